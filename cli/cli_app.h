@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/byte_port.h"
+#include "platform/message_pump.h"
+#include "platform/tick_clock.h"
+#include "platform/ui.h"
+
+namespace veritor::cli {
+
+// Exit statuses of veritor-cli.
+enum ExitStatus : int {
+  kExitOk = 0,           // every reply carried error code 0
+  kExitDeviceError = 1,  // a reply carried a device error
+  kExitLinkFailure = 2,  // the link did not open or a request got no reply
+  kExitUsage = 64,
+};
+
+struct Options {
+  int port = 1;
+  unsigned long speed = 115200;
+  bool details = false;
+  std::optional<bool> answer;  // the Z-report question's answer, if given
+  std::vector<std::string> requests;
+};
+
+// The options, or nothing with `error` saying what is wrong.
+std::optional<Options> ParseArguments(const std::vector<std::string>& arguments, std::string& error);
+
+std::string UsageText();
+
+// Prints each message-log entry as one line, exactly as the log shows it.
+class StreamLogSink final : public LogSink {
+ public:
+  explicit StreamLogSink(std::FILE* out) : out_(out) {}
+  void AppendLogText(std::string_view text) override;
+
+ private:
+  std::FILE* out_;
+};
+
+// Message boxes on a stream; the Z-report question is answered by the
+// option, else on the terminal when there is one, else with No.
+class StreamPrompts final : public Prompts {
+ public:
+  StreamPrompts(std::FILE* out, std::optional<bool> answer, std::FILE* terminal_in);
+  void ErrorBox(const std::string& text) override;
+  void MessageBox(const std::string& caption, const std::string& text) override;
+  bool AskYesNo(const std::string& caption, const std::string& text) override;
+
+ private:
+  std::FILE* out_;
+  std::optional<bool> answer_;
+  std::FILE* terminal_in_;  // null when there is no terminal to ask
+};
+
+// What the front end runs on: the real machine, or a simulation in tests.
+struct Environment {
+  TickClock& clock;
+  MessagePump& pump;
+  PortOpener& opener;
+  LogSink& log;
+  Prompts& prompts;
+  std::string output_directory;
+};
+
+// Connects as the console's Connect does, sends each request, disconnects.
+int Run(const Options& options, Environment& environment);
+
+}  // namespace veritor::cli

@@ -1,0 +1,27 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "cli/cli_app.h"
+#include "platform/paths.h"
+#include "platform/poll_pump.h"
+#include "platform/posix_serial.h"
+
+int main(int argc, char** argv) {
+  using namespace veritor;
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::string error;
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const auto options = cli::ParseArguments(arguments, error);
+  if (!options) {
+    std::fprintf(stderr, "veritor-cli: %s\n%s", error.c_str(), cli::UsageText().c_str());
+    return cli::kExitUsage;
+  }
+  SteadyTickClock clock;
+  PollPump pump;
+  PosixPortOpener opener;
+  cli::StreamLogSink log(stdout);
+  cli::StreamPrompts prompts(stderr, options->answer, isatty(STDIN_FILENO) ? stdin : nullptr);
+  cli::Environment environment{clock, pump, opener, log, prompts, DefaultOutputDirectory()};
+  return cli::Run(*options, environment);
+}

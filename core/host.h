@@ -1,0 +1,22 @@
+#pragma once
+
+#include "core/console_state.h"
+#include "core/log.h"
+#include "platform/message_pump.h"
+#include "platform/tick_clock.h"
+#include "platform/ui.h"
+
+namespace veritor {
+
+// What the protocol code needs of its surroundings: all of it injectable, so
+// tests run it on a virtual clock against the in-process simulated device.
+struct Host {
+  TickClock& clock;
+  MessagePump& pump;
+  MessageLog& log;
+  DisplayFields& display;
+  Prompts& prompts;
+  ConsoleState& state;
+};
+
+}  // namespace veritor

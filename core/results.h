@@ -1,0 +1,25 @@
+#pragma once
+
+namespace veritor {
+
+// Results of a link transaction and of ExecuteCommand: 0 is success.
+enum LinkResult : int {
+  kResultOk = 0,
+  // Network links.
+  kResultSocketFailed = 1,          // a socket call failed
+  kResultNoAnswer = 2,              // the device did not answer
+  // Serial link.
+  kResultCanceledByPeer = 1000,     // the device answered the enquiry with CAN
+  kResultEnquireFailed = 1001,      // three enquiries unanswered or unacknowledged
+  kResultPacketNotAcked = 1002,     // the request packet was not acknowledged
+  kResultReceiveStxTimeout = 1003,  // no STX within 2000 ms
+  kResultRetriesFailed = 1004,      // three bad or incomplete reply packets
+  // Z report.
+  kResultSignatureRejected = 2001,  // the operator answered No; "x/5" follows
+  kResultBFileFailed = 2002,        // the B file could not be written; nothing sent
+  kResultFingerprintFailed = 2003,  // the A file could not be read; nothing sent
+  // Command execution.
+  kResultStillBusy = 3001,          // the device kept answering BUSY/PRINTEROFFLINE
+};
+
+}  // namespace veritor

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace veritor {
+
+// An open serial line, byte by byte. Implementations never block.
+class BytePort {
+ public:
+  virtual ~BytePort() = default;
+  // Bytes waiting in the input queue.
+  virtual size_t InputCount() = 0;
+  // Takes one waiting byte; false when nothing could be read.
+  virtual bool ReadByte(uint8_t& byte) = 0;
+  // Sends one byte; false when it could not be written.
+  virtual bool WriteByte(uint8_t byte) = 0;
+  // Drops what waits in both directions.
+  virtual void Purge() = 0;
+  // A descriptor that becomes readable when input arrives, or -1.
+  virtual int WaitHandle() const { return -1; }
+};
+
+struct LineSettings {
+  unsigned long baud = 115200;
+  char parity = 'N';          // N, E, O, M or S
+  unsigned long data_bits = 8;  // 5 to 8
+  unsigned long stop_bits = 1;  // 1 or 2
+};
+
+struct PortOpenResult {
+  std::unique_ptr<BytePort> port;  // null when the open failed
+  std::string path;                // the device path that was tried
+  std::string reason;              // why it failed, for the operator
+};
+
+// Opens serial port number n (COMn) with the given settings.
+class PortOpener {
+ public:
+  virtual ~PortOpener() = default;
+  virtual PortOpenResult Open(unsigned port_number, const LineSettings& settings) = 0;
+};
+
+}  // namespace veritor
