@@ -1,0 +1,226 @@
+#include "sim/serial_device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "serial/packet.h"
+
+namespace veritor::sim {
+
+namespace {
+
+// True when `moment` is at or before `now` on the wrapping 32-bit clock.
+bool Reached(uint32_t moment, uint32_t now) {
+  return static_cast<int32_t>(now - moment) >= 0;
+}
+
+uint32_t Later(uint32_t a, uint32_t b) { return Reached(a, b) ? b : a; }
+
+// A request packet body: the text, "/", two decimal digits of its checksum.
+std::optional<std::string> RequestText(const std::string& body) {
+  if (body.size() < 3) return std::nullopt;
+  const size_t slash = body.size() - 3;
+  const char tens = body[slash + 1];
+  const char ones = body[slash + 2];
+  if (body[slash] != '/' || tens < '0' || tens > '9' || ones < '0' || ones > '9') {
+    return std::nullopt;
+  }
+  std::string text = body.substr(0, slash);
+  const unsigned stated = static_cast<unsigned>((tens - '0') * 10 + (ones - '0'));
+  if (stated != PacketChecksum(text)) return std::nullopt;
+  return text;
+}
+
+// The packet of `text` with its checksum digits made wrong.
+std::string WithBadChecksum(const std::string& text) {
+  std::string packet = BuildPacket(text);
+  char digits[3];
+  std::snprintf(digits, sizeof digits, "%02u", (PacketChecksum(text) + 1) % 100);
+  packet[packet.size() - 3] = digits[0];
+  packet[packet.size() - 2] = digits[1];
+  return packet;
+}
+
+// A text cut or filled with '#' so that its packet body has `body` bytes.
+std::string TextForBody(const std::string& text, size_t body, char filler) {
+  std::string sized = text;
+  sized.resize(body < 3 ? 0 : body - 3, filler);
+  return sized;
+}
+
+}  // namespace
+
+FaultedPacket BuildFaultedReply(const std::string& reply, const ReplyFault& fault) {
+  FaultedPacket packet;
+  switch (fault.kind) {
+    case ReplyFault::Kind::kClean:
+      packet.bytes = BuildPacket(reply);
+      break;
+    case ReplyFault::Kind::kBadChecksum:
+      packet.bytes = WithBadChecksum(reply);
+      break;
+    case ReplyFault::Kind::kPause:
+      packet.bytes = BuildPacket(reply);
+      packet.pause_after = std::min(fault.count, packet.bytes.size());
+      packet.pause_ms = fault.ms;
+      break;
+    case ReplyFault::Kind::kStray:
+      packet.bytes = fault.bytes + BuildPacket(reply);
+      break;
+    case ReplyFault::Kind::kLong:
+      packet.bytes = BuildPacket(TextForBody(reply, fault.count, '#'));
+      break;
+    case ReplyFault::Kind::kShort:
+      packet.bytes = BuildPacket(TextForBody(reply, 10, '0'));
+      break;
+    case ReplyFault::Kind::kDelay:
+      packet.bytes = BuildPacket(reply);
+      packet.delay_ms = fault.ms;
+      break;
+  }
+  return packet;
+}
+
+void SerialDevice::OnHostByte(uint8_t byte, uint32_t now_ms) {
+  switch (byte) {
+    case kCan:
+      StartOver();
+      return;
+    case kEnq:
+      StartOver();
+      OnEnquiry(now_ms);
+      return;
+    case kStx:
+      StartOver();
+      state_ = State::kReceiving;
+      return;
+    default:
+      break;
+  }
+  if (state_ == State::kReceiving) {
+    OnPacketByte(byte, now_ms);
+  } else if (state_ == State::kAwaitingAck) {
+    OnReplyAnswer(byte, now_ms);
+  }
+}
+
+void SerialDevice::TakeDue(uint32_t now_ms, std::string& out) {
+  while (!output_.empty() && Reached(output_.front().due, now_ms)) {
+    out += static_cast<char>(output_.front().byte);
+    output_.pop_front();
+  }
+}
+
+std::optional<uint32_t> SerialDevice::NextDue() const {
+  if (output_.empty()) return std::nullopt;
+  return output_.front().due;
+}
+
+void SerialDevice::EnableRandomFaults(uint32_t seed, double probability) {
+  random_.seed(seed);
+  random_probability_ = std::clamp(probability, 0.0, 1.0);
+}
+
+void SerialDevice::StartOver() {
+  state_ = State::kIdle;
+  body_.clear();
+  reply_.clear();
+  output_.clear();
+}
+
+void SerialDevice::OnEnquiry(uint32_t now_ms) {
+  SendAnswer(NextAnswerFault(faults.enq), now_ms);
+}
+
+void SerialDevice::OnPacketByte(uint8_t byte, uint32_t now_ms) {
+  if (byte == kEtx) {
+    OnPacketEnd(now_ms);
+  } else if (body_.size() < kMaxRequestBody) {
+    body_ += static_cast<char>(byte);
+  }
+}
+
+void SerialDevice::OnPacketEnd(uint32_t now_ms) {
+  state_ = State::kIdle;
+  const std::optional<std::string> text = RequestText(body_);
+  body_.clear();
+  const AnswerFault fault = NextAnswerFault(faults.packet);
+  if (fault != AnswerFault::kAck || !text) {
+    SendAnswer(fault == AnswerFault::kAck ? AnswerFault::kNak : fault, now_ms);
+    return;
+  }
+  SendAnswer(AnswerFault::kAck, now_ms);
+  reply_ = model_.Handle(*text);
+  state_ = State::kAwaitingAck;
+  SendReply(now_ms + kProcessingMs);
+}
+
+void SerialDevice::OnReplyAnswer(uint8_t byte, uint32_t now_ms) {
+  if (byte == kAck) {
+    state_ = State::kIdle;
+    reply_.clear();
+  } else if (byte == kNak) {
+    SendReply(now_ms);
+  }
+}
+
+void SerialDevice::SendAnswer(AnswerFault fault, uint32_t now_ms) {
+  switch (fault) {
+    case AnswerFault::kAck: Schedule(now_ms, std::string(1, kAck)); break;
+    case AnswerFault::kNak: Schedule(now_ms, std::string(1, kNak)); break;
+    case AnswerFault::kCan: Schedule(now_ms, std::string(1, kCan)); break;
+    case AnswerFault::kSilence: break;
+  }
+}
+
+void SerialDevice::SendReply(uint32_t at_ms) {
+  const FaultedPacket packet = BuildFaultedReply(reply_, NextReplyFault());
+  const uint32_t start = at_ms + packet.delay_ms;
+  if (packet.pause_after == 0) {
+    Schedule(start, packet.bytes);
+    return;
+  }
+  Schedule(start, packet.bytes.substr(0, packet.pause_after));
+  Schedule(start + packet.pause_ms, packet.bytes.substr(packet.pause_after));
+}
+
+// Bytes leave in order: nothing is due before what was scheduled earlier.
+void SerialDevice::Schedule(uint32_t due, const std::string& bytes) {
+  if (!output_.empty()) due = Later(due, last_due_);
+  for (char c : bytes) output_.push_back({due, static_cast<uint8_t>(c)});
+  if (!bytes.empty()) last_due_ = due;
+}
+
+AnswerFault SerialDevice::NextAnswerFault(std::deque<AnswerFault>& planned) {
+  if (!planned.empty()) {
+    const AnswerFault fault = planned.front();
+    planned.pop_front();
+    return fault;
+  }
+  if (!RandomHit()) return AnswerFault::kAck;
+  return random_() % 2 == 0 ? AnswerFault::kNak : AnswerFault::kSilence;
+}
+
+// Random reply faults are the ones a host can recover from by asking again.
+ReplyFault SerialDevice::NextReplyFault() {
+  if (!faults.reply.empty()) {
+    const ReplyFault fault = faults.reply.front();
+    faults.reply.pop_front();
+    return fault;
+  }
+  if (!RandomHit()) return ReplyFault::Clean();
+  switch (random_() % 5) {
+    case 0: return ReplyFault::BadChecksum();
+    case 1: return ReplyFault::Pause(1 + random_() % 8, 600);
+    case 2: return ReplyFault::Stray(std::string(1 + random_() % 3, '\x7F'));
+    case 3: return ReplyFault::Short();
+    default: return ReplyFault::Delay(random_() % 1500);
+  }
+}
+
+bool SerialDevice::RandomHit() {
+  if (random_probability_ <= 0) return false;
+  return random_() < random_probability_ * static_cast<double>(std::mt19937::max());
+}
+
+}  // namespace veritor::sim
