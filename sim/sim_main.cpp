@@ -1,0 +1,196 @@
+// veritor-sim: the simulated device on a pty, for running the console against
+// a real serial line. It prints "veritor-sim: serving <slave path>" on the
+// first line of stdout and serves until SIGINT or SIGTERM (end of stdin does
+// not stop it, so it can run in the background). Exit status: 0 after a
+// signal, 64 for a bad command line, 1 when the pty or link cannot be made.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sim/device_model.h"
+#include "sim/serial_device.h"
+#include "sim/sim_options.h"
+
+namespace {
+
+using veritor::sim::DeviceModel;
+using veritor::sim::SerialDevice;
+using veritor::sim::SimOptions;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void OnStopSignal(int) { stop_requested = 1; }
+
+uint32_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                               static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+// Reports a failed system call; always false.
+bool Fail(const std::string& what) {
+  std::fprintf(stderr, "veritor-sim: %s: %s\n", what.c_str(), std::strerror(errno));
+  return false;
+}
+
+struct Pty {
+  int master = -1;
+  int slave = -1;  // held open so the line never hangs up between the console's opens
+  std::string path;
+};
+
+bool OpenPty(Pty& pty) {
+  pty.master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (pty.master < 0) return Fail("posix_openpt");
+  char name[128];
+  if (grantpt(pty.master) != 0 || unlockpt(pty.master) != 0 ||
+      ptsname_r(pty.master, name, sizeof name) != 0) {
+    return Fail("pty setup");
+  }
+  pty.path = name;
+  pty.slave = open(name, O_RDWR | O_NOCTTY);
+  if (pty.slave < 0) return Fail("open " + pty.path);
+  termios settings{};
+  if (tcgetattr(pty.slave, &settings) != 0) return Fail("tcgetattr");
+  cfmakeraw(&settings);
+  if (tcsetattr(pty.slave, TCSANOW, &settings) != 0) return Fail("tcsetattr");
+  const int flags = fcntl(pty.master, F_GETFL);
+  if (flags < 0 || fcntl(pty.master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return Fail("fcntl");
+  }
+  return true;
+}
+
+// Replaces an old symlink at `link`, never a file of another kind.
+bool MakeLink(const std::string& link, const std::string& target) {
+  struct stat info {};
+  if (lstat(link.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) {
+      std::fprintf(stderr, "veritor-sim: %s exists and is not a symlink\n", link.c_str());
+      return false;
+    }
+    unlink(link.c_str());
+  }
+  if (symlink(target.c_str(), link.c_str()) != 0) return Fail("symlink " + link);
+  return true;
+}
+
+// Removes the link only while it still points at this program's pty.
+void RemoveLink(const std::string& link, const std::string& target) {
+  std::vector<char> buffer(target.size() + 2);
+  const ssize_t length = readlink(link.c_str(), buffer.data(), buffer.size());
+  if (length >= 0 && std::string(buffer.data(), static_cast<size_t>(length)) == target) {
+    unlink(link.c_str());
+  }
+}
+
+// SIGINT and SIGTERM stay blocked except inside ppoll, so a signal can
+// never slip in between the check of the flag and the wait.
+bool InstallStopSignals(sigset_t& wait_mask) {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &blocked, &wait_mask) != 0) return Fail("sigprocmask");
+  sigdelset(&wait_mask, SIGINT);
+  sigdelset(&wait_mask, SIGTERM);
+  return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void WritePending(int master, std::string& pending) {
+  while (!pending.empty()) {
+    const ssize_t written = write(master, pending.data(), pending.size());
+    if (written <= 0) return;  // the console's input queue is full: wait for POLLOUT
+    pending.erase(0, static_cast<size_t>(written));
+  }
+}
+
+void ReadHostBytes(int master, SerialDevice& device) {
+  unsigned char buffer[256];
+  const ssize_t count = read(master, buffer, sizeof buffer);
+  const uint32_t now = MonotonicMs();
+  for (ssize_t i = 0; i < count; ++i) device.OnHostByte(buffer[i], now);
+}
+
+// Milliseconds until the next due byte, or -1 to wait for input alone.
+int WaitMs(const SerialDevice& device, uint32_t now) {
+  const std::optional<uint32_t> due = device.NextDue();
+  if (!due) return -1;
+  const int32_t left = static_cast<int32_t>(*due - now);
+  return left > 0 ? left : 0;
+}
+
+void Serve(const Pty& pty, SerialDevice& device, const sigset_t& wait_mask) {
+  constexpr int kHangUpBackoffMs = 50;
+  std::string pending;
+  while (!stop_requested) {
+    device.TakeDue(MonotonicMs(), pending);
+    WritePending(pty.master, pending);
+    pollfd watch{pty.master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+    const int wait_ms = pending.empty() ? WaitMs(device, MonotonicMs()) : kHangUpBackoffMs;
+    timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+    const int ready = ppoll(&watch, 1, wait_ms < 0 ? nullptr : &timeout, &wait_mask);
+    if (ready <= 0) continue;
+    if (watch.revents & POLLIN) {
+      ReadHostBytes(pty.master, device);
+    } else if (watch.revents & (POLLHUP | POLLERR)) {
+      // Not expected while the slave is held open; never spin on it.
+      timespec backoff{0, kHangUpBackoffMs * 1000000L};
+      nanosleep(&backoff, nullptr);
+    }
+  }
+}
+
+int UsageError(const std::string& reason) {
+  std::fprintf(stderr, "veritor-sim: %s\n%s\n", reason.c_str(), veritor::sim::kSimUsage);
+  return 64;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions options;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (const auto error = veritor::sim::ParseSimOptions(args, options)) return UsageError(*error);
+  if (options.help) {
+    std::printf("%s\n", veritor::sim::kSimUsage);
+    return 0;
+  }
+
+  DeviceModel model;
+  SerialDevice device(model);
+  for (const std::string& spec : options.faults) {
+    veritor::sim::ApplyFaultSpec(spec, options.seed, device, model);
+  }
+  if (options.report_lines) model.GenerateReportLines(*options.report_lines);
+
+  sigset_t wait_mask;
+  Pty pty;
+  if (!InstallStopSignals(wait_mask) || !OpenPty(pty)) return 1;
+  if (!options.link.empty() && !MakeLink(options.link, pty.path)) return 1;
+
+  std::printf("veritor-sim: serving %s\n", pty.path.c_str());
+  std::fflush(stdout);
+  Serve(pty, device, wait_mask);
+
+  if (!options.link.empty()) RemoveLink(options.link, pty.path);
+  close(pty.slave);
+  close(pty.master);
+  return 0;
+}
