@@ -147,7 +147,9 @@ TEST_F(SerialLinkTest, BadRepliesAreNakedUntilAGoodOneComes) {
     EXPECT_EQ(Transact("v"), kResultOk) << c.what;
     EXPECT_EQ(reply, "00/00/00/" + std::string(sim::DeviceModel::kDeviceInfo)) << c.what;
     EXPECT_EQ(HostCount(kNak) - naks_before, c.naks) << c.what;
-    if (!c.log.empty()) EXPECT_EQ(sink.entries, c.log) << c.what;
+    if (!c.log.empty()) {
+      EXPECT_EQ(sink.entries, c.log) << c.what;
+    }
   }
 }
 
