@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# build.sh DIR [cmake options...]: configures and builds into DIR.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1
+shift
+cmake -S "$top" -B "$top/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$top/$dir" -j"$(nproc)"

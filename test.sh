@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds Veritor and runs every test: once in build/, once more in build-asan/
+# with AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero on any
+# failure.
+set -euo pipefail
+top=$(cd "$(dirname "$0")" && pwd)
+cd "$top"
+
+scripts/setup.sh
+export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+
+echo "== build/"
+scripts/build.sh build
+(cd build && ctest --output-on-failure -j2 --timeout 300)
+
+echo "== build-asan/ (AddressSanitizer, UndefinedBehaviorSanitizer)"
+scripts/build.sh build-asan -DVERITOR_SANITIZE=ON -DVERITOR_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j2 --timeout 300)
