@@ -1,0 +1,21 @@
+#pragma once
+
+#include <vector>
+
+#include "platform/message_pump.h"
+
+namespace veritor {
+
+// The event loop of a program without a window: each turn waits up to 1 ms
+// for input on the watched descriptors and reads nothing itself.
+class PollPump final : public MessagePump {
+ public:
+  void PumpOneMessage() override;
+  void WatchInput(int fd) override;
+  void UnwatchInput(int fd) override;
+
+ private:
+  std::vector<int> watched_;
+};
+
+}  // namespace veritor
