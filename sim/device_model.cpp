@@ -92,7 +92,7 @@ std::string ReportFingerprint(const std::vector<ReportLine>& lines) {
 }
 
 std::string DeviceModel::Handle(const std::string& request) {
-  request_log_.push_back(request);
+  if (keep_history_) request_log_.push_back(request);
   if (canned_.empty()) return Execute(request);
   const CannedReply reply = canned_.front();
   canned_.pop_front();
@@ -262,7 +262,7 @@ std::string DeviceModel::StoreBitmapRow(const std::string& request) {
                      *width <= 256 && *height >= 1 && *height <= 256 && *row >= 1 &&
                      *row <= *height && bytes->size() == (*width + 7) / 8;
   if (!valid) return Status(kErrFieldCheck);
-  bitmap_rows_.push_back({*slot, *width, *height, *row, *bytes});
+  if (keep_history_) bitmap_rows_.push_back({*slot, *width, *height, *row, *bytes});
   return Status(kErrOk);
 }
 

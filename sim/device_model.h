@@ -62,6 +62,12 @@ std::string ReportFingerprint(const std::vector<ReportLine>& lines);
 // INPROGRESS.
 // Signing: "}" on an empty block answers NODATA and discards the block, so
 // the device never stays stuck with a block nothing can finish.
+//
+// Reply data: "v" the device information; "A" "001/<report name>"; "Q"
+// "<kind>/<line text>", one line per request, then "3/" (the next "Q" starts
+// the report over); "x/2", "x/5" the new Z number "%04u"; "}" the 40 hex
+// digits of the SHA-1 of the block's bytes and the running signature number,
+// "<hex>/%04u". The report is fixed when "A" names it.
 class DeviceModel {
  public:
   static constexpr const char* kDeviceInfo = "VERITOR-SIM/2.24/SN 000001";
@@ -89,6 +95,10 @@ class DeviceModel {
   // The lines the next "A" hands out.
   std::vector<ReportLine> CurrentReport() const;
   void SetZeroZAlert(bool on) { zero_z_alert_ = on; }
+
+  // The request log and the bitmap rows grow with every request; a
+  // long-running device switches them off.
+  void KeepHistory(bool on) { keep_history_ = on; }
 
   // --- State, for tests.
   unsigned ZCount() const { return z_count_; }
@@ -129,6 +139,7 @@ class DeviceModel {
   std::deque<CannedReply> canned_;
   std::vector<std::string> request_log_;
   std::vector<BitmapRow> bitmap_rows_;
+  bool keep_history_ = true;
 
   unsigned z_count_ = 0;
   bool day_open_ = false;

@@ -91,8 +91,10 @@ void SerialDevice::OnHostByte(uint8_t byte, uint32_t now_ms) {
       OnEnquiry(now_ms);
       return;
     case kStx:
-      StartOver();
+      // Bytes already on their way (the ACK of an enquiry) still go out.
       state_ = State::kReceiving;
+      body_.clear();
+      reply_.clear();
       return;
     default:
       break;

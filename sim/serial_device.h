@@ -60,7 +60,8 @@ struct FaultPlan {
 // reply again. CAN or ENQ always start over: whatever the device still had
 // to send is dropped, and an unfinished packet or an unacknowledged reply is
 // abandoned, since the host purges its line before every enquiry and the ACK
-// of the last reply may never arrive. An STX starts a new packet at any time.
+// of the last reply may never arrive. An STX starts a new packet at any time
+// and abandons an unacknowledged reply.
 class SerialDevice {
  public:
   static constexpr uint32_t kProcessingMs = 3;

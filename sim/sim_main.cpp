@@ -174,6 +174,7 @@ int main(int argc, char** argv) {
   }
 
   DeviceModel model;
+  model.KeepHistory(false);
   SerialDevice device(model);
   for (const std::string& spec : options.faults) {
     veritor::sim::ApplyFaultSpec(spec, options.seed, device, model);
