@@ -157,6 +157,18 @@ void Serve(const Pty& pty, SerialDevice& device, const sigset_t& wait_mask) {
   }
 }
 
+constexpr const char* kFaultHelp =
+    "Faults, each used once and in order (N: how many times, 1 if left out):\n"
+    "  enq-nak:N enq-can:N enq-silence:N     answers to ENQ\n"
+    "  pkt-nak:N pkt-can:N pkt-silence:N     answers to a good request packet\n"
+    "  reply-badsum:N reply-short:N          reply packets with a wrong checksum, a 10-byte body\n"
+    "  reply-pause:MS[@K]                    a pause after K bytes of a reply (K 4)\n"
+    "  reply-stray:HEX reply-long:N          stray bytes before a reply; a reply body of N bytes\n"
+    "  reply-delay:MS                        a reply sent MS later\n"
+    "  busy:N offline:N                      BUSY, PRINTEROFFLINE answers before the real one\n"
+    "  random:P                              a random fault with probability P (seed: --seed)\n"
+    "Runs until SIGINT or SIGTERM.\n";
+
 int UsageError(const std::string& reason) {
   std::fprintf(stderr, "veritor-sim: %s\n%s\n", reason.c_str(), veritor::sim::kSimUsage);
   return 64;
@@ -169,7 +181,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (const auto error = veritor::sim::ParseSimOptions(args, options)) return UsageError(*error);
   if (options.help) {
-    std::printf("%s\n", veritor::sim::kSimUsage);
+    std::printf("%s\n%s", veritor::sim::kSimUsage, kFaultHelp);
     return 0;
   }
 
