@@ -21,7 +21,7 @@ int SerialPorts::OpenPort(int port, unsigned long baud, char parity, unsigned lo
   if (IsOpen(port)) return 1;
   PortOpenResult opened = opener_.Open(static_cast<unsigned>(port), {baud, parity, data_bits, stop_bits});
   if (!opened.port) {
-    host_.log.LogMessage("COM%d (%s): %s", port, opened.path.c_str(), opened.reason.c_str());
+    host_.log.LogMessage("COM%d: %s", port, opened.reason.c_str());
     return 0;
   }
   if (opened.port->WaitHandle() >= 0) host_.pump.WatchInput(opened.port->WaitHandle());

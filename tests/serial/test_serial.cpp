@@ -190,7 +190,7 @@ TEST_F(SerialLinkTest, ClosedPortFailsQuietlyAndCleanly) {
   EXPECT_EQ(ports.OpenPort(5, 9600, 'N', 8, 1), 0);
   device.FailOpens("Permission denied");
   EXPECT_EQ(ports.OpenPort(2, 9600, 'N', 8, 1), 0);
-  EXPECT_TRUE(sink.Contains("COM2 (sim:COM2): Permission denied"));
+  EXPECT_TRUE(sink.Contains("COM2: Permission denied"));
 }
 
 // The Z report: "A" names it, "Q" brings its lines into the A file, "x/2"
