@@ -32,7 +32,7 @@ std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
 //   reply-badsum:N reply-pause:MS[@K] reply-stray:HEX reply-long:N
 //   reply-short[:N] reply-delay:MS busy:N offline:N random:P
 // N (a count) may be left out for 1; a pause comes after K bytes (4 if left
-// out). Returns false, changing nothing, when the spec is not valid.
+// out). Returns false, changing nothing, when the description is not valid.
 bool ApplyFaultSpec(const std::string& spec, uint32_t seed, SerialDevice& device,
                     DeviceModel& model);
 

@@ -6,7 +6,6 @@
 #include "crypto/sha1.h"
 #include "serial/packet.h"
 #include "sim/device_model.h"
-#include "sim/in_process.h"
 #include "sim/serial_device.h"
 #include "sim/sim_options.h"
 
@@ -293,47 +292,6 @@ TEST(FaultSpec, MalformedSpecsAreRefused) {
     EXPECT_FALSE(ApplyFaultSpec(spec, 1, device, model)) << spec;
     EXPECT_EQ(model.PendingFaults(), 0u) << spec;
   }
-}
-
-TEST(InProcessSerial, ConsolePortCarriesTheExchangeAndPurgeDropsUntakenBytes) {
-  VirtualTickClock clock(100);
-  InProcessSerial line(clock);
-  const LineSettings settings;
-  EXPECT_EQ(line.opener().Open(5, settings).port, nullptr);
-  line.FailOpens("in use");
-  EXPECT_EQ(line.opener().Open(1, settings).reason, "in use");
-  line.FailOpens("");
-  std::unique_ptr<BytePort> port = line.opener().Open(4, settings).port;
-  ASSERT_NE(port, nullptr);
-
-  auto write = [&](const std::string& bytes) {
-    for (char c : bytes) port->WriteByte(static_cast<uint8_t>(c));
-  };
-  auto read_all = [&] {
-    std::string in;
-    uint8_t byte = 0;
-    while (port->ReadByte(byte)) in += static_cast<char>(byte);
-    return in;
-  };
-
-  write(kEnquiry);
-  line.pump().PumpOneMessage();
-  EXPECT_EQ(port->InputCount(), 1u);
-  write(kRequestV);
-  for (int i = 0; i < 10; ++i) line.pump().PumpOneMessage();
-  EXPECT_EQ(read_all(), kAckByte + kAckByte + kInfoPacket);
-  EXPECT_EQ(clock.GetTickCount(), 111u);
-
-  write(kAckByte + kEnquiry);  // purged before the device takes them
-  port->Purge();
-  line.pump().PumpOneMessage();
-  EXPECT_EQ(read_all(), "");
-  write(kEnquiry);
-  line.pump().PumpOneMessage();
-  port->Purge();  // drops the unread ACK
-  EXPECT_EQ(port->InputCount(), 0u);
-  EXPECT_EQ(line.HostBytes(), kEnquiry + kRequestV + kAckByte + kEnquiry + kEnquiry);
-  EXPECT_EQ(line.DeviceBytes(), kAckByte + kAckByte + kInfoPacket + kAckByte);
 }
 
 }  // namespace

@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace veritor::test {
 
@@ -18,12 +20,6 @@ inline std::string BinaryPath(const std::string& name) {
   return std::string(dir ? dir : "build/bin") + "/" + name;
 }
 
-struct ProcessResult {
-  int exit_status = -1;
-  std::string out;
-  std::string err;
-};
-
 inline std::string ReadAll(int fd) {
   std::string text;
   char chunk[4096];
@@ -32,34 +28,53 @@ inline std::string ReadAll(int fd) {
   return text;
 }
 
-// Runs a program to its end with stdin from /dev/null; stderr goes to a file
-// so that neither pipe can fill up and stall it.
+inline int WaitForExit(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Starts argv with stdin from /dev/null, stdout into `out_fd` and stderr
+// into `err_fd`, the environment plus `env` ("NAME=value" entries).
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd,
+                   int err_fd) {
+  std::vector<std::string> environment(env);
+  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+struct ProcessResult {
+  int exit_status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program to its end; stderr goes to a file so that neither pipe can
+// fill up and stall it.
 inline ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
   ProcessResult result;
   int out[2];
-  if (pipe(out) != 0) return result;
   char err_path[] = "/tmp/veritor-stderr-XXXXXX";
   const int err_fd = mkstemp(err_path);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
-    dup2(out[1], 1);
-    dup2(err_fd, 2);
-    close(out[0]);
-    for (const std::string& assignment : env) putenv(const_cast<char*>(assignment.c_str()));
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  if (err_fd < 0 || pipe(out) != 0) return result;
+  const pid_t pid = Spawn(argv, env, out[1], err_fd);
   close(out[1]);
   result.out = ReadAll(out[0]);
   close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (pid > 0) result.exit_status = WaitForExit(pid);
   lseek(err_fd, 0, SEEK_SET);
   result.err = ReadAll(err_fd);
   close(err_fd);
@@ -67,38 +82,26 @@ inline ProcessResult RunProgram(const std::vector<std::string>& argv, const std:
   return result;
 }
 
-// veritor-sim serving a pty in the background for the life of the object.
+// veritor-sim serving a pty in the background until Stop() or the end of
+// the object.
 class SimulatorProcess {
  public:
   explicit SimulatorProcess(std::vector<std::string> options = {}) {
     int out[2];
     if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      close(out[0]);
-      std::vector<std::string> argv{BinaryPath("veritor-sim")};
-      argv.insert(argv.end(), options.begin(), options.end());
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
+    options.insert(options.begin(), BinaryPath("veritor-sim"));
+    pid_ = Spawn(options, {}, out[1], 2);
     close(out[1]);
+    out_ = out[0];
     // The first line names the pty: "veritor-sim: serving /dev/pts/N".
     std::string line;
     char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    out_ = out[0];
+    while (read(out_, &c, 1) == 1 && c != '\n') line += c;
     const size_t slash = line.find('/');
     if (slash != std::string::npos) path_ = line.substr(slash);
   }
   ~SimulatorProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    Stop();
     if (out_ >= 0) close(out_);
   }
   SimulatorProcess(const SimulatorProcess&) = delete;
@@ -106,6 +109,15 @@ class SimulatorProcess {
 
   // The pty's path, empty when the simulator did not start.
   const std::string& path() const { return path_; }
+
+  // SIGTERM; the exit status.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    const int status = WaitForExit(pid_);
+    pid_ = -1;
+    return status;
+  }
 
  private:
   pid_t pid_ = -1;
