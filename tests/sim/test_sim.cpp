@@ -15,7 +15,6 @@ namespace {
 const std::string kEnquiry = "\x18\x18\x18\x05";
 const std::string kAckByte = "\x06";
 const std::string kNakByte = "\x15";
-const std::string kCanByte = "\x18";
 const std::string kInfoReply = "00/00/00/VERITOR-SIM/2.24/SN 000001";
 
 // A packet written out by hand: STX, body with its checksum, ETX.
@@ -219,67 +218,6 @@ TEST(SerialDevice, ReplyIsAbandonedWhenANewEnquiryCutsIntoIt) {
   EXPECT_EQ(bench.Exchange(kEnquiry + kRequestV), kAckByte + kAckByte);
   EXPECT_EQ(bench.Exchange(kEnquiry, 2000), kAckByte);  // the delayed reply is dropped
   EXPECT_FALSE(bench.device.NextDue().has_value());
-}
-
-struct FaultRow {
-  const char* spec;
-  std::string host;
-  std::string early;   // sent within 20 ms
-  uint32_t later_ms;   // then, after this long,
-  std::string later;   // these bytes
-};
-
-TEST(SerialDevice, EachFaultOfThePlanShapesOneAnswer) {
-  const std::string long_text = kInfoReply + std::string(3000 - 3 - kInfoReply.size(), '#');
-  const FaultRow rows[] = {
-      {"enq-nak", kEnquiry, kNakByte, 0, ""},
-      {"enq-can:1", kEnquiry, kCanByte, 0, ""},
-      {"enq-silence", kEnquiry, "", 3000, ""},
-      {"pkt-nak", kRequestV, kNakByte, 0, ""},
-      {"pkt-can", kRequestV, kCanByte, 0, ""},
-      {"pkt-silence", kRequestV, "", 3000, ""},
-      {"reply-badsum", kRequestV, kAckByte + Framed(kInfoReply + "/36"), 0, ""},
-      {"reply-stray:7F41", kRequestV, kAckByte + "\x7F\x41" + kInfoPacket, 0, ""},
-      {"reply-short", kRequestV, kAckByte + Framed("00/00/0/25"), 0, ""},
-      {"reply-long:3000", kRequestV, kAckByte + BuildPacket(long_text), 0, ""},
-      {"reply-delay:1000", kRequestV, kAckByte, 1000, kInfoPacket},
-      {"reply-pause:600@4", kRequestV, kAckByte + kInfoPacket.substr(0, 4), 600,
-       kInfoPacket.substr(4)},
-      {"busy:1", kRequestV, kAckByte + Framed("0E/01/00/95"), 0, ""},
-      {"offline", kRequestV, kAckByte + Framed("1A/00/00/91"), 0, ""},
-  };
-  for (const FaultRow& row : rows) {
-    DeviceBench bench;
-    ASSERT_TRUE(ApplyFaultSpec(row.spec, 1, bench.device, bench.model)) << row.spec;
-    EXPECT_EQ(bench.Exchange(row.host), row.early) << row.spec;
-    EXPECT_EQ(bench.Exchange("", row.later_ms), row.later) << row.spec;
-    // Each fault is used once: the same exchange is clean the next time.
-    const bool enquiry = row.host == kEnquiry;
-    EXPECT_EQ(bench.Exchange(enquiry ? kEnquiry : kEnquiry + kRequestV),
-              enquiry ? kAckByte : kAckByte + kAckByte + kInfoPacket)
-        << row.spec;
-  }
-}
-
-TEST(SerialDevice, ResendAfterNakTakesTheNextReplyFault) {
-  DeviceBench bench;
-  bench.device.faults.reply = {ReplyFault::BadChecksum(), ReplyFault::Short()};
-  EXPECT_EQ(bench.Exchange(kRequestV), kAckByte + Framed(kInfoReply + "/36"));
-  EXPECT_EQ(bench.Exchange(kNakByte), Framed("00/00/0/25"));
-  EXPECT_EQ(bench.Exchange(kNakByte), kInfoPacket);
-}
-
-TEST(SerialDevice, RandomFaultsRepeatWithTheSeed) {
-  auto run = [](uint32_t seed, double probability) {
-    DeviceBench bench;
-    bench.device.EnableRandomFaults(seed, probability);
-    std::string wire;
-    for (int i = 0; i < 200; ++i) wire += bench.Exchange(kEnquiry + kRequestV + kAckByte, 3000);
-    return wire;
-  };
-  EXPECT_EQ(run(7, 0.3), run(7, 0.3));
-  EXPECT_NE(run(7, 0.3), run(8, 0.3));
-  EXPECT_NE(run(7, 0.3), run(7, 0.0));
 }
 
 TEST(FaultSpec, MalformedSpecsAreRefused) {
