@@ -4,10 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/command.h"
 #include "core/log_entries.h"
-#include "serial/serial_connection.h"
-#include "serial/serial_link.h"
+#include "net/console_links.h"
+#include "net/ipv4_text.h"
 
 namespace veritor::cli {
 
@@ -22,11 +21,22 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long& valu
   return value >= 1 && value <= max;
 }
 
-bool ParseComPort(const std::string& text, int& port) {
+// COM1 to COM12, or one of the network links.
+bool ParseLink(const std::string& text, int& link) {
+  const struct {
+    const char* name;
+    int link;
+  } network_links[] = {{"sdnp", kLinkSdnp}, {"tcp", kLinkTcp}, {"udp", kLinkUdp}};
+  for (const auto& entry : network_links) {
+    if (strcasecmp(text.c_str(), entry.name) == 0) {
+      link = entry.link;
+      return true;
+    }
+  }
   unsigned long number = 0;
   if (text.size() < 4 || strncasecmp(text.c_str(), "COM", 3) != 0) return false;
   if (!ParseNumber(text.substr(3), kMaxComPort, number)) return false;
-  port = static_cast<int>(number);
+  link = static_cast<int>(number);
   return true;
 }
 
@@ -46,7 +56,8 @@ class NoDisplay final : public DisplayFields {
 }  // namespace
 
 std::string UsageText() {
-  return "usage: veritor-cli [--link COMn] [--speed BAUD] [--details] [--answer yes|no] REQUEST...\n";
+  return "usage: veritor-cli [--link COMn|sdnp|tcp|udp] [--address IPV4] [--speed BAUD] [--details]\n"
+         "                   [--answer yes|no] [--detect] REQUEST...\n";
 }
 
 std::optional<Options> ParseArguments(const std::vector<std::string>& arguments, std::string& error) {
@@ -56,11 +67,15 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
     const bool has_value = i + 1 < arguments.size();
     if (argument == "--details") {
       options.details = true;
+    } else if (argument == "--detect") {
+      options.detect = true;
     } else if (argument == "--link" && has_value) {
-      if (!ParseComPort(arguments[++i], options.port)) {
-        error = "--link takes COM1 to COM12, not '" + arguments[i] + "'";
+      if (!ParseLink(arguments[++i], options.link)) {
+        error = "--link takes COM1 to COM12, sdnp, tcp or udp, not '" + arguments[i] + "'";
         return std::nullopt;
       }
+    } else if (argument == "--address" && has_value) {
+      options.address = arguments[++i];
     } else if (argument == "--speed" && has_value) {
       if (!ParseNumber(arguments[++i], kMaxSpeed, options.speed)) {
         error = "--speed takes a number of bits per second, not '" + arguments[i] + "'";
@@ -77,15 +92,20 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
       options.requests.insert(options.requests.end(), arguments.begin() + static_cast<long>(i) + 1, arguments.end());
       break;
     } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
-      const bool takes_value = argument == "--link" || argument == "--speed" || argument == "--answer";
+      const bool takes_value =
+          argument == "--link" || argument == "--address" || argument == "--speed" || argument == "--answer";
       error = (takes_value ? "missing value for " : "unknown option ") + argument;
       return std::nullopt;
     } else {
       options.requests.push_back(argument);
     }
   }
-  if (options.requests.empty()) {
+  if (options.requests.empty() && !options.detect) {
     error = "no request given";
+    return std::nullopt;
+  }
+  if (IsNetworkLink(options.link) && options.address.empty() && !options.detect) {
+    error = "a network link needs --address (or --detect)";
     return std::nullopt;
   }
   return options;
@@ -131,14 +151,20 @@ int Run(const Options& options, Environment& environment) {
   MessageLog log(environment.log);
   NoDisplay display;
   Host host{environment.clock, environment.pump, log, display, environment.prompts, state};
-  SerialPorts ports(host, environment.opener);
-  ZReportFiles z_report(log, environment.prompts, environment.output_directory);
-  SerialLink serial(host, ports, z_report);
-  CommandExecutor executor(host, serial);
+  ConsoleLinks links(host, environment.opener, environment.network, environment.output_directory);
 
-  const SerialConnectResult connect =
-      ConnectSerialPort(host, ports, executor, options.port, options.speed, options.details);
+  std::string address = options.address;
+  if (options.detect) {
+    std::vector<Ipv4Address> devices;
+    if (!links.DetectNetworkDevices(devices)) return kExitLinkFailure;
+    // As in the console, the first device found is the one chosen.
+    if (address.empty() && !devices.empty()) address = FormatIpv4(devices.front());
+  }
+  if (options.requests.empty()) return kExitOk;
+
+  const ConsoleLinks::ConnectOutcome connect = links.Connect(options.link, options.speed, address, options.details);
   if (!connect.connected) return kExitLinkFailure;
+  CommandExecutor& executor = links.executor();
   bool device_error = executor.ReplyErrorCode() != 0;
   bool link_failure = false;
   for (const std::string& request : options.requests) {
@@ -149,7 +175,7 @@ int Run(const Options& options, Environment& environment) {
     }
     device_error = device_error || executor.ReplyErrorCode() != 0;
   }
-  DisconnectSerialPort(host, ports, options.port);
+  links.Disconnect();
   if (link_failure) return kExitLinkFailure;
   return device_error ? kExitDeviceError : kExitOk;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/byte_port.h"
+#include "platform/socket.h"
 #include "platform/message_pump.h"
 #include "platform/tick_clock.h"
 #include "platform/ui.h"
@@ -21,7 +22,9 @@ enum ExitStatus : int {
 };
 
 struct Options {
-  int port = 1;
+  int link = 1;  // 1 to 12 a serial port (COMn), then kLinkSdnp, kLinkTcp, kLinkUdp
+  std::string address;  // the network device's address
+  bool detect = false;  // SDNP device detection first
   unsigned long speed = 115200;
   bool details = false;
   std::optional<bool> answer;  // the Z-report question's answer, if given
@@ -63,12 +66,14 @@ struct Environment {
   TickClock& clock;
   MessagePump& pump;
   PortOpener& opener;
+  Network& network;
   LogSink& log;
   Prompts& prompts;
   std::string output_directory;
 };
 
-// Connects as the console's Connect does, sends each request, disconnects.
+// Detects devices when asked, connects as the console's Connect does, sends
+// each request, disconnects.
 int Run(const Options& options, Environment& environment);
 
 }  // namespace veritor::cli

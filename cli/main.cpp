@@ -6,6 +6,7 @@
 #include "platform/paths.h"
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
+#include "platform/posix_socket.h"
 
 int main(int argc, char** argv) {
   using namespace veritor;
@@ -20,8 +21,9 @@ int main(int argc, char** argv) {
   SteadyTickClock clock;
   PollPump pump;
   PosixPortOpener opener;
+  PosixNetwork network;
   cli::StreamLogSink log(stdout);
   cli::StreamPrompts prompts(stderr, options->answer, isatty(STDIN_FILENO) ? stdin : nullptr);
-  cli::Environment environment{clock, pump, opener, log, prompts, DefaultOutputDirectory()};
+  cli::Environment environment{clock, pump, opener, network, log, prompts, DefaultOutputDirectory()};
   return cli::Run(*options, environment);
 }

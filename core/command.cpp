@@ -51,10 +51,10 @@ int CommandExecutor::RunLink(const std::string& request) {
     host_.log.LogMessage("Network link not available");
     return kResultSocketFailed;
   }
-  int result = transaction->Transact(request, reply_buffer_, verbose_flag_);
+  int result = transaction->Transact(request, reply_buffer_, host_.state.VerboseFlag);
   // Only the serial link answers 2001: the operator rejected the Z report's
   // signature, so the report is closed with "x/5" instead.
-  if (result == kResultSignatureRejected) result = serial_.Transact("x/5", reply_buffer_, verbose_flag_);
+  if (result == kResultSignatureRejected) result = serial_.Transact("x/5", reply_buffer_, host_.state.VerboseFlag);
   return result;
 }
 
@@ -74,7 +74,7 @@ void CommandExecutor::ReportDeviceError() {
 }
 
 int CommandExecutor::ExecuteCommand(const std::string& request, std::string& data, bool verbose) {
-  verbose_flag_ = verbose;
+  host_.state.VerboseFlag = verbose;
   TickTimer busy_timer;
   bool busy_seen = false;
   while (true) {

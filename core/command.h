@@ -44,7 +44,7 @@ class CommandExecutor {
   int ReplyErrorCode() const { return reply_error_code_; }
   int DeviceStatusBits() const { return device_status_bits_; }
   int FunctionStatusBits() const { return function_status_bits_; }
-  bool VerboseFlag() const { return verbose_flag_; }
+  bool VerboseFlag() const { return host_.state.VerboseFlag; }
 
  private:
   int RunLink(const std::string& request);
@@ -58,7 +58,6 @@ class CommandExecutor {
   int reply_error_code_ = 0;
   int device_status_bits_ = 0;
   int function_status_bits_ = 0;
-  bool verbose_flag_ = false;
 };
 
 }  // namespace veritor

@@ -8,6 +8,7 @@ enum LinkResult : int {
   // Network links.
   kResultSocketFailed = 1,          // a socket call failed
   kResultNoAnswer = 2,              // the device did not answer
+  kResultRequestTooLong = 3,        // the request does not fit the link's frame
   // Serial link.
   kResultCanceledByPeer = 1000,     // the device answered the enquiry with CAN
   kResultEnquireFailed = 1001,      // three enquiries unanswered or unacknowledged

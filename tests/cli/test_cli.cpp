@@ -15,7 +15,7 @@ TEST(CliArguments, ReadTheConsolesSettings) {
   const auto options = ParseArguments({"--link", "com3", "--speed", "126000", "--details", "--answer", "no", "v", "x/2"},
                                       error);
   ASSERT_TRUE(options) << error;
-  EXPECT_EQ(options->port, 3);
+  EXPECT_EQ(options->link, 3);
   EXPECT_EQ(options->speed, 126000u);
   EXPECT_TRUE(options->details);
   EXPECT_EQ(options->answer, false);
@@ -23,7 +23,7 @@ TEST(CliArguments, ReadTheConsolesSettings) {
 
   const auto defaults = ParseArguments({"--", "--literal"}, error);
   ASSERT_TRUE(defaults);
-  EXPECT_EQ(defaults->port, 1);
+  EXPECT_EQ(defaults->link, 1);
   EXPECT_EQ(defaults->speed, 115200u);
   EXPECT_FALSE(defaults->details);
   EXPECT_EQ(defaults->requests, std::vector<std::string>{"--literal"});
@@ -50,14 +50,22 @@ TEST(CliArguments, RefuseWhatTheyCannotUse) {
   }
 }
 
+// No network on this machine: every socket fails to open.
+class NoNetwork final : public Network {
+ public:
+  int OpenDatagramSocket(std::unique_ptr<DatagramSocket>&) override { return 10050; }
+  int OpenStreamSocket(std::unique_ptr<StreamSocket>&) override { return 10050; }
+};
+
 class CliRunTest : public ::testing::Test {
  protected:
+  NoNetwork network;
   VirtualTickClock clock;
   sim::InProcessSerial device{clock};
   test::RecordingLog log;
   test::ScriptedPrompts prompts;
   test::TempDir out;
-  Environment environment{clock, device.pump(), device.opener(), log, prompts, out.slash()};
+  Environment environment{clock, device.pump(), device.opener(), network, log, prompts, out.slash()};
 
   int Run(std::vector<std::string> arguments) {
     std::string error;

@@ -1,0 +1,43 @@
+#include "net/net_links.h"
+
+namespace veritor {
+
+void NetLinks::Watch(int fd) {
+  Unwatch();
+  if (fd < 0) return;
+  host_.pump.WatchInput(fd);
+  watched_fd_ = fd;
+}
+
+void NetLinks::Unwatch() {
+  if (watched_fd_ >= 0) host_.pump.UnwatchInput(watched_fd_);
+  watched_fd_ = -1;
+}
+
+void NetLinks::SetDatagramSocket(std::unique_ptr<DatagramSocket> socket) {
+  CloseNetSocket();
+  datagram_ = std::move(socket);
+  if (datagram_) Watch(datagram_->WaitHandle());
+}
+
+void NetLinks::SetStreamSocket(std::unique_ptr<StreamSocket> socket) {
+  CloseNetSocket();
+  stream_ = std::move(socket);
+  if (stream_) Watch(stream_->WaitHandle());
+}
+
+void NetLinks::CloseNetSocket() {
+  Unwatch();
+  datagram_.reset();
+  stream_.reset();
+}
+
+std::string ShownRequest(const std::string& request) {
+  constexpr size_t kShown = 40;
+  std::string shown = request.size() >= kShown ? request.substr(0, kShown) + "..." : request;
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20) c = '.';
+  return shown;
+}
+
+}  // namespace veritor

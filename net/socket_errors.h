@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "core/log.h"
+
+namespace veritor {
+
+// The Windows Sockets name of an error code without its leading WSA
+// ("ECONNRESET", "HOST_NOT_FOUND"), or "Unknown 0x%04X" for a code outside
+// the table.
+std::string SocketErrorName(int code);
+
+// Logs "context: NAME".
+void ReportSocketError(MessageLog& log, const char* context, int code);
+
+}  // namespace veritor

@@ -1,0 +1,144 @@
+#include "net/tcp_link.h"
+
+#include <algorithm>
+
+#include "net/net_constants.h"
+#include "net/socket_errors.h"
+
+namespace veritor {
+
+namespace {
+
+constexpr int kRequestAttempts = 6;
+constexpr uint32_t kReplyWaitMs = 1000;
+constexpr int kWouldBlock = 10035;
+constexpr int kTimedOut = 10060;
+constexpr int kNotConnected = 10057;
+
+}  // namespace
+
+int TcpLink::Transact(const std::string& request, std::string& reply, bool) {
+  TransactionGuard in_progress(host_.state);
+  return TcpRequest(request, reply);
+}
+
+int TcpLink::TcpConnect(SdnpLink&, Ipv4Address device, bool) {
+  TransactionGuard in_progress(host_.state);
+  return links_.NetInitialized ? kResultOk : TcpInit(device);
+}
+
+void TcpLink::TcpClose() {
+  links_.CloseNetSocket();
+  links_.NetInitialized = false;
+  links_.UdpInitialized = false;
+}
+
+// Waits, pumping, until the connect that was started stands or fails.
+int TcpLink::AwaitConnection() {
+  TickTimer timer;
+  StartTimer(timer, host_.clock, kConnectTimeoutMs);
+  while (!TimerExpired(timer, host_.clock)) {
+    bool connected = false;
+    if (const int error = links_.stream()->CheckConnected(connected)) return error;
+    if (connected) return 0;
+    host_.pump.PumpOneMessage();
+  }
+  return kTimedOut;
+}
+
+int TcpLink::TcpInit(Ipv4Address device) {
+  if (const int error = links_.network().Startup()) {
+    host_.log.LogMessage("TCP: winsock init failed: %s", SocketErrorName(error).c_str());
+    TcpClose();
+    return kResultSocketFailed;
+  }
+  std::unique_ptr<StreamSocket> socket;
+  if (const int error = links_.network().OpenStreamSocket(socket)) {
+    ReportSocketError(host_.log, "TCP: failed opening socket", error);
+    TcpClose();
+    return kResultSocketFailed;
+  }
+  links_.SetStreamSocket(std::move(socket));
+  links_.UdpInitialized = false;
+  int error = links_.stream()->StartConnect(device, kTcpPort);
+  if (error == 0) error = AwaitConnection();
+  if (error != 0) {
+    ReportSocketError(host_.log, "TCP: failed binding socket", error);
+    TcpClose();
+    return kResultSocketFailed;
+  }
+  host_.log.LogMessage("TCP: protocol init ok");
+  links_.NetInitialized = true;
+  return kResultOk;
+}
+
+int TcpLink::TcpPoll(bool& taken) {
+  taken = false;
+  StreamSocket* socket = links_.stream();
+  size_t pending = 0;
+  if (const int error = socket->Pending(pending)) {
+    ReportSocketError(host_.log, "SDNP: ioctl failed", error);
+    return kResultSocketFailed;
+  }
+  // With nothing pending the read tells an idle connection (would block)
+  // from one the device has closed (end of stream).
+  const size_t wanted = pending == 0 ? receive_buffer_.size() : std::min(pending, receive_buffer_.size());
+  size_t length = 0;
+  const int error = socket->Receive(receive_buffer_.data(), wanted, length);
+  if (error == kWouldBlock) return kResultOk;
+  if (error != 0) {
+    ReportSocketError(host_.log, "SDNP: receive failed", error);
+    return kResultSocketFailed;
+  }
+  if (length == 0) {
+    host_.log.LogMessage("TCP: the device closed the connection");
+    TcpClose();
+    return kResultSocketFailed;
+  }
+  received_ = length;
+  taken = true;
+  return kResultOk;
+}
+
+// Sends the whole frame, waiting for room while the stream is full, for at
+// most one reply window. A send that fails shows up as a time-out.
+void TcpLink::SendFrame(const std::string& frame) {
+  TickTimer timer;
+  StartTimer(timer, host_.clock, kReplyWaitMs);
+  size_t offset = 0;
+  while (offset < frame.size() && links_.stream() != nullptr) {
+    size_t sent = 0;
+    const int error = links_.stream()->Send(frame.data() + offset, frame.size() - offset, sent);
+    offset += sent;
+    if ((error != 0 && error != kWouldBlock) || TimerExpired(timer, host_.clock)) return;
+    if (offset < frame.size()) host_.pump.PumpOneMessage();
+  }
+}
+
+int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
+  if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
+  if (links_.stream() == nullptr) {
+    ReportSocketError(host_.log, "TCP: not connected", kNotConnected);
+    return kResultSocketFailed;
+  }
+  const std::string frame = request + "\r\n";
+  for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    SendFrame(frame);
+    TickTimer timer;
+    StartTimer(timer, host_.clock, kReplyWaitMs);
+    while (!TimerExpired(timer, host_.clock)) {
+      host_.pump.PumpOneMessage();
+      bool taken = false;
+      if (TcpPoll(taken)) return kResultSocketFailed;
+      if (taken) {
+        reply.assign(receive_buffer_.data(), received_);
+        return kResultOk;
+      }
+    }
+    host_.log.LogMessage("TCP: request timeout");
+  }
+  host_.log.LogMessage("SDNP: request failed");
+  return kResultNoAnswer;
+}
+
+}  // namespace veritor

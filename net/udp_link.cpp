@@ -1,0 +1,240 @@
+#include "net/udp_link.h"
+
+#include "net/net_constants.h"
+#include "net/socket_errors.h"
+#include "serial/packet.h"
+
+namespace veritor {
+
+namespace {
+
+constexpr int kSyncTries = 8;
+constexpr int kRequestAttempts = 6;
+constexpr uint32_t kSyncWaitMs = 400;
+constexpr uint32_t kResponseWaitMs = 2000;
+constexpr uint32_t kIdleMs = 1000;
+// The shortest reply packet: STX, "/", two digits, ETX.
+constexpr size_t kMinPacket = 5;
+constexpr int kMaxDiscardsPerStep = 64;
+constexpr int kNotSocket = 10038;
+
+}  // namespace
+
+int UdpLink::Transact(const std::string& request, std::string& reply, bool) {
+  TransactionGuard in_progress(host_.state);
+  return UdpRequest(record_, request, reply);
+}
+
+int UdpLink::UdpInit() {
+  if (const int error = links_.network().Startup()) {
+    host_.log.LogMessage("UDP: winsock init failed: %s", SocketErrorName(error).c_str());
+    UdpClose();
+    return kResultSocketFailed;
+  }
+  std::unique_ptr<DatagramSocket> socket;
+  if (const int error = links_.network().OpenDatagramSocket(socket)) {
+    ReportSocketError(host_.log, "UDP: failed opening socket", error);
+    UdpClose();
+    return kResultSocketFailed;
+  }
+  if (const int error = socket->Bind(kAnyAddress, kUdpPort)) {
+    ReportSocketError(host_.log, "UDP: failed binding socket", error);
+    UdpClose();
+    return kResultSocketFailed;
+  }
+  socket->EnableBroadcast();
+  links_.SetDatagramSocket(std::move(socket));
+  links_.NetInitialized = false;
+  host_.log.LogMessage("UDP: protocol init ok");
+  links_.UdpInitialized = true;
+  return kResultOk;
+}
+
+void UdpLink::UdpClose() {
+  links_.CloseNetSocket();
+  links_.UdpInitialized = false;
+  links_.NetInitialized = false;
+}
+
+int UdpLink::UdpConnect(SdnpLink& link, Ipv4Address device, bool) {
+  if (!links_.UdpInitialized) {
+    if (const int result = UdpInit()) return result;
+  }
+  link.device_ip = device;
+  link.synced = false;
+  return kResultOk;
+}
+
+int UdpLink::UdpSend(SdnpLink& link, int kind, const std::string& request) {
+  const std::string datagram = kind == kReplyPacket ? BuildPacket(request) : std::string(1, static_cast<char>(kind));
+  DatagramSocket* socket = links_.datagram();
+  size_t sent = 0;
+  const int error =
+      socket ? socket->SendTo(link.device_ip, kUdpPort, datagram.data(), datagram.size(), sent) : kNotSocket;
+  if (error != 0 || sent != datagram.size()) {
+    ReportSocketError(host_.log, "UDP: send failed", error);
+    return kResultSocketFailed;
+  }
+  return kResultOk;
+}
+
+int UdpLink::UdpReceive(SdnpLink& link, bool& taken) {
+  taken = false;
+  DatagramSocket* socket = links_.datagram();
+  for (int discarded = 0; discarded < kMaxDiscardsPerStep; ++discarded) {
+    bool pending = false;
+    size_t size = 0;
+    const int error = socket ? socket->NextDatagram(pending, size) : kNotSocket;
+    if (error != 0) {
+      ReportSocketError(host_.log, "UDP: ioctl failed", error);
+      return kResultSocketFailed;
+    }
+    if (!pending) return kResultOk;
+    size_t length = 0;
+    Ipv4Address sender = 0;
+    if (const int receive_error = socket->ReceiveFrom(rx_.data(), rx_.size(), length, sender)) {
+      ReportSocketError(host_.log, "UDP: receive failed", receive_error);
+      return kResultSocketFailed;
+    }
+    if (link.device_ip != kBroadcastAddress && sender != link.device_ip) {
+      host_.log.LogMessage("UDP: discarded; ip mismatch");
+      continue;
+    }
+    // Datagrams that cannot be a control byte or a whole reply packet are
+    // dropped whole, never taken in part.
+    if (length > rx_.size() || (length != 1 && length < kMinPacket)) {
+      host_.log.LogMessage("UDP: discarded, datagram size invalid (%u)", static_cast<unsigned>(length));
+      continue;
+    }
+    link.peer_ip = sender;
+    rx_length_ = length;
+    rx_kind_ = length == 1 ? rx_[0] : kReplyPacket;
+    taken = true;
+    return kResultOk;
+  }
+  return kResultOk;
+}
+
+bool UdpLink::UdpReplyChecksumOk() const {
+  const size_t n = rx_length_;
+  if (n < kMinPacket || rx_[0] != kStx || rx_[n - 1] != kEtx) return false;
+  uint8_t sum = 0;
+  for (size_t i = 1; i <= n - 4; ++i) sum = static_cast<uint8_t>(sum + rx_[i]);
+  const auto stated = static_cast<uint8_t>((rx_[n - 3] - '0') * 10 + (rx_[n - 2] - '0'));
+  return sum % 100 == stated;
+}
+
+int UdpLink::WaitTurn(SdnpLink& link, bool& taken) {
+  host_.pump.PumpOneMessage();
+  return UdpReceive(link, taken);
+}
+
+int UdpLink::UdpSync(SdnpLink& link) {
+  link.fsn = link.fsn == 0 ? links_.Random() : static_cast<uint16_t>(link.fsn + 8);
+  for (int attempt = 0; attempt < kSyncTries; ++attempt) {
+    if (UdpSend(link, kUdpEnq)) return kResultSocketFailed;
+    TickTimer timer;
+    StartTimer(timer, host_.clock, kSyncWaitMs);
+    while (!TimerExpired(timer, host_.clock)) {
+      bool taken = false;
+      if (WaitTurn(link, taken)) return kResultSocketFailed;
+      if (!taken) continue;
+      if (rx_kind_ != kUdpAck) {
+        host_.log.LogMessage("UDP: sync response ignored (opcode)");
+        continue;
+      }
+      ++link.fsn;
+      link.synced = true;
+      StartTimer(link.idle_timer, host_.clock, kIdleMs);
+      return kResultOk;
+    }
+    host_.log.LogMessage("UDP: sync timeout");
+  }
+  host_.log.LogMessage("UDP: sync failed");
+  return kResultNoAnswer;
+}
+
+int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
+  outcome = Outcome::kTimeout;
+  TickTimer response;
+  StartTimer(response, host_.clock, kResponseWaitMs);
+  while (!TimerExpired(response, host_.clock)) {
+    bool taken = false;
+    if (WaitTurn(link, taken)) return kResultSocketFailed;
+    if (!taken || rx_kind_ == kUdpAck) continue;
+    if (rx_kind_ == kUdpResync) {
+      link.synced = false;
+      if (host_.state.VerboseFlag) host_.log.LogMessage("SDNP: resyncronize request");
+      outcome = Outcome::kResync;
+      return kResultOk;
+    }
+    if (rx_kind_ == kUdpNak) {
+      // The device refused the packet: it goes again at once.
+      host_.log.LogMessage("SDNP: request nak'ed; resending");
+      outcome = Outcome::kResend;
+      return kResultOk;
+    }
+    if (rx_kind_ != kReplyPacket) {
+      host_.log.LogMessage("UDP: invalid response to request; restarting");
+      continue;
+    }
+    if (!UdpReplyChecksumOk()) {
+      host_.log.LogMessage("UDP: data checksum error");
+      if (UdpSend(link, kUdpNak)) return kResultSocketFailed;
+      continue;
+    }
+    UdpSend(link, kUdpAck);
+    reply.assign(reinterpret_cast<const char*>(rx_.data()) + 1, rx_length_ - kMinPacket);
+    StartTimer(link.idle_timer, host_.clock, 0);
+    ++link.fsn;
+    outcome = Outcome::kReply;
+    return kResultOk;
+  }
+  return kResultOk;
+}
+
+int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string& reply) {
+  if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
+  if (!links_.UdpInitialized) {
+    if (const int result = UdpInit()) return result;
+  }
+  int attempts = 0;
+  unsigned restarts = 0;
+  bool sync_first = true;
+  while (true) {
+    if (sync_first) {
+      if (attempts == kRequestAttempts) {
+        host_.log.LogMessage("UDP: request failed");
+        link.synced = false;
+        return kResultNoAnswer;
+      }
+      if (!link.synced || TimerExpired(link.idle_timer, host_.clock)) {
+        if (const int result = UdpSync(link)) return result;
+      }
+    }
+    if (UdpSend(link, kReplyPacket, request)) return kResultSocketFailed;
+    StartTimer(link.idle_timer, host_.clock, kIdleMs);
+    Outcome outcome;
+    if (AwaitReply(link, reply, outcome)) return kResultSocketFailed;
+    switch (outcome) {
+      case Outcome::kReply:
+        return kResultOk;
+      case Outcome::kResend:
+      case Outcome::kResync:
+        if (++restarts > kMaxRequestRestarts) {
+          host_.log.LogMessage("UDP: request failed; the device refused it %u times (NAK or resync)", restarts - 1);
+          link.synced = false;
+          return kResultNoAnswer;
+        }
+        sync_first = outcome == Outcome::kResync;
+        break;
+      case Outcome::kTimeout:
+        ++attempts;
+        host_.log.LogMessage("UDP: request timeout");
+        sync_first = true;
+        break;
+    }
+  }
+}
+
+}  // namespace veritor

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "core/command.h"
+#include "net/net_links.h"
+
+namespace veritor {
+
+// The UDP link: serial-style packets (STX, text, "/", two checksum digits,
+// ETX) in datagrams to port 9101 of the device, with single-byte control
+// datagrams: ENQ, answered by ACK, before every request; ACK or NAK (0x16)
+// after every reply packet; 0x10 from the device asks for a new sync.
+class UdpLink final : public LinkTransaction {
+ public:
+  // The longest reply packet taken: the longest reply text and its framing.
+  static constexpr size_t kMaxDatagram = kMaxReplyText + 5;
+  // The kind of a datagram that is not a single byte.
+  static constexpr int kReplyPacket = 0x100;
+
+  // `record` is the console's link record, which UdpRequest works on.
+  UdpLink(NetLinks& links, SdnpLink& record) : links_(links), host_(links.host()), record_(record) {}
+
+  int Transact(const std::string& request, std::string& reply, bool verbose) override;
+
+  int UdpConnect(SdnpLink& link, Ipv4Address device, bool query);
+  int UdpInit();
+  void UdpClose();
+  int UdpRequest(SdnpLink& link, const std::string& request, std::string& reply);
+  int UdpSync(SdnpLink& link);
+  // One byte for ENQ, ACK and NAK; a request packet of `request` otherwise.
+  int UdpSend(SdnpLink& link, int kind, const std::string& request = {});
+  // Takes in at most one datagram from the device without waiting.
+  int UdpReceive(SdnpLink& link, bool& taken);
+  bool UdpReplyChecksumOk() const;
+
+ private:
+  enum class Outcome { kReply, kTimeout, kResend, kResync };
+  int AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome);
+  int WaitTurn(SdnpLink& link, bool& taken);
+
+  NetLinks& links_;
+  Host& host_;
+  SdnpLink& record_;
+  std::array<uint8_t, kMaxDatagram> rx_{};
+  size_t rx_length_ = 0;
+  int rx_kind_ = 0;
+};
+
+}  // namespace veritor
