@@ -1,0 +1,461 @@
+#include "net/sdnp_session.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "net/ipv4_text.h"
+#include "net/net_constants.h"
+#include "net/socket_errors.h"
+#include "net/tcp_link.h"
+#include "net/udp_link.h"
+#include "serial/packet.h"
+#include "tests/support/fake_network.h"
+#include "tests/support/test_host.h"
+
+namespace veritor {
+namespace {
+
+const Ipv4Address kDevice = 0x7F000002;  // 127.0.0.2
+const Ipv4Address kOther = 0x7F000003;
+
+std::string Bytes(std::initializer_list<uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::string DeviceFrame(uint16_t fsn, uint8_t opcode, std::string_view payload = {}) {
+  return BuildSdnpFrame(kSdnpDeviceId, fsn, opcode, payload);
+}
+
+SdnpHeader Header(const std::string& frame) { return ReadSdnpHeader(reinterpret_cast<const uint8_t*>(frame.data())); }
+
+TEST(SdnpFrame, WorkedExamplesByteForByte) {
+  EXPECT_EQ(BuildSdnpFrame(kSdnpConsoleId, 0x0029, kSdnpReq, "v"),
+            Bytes({0x8F, 0xE1, 0x29, 0x00, 0x21, 0x00, 0x01, 0x00, 0xCB, 0xAA, 0x85, 0xAD, 0x76}));
+  EXPECT_EQ(BuildSdnpFrame(kSdnpConsoleId, 0x0029, kSdnpSyn, ""),
+            Bytes({0x8F, 0xE1, 0x29, 0x00, 0x11, 0x00, 0x00, 0x00, 0x55, 0xAA, 0xFE, 0xAC}));
+  const std::string act = Bytes({0x2D, 0x7A, 0x34, 0x12, 0x01, 0x00, 0x00, 0x00, 0x55, 0xAA});
+  EXPECT_EQ(SdnpChecksum(reinterpret_cast<const uint8_t*>(act.data()), 10), 0xAC42);
+  EXPECT_EQ(DeviceFrame(0x1234, kSdnpAct), act + Bytes({0x42, 0xAC}));
+}
+
+TEST(SocketErrorName, NamesTheTableAndNumbersTheRest) {
+  const struct {
+    int code;
+    const char* name;
+  } rows[] = {{10004, "EINTR"},          {10035, "EWOULDBLOCK"},    {10051, "ENETUNREACH"},
+              {10054, "ECONNRESET"},     {10071, "EREMOTE"},        {10093, "NOTINITIALISED"},
+              {10101, "EDISCON"},        {11004, "NO_DATA"},        {0, "Unknown 0x0000"},
+              {10000, "Unknown 0x2710"}, {10072, "Unknown 0x2758"}, {10100, "Unknown 0x2774"},
+              {65536, "Unknown 0x10000"}};
+  for (const auto& row : rows) EXPECT_EQ(SocketErrorName(row.code), row.name) << row.code;
+  test::RecordingLog sink;
+  MessageLog log(sink);
+  ReportSocketError(log, "SDNP: send failed", 10051);
+  EXPECT_EQ(sink.entries, std::vector<std::string>{"SDNP: send failed: ENETUNREACH"});
+}
+
+TEST(Ipv4Text, ReadsAddressesAsInetAddrDoes) {
+  const struct {
+    const char* text;
+    Ipv4Address address;
+  } rows[] = {{"127.0.0.2", 0x7F000002}, {"192.168.1.20", 0xC0A80114}, {"10.1", 0x0A000001},
+              {"127.1.2", 0x7F010002},   {"0x7f.1", 0x7F000001},      {"017.0.0.1", 0x0F000001},
+              {"2130706434", 0x7F000002}, {"", kBroadcastAddress},     {"1.2.3.4.5", kBroadcastAddress},
+              {"256.1.1.1", kBroadcastAddress}, {"host", kBroadcastAddress}, {"1.2.3.", kBroadcastAddress}};
+  for (const auto& row : rows) EXPECT_EQ(ParseIpv4(row.text), row.address) << row.text;
+  EXPECT_EQ(FormatIpv4(0xC0A80114), "192.168.1.20");
+  EXPECT_EQ(ShownRequest(std::string("a\tb\r\n")), "a.b..");
+  EXPECT_EQ(ShownRequest(std::string(45, 'x')), std::string(40, 'x') + "...");
+}
+
+// The console's side of the network links against a scripted device.
+class NetTest : public ::testing::Test {
+ protected:
+  VirtualTickClock clock{0xFFFFF000u};
+  test::ClockPump pump{clock};
+  test::RecordingLog sink;
+  MessageLog log{sink};
+  test::RecordingDisplay display;
+  test::ScriptedPrompts prompts;
+  ConsoleState state;
+  Host host{clock, pump, log, display, prompts, state};
+  test::FakeWire wire;
+  test::FakeNetwork network{wire};
+  NetLinks links{host, network};
+  SdnpLink record;
+  std::string reply;
+
+  std::vector<std::string> SentOf(uint8_t opcode) {
+    std::vector<std::string> frames;
+    for (const auto& d : wire.sent)
+      if (d.bytes.size() >= kSdnpHeaderSize && static_cast<uint8_t>(d.bytes[4]) == opcode) frames.push_back(d.bytes);
+    return frames;
+  }
+  uint32_t Now() { return clock.GetTickCount(); }
+};
+
+class SdnpTest : public NetTest {
+ protected:
+  SdnpSession sdnp{links, record};
+  // How the device answers each REQ; the default is a clean REP.
+  std::function<void(uint16_t fsn, const std::string& payload)> on_request = [this](uint16_t fsn, const std::string&) {
+    wire.Queue(DeviceFrame(fsn, kSdnpRep, "00/00/00/ok"), kDevice);
+  };
+  bool answer_sync = true;
+
+  void SetUp() override {
+    wire.respond = [this](const test::FakeWire::Datagram& sent) {
+      const SdnpHeader header = Header(sent.bytes);
+      if (header.opcode == kSdnpSyn && answer_sync) wire.Queue(DeviceFrame(header.fsn, kSdnpAck), kDevice);
+      if (header.opcode == kSdnpQry) wire.Queue(DeviceFrame(header.fsn, kSdnpAct), kDevice);
+      if (header.opcode == kSdnpReq) on_request(header.fsn, sent.bytes.substr(kSdnpHeaderSize));
+    };
+    ASSERT_EQ(sdnp.SdnpConnect(record, kDevice, true), kResultOk);
+    sink.entries.clear();
+    wire.sent.clear();
+  }
+  int Request(const std::string& request = "v") { return sdnp.Transact(request, reply, false); }
+};
+
+TEST_F(SdnpTest, SessionSyncsFirstThenCountsUpAndResyncsWhenIdle) {
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/ok");
+  const auto syn = SentOf(kSdnpSyn);
+  const auto req = SentOf(kSdnpReq);
+  ASSERT_EQ(syn.size(), 1u);
+  ASSERT_EQ(req.size(), 1u);
+  const uint16_t n = Header(syn[0]).fsn;
+  EXPECT_EQ(Header(req[0]).fsn, static_cast<uint16_t>(n + 1));
+  EXPECT_EQ(wire.sent[0].port, kSdnpPort);
+  EXPECT_EQ(Header(wire.sent.back().bytes).opcode, kSdnpNak) << "a reply is acknowledged with NAK";
+
+  clock.Advance(3900);
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(SentOf(kSdnpSyn).size(), 1u) << "no SYN within 4 s";
+  EXPECT_EQ(Header(SentOf(kSdnpReq).back()).fsn, static_cast<uint16_t>(n + 2));
+
+  clock.Advance(4001);
+  ASSERT_EQ(Request(), kResultOk);
+  ASSERT_EQ(SentOf(kSdnpSyn).size(), 2u);
+  // Two replies took the number to n + 3; the new session starts 8 on.
+  EXPECT_EQ(Header(SentOf(kSdnpSyn).back()).fsn, static_cast<uint16_t>(n + 3 + 8));
+  EXPECT_EQ(Header(SentOf(kSdnpReq).back()).fsn, static_cast<uint16_t>(n + 3 + 8 + 1));
+  EXPECT_TRUE(sink.entries.empty());
+}
+
+TEST_F(SdnpTest, NakResendsAndRstResyncsWithoutUsingAnAttempt) {
+  int requests = 0;
+  on_request = [&](uint16_t fsn, const std::string&) {
+    const uint8_t answers[] = {kSdnpNak, kSdnpRst, kSdnpRep};
+    const uint8_t answer = answers[std::min(requests++, 2)];
+    wire.Queue(DeviceFrame(fsn, answer, answer == kSdnpRep ? "00/00/00/ok" : ""), kDevice);
+  };
+  state.VerboseFlag = true;
+  ASSERT_EQ(Request(), kResultOk);
+  const auto req = SentOf(kSdnpReq);
+  ASSERT_EQ(req.size(), 3u);
+  EXPECT_EQ(Header(req[0]).fsn, Header(req[1]).fsn) << "NAK: the same REQ again";
+  const auto syn = SentOf(kSdnpSyn);
+  ASSERT_EQ(syn.size(), 2u);
+  EXPECT_EQ(Header(syn[1]).fsn, static_cast<uint16_t>(Header(req[1]).fsn + 8));
+  EXPECT_EQ(Header(req[2]).fsn, static_cast<uint16_t>(Header(syn[1]).fsn + 1));
+  EXPECT_TRUE(sink.Contains("SDNP: request nak'ed; resending"));
+  EXPECT_TRUE(sink.Contains("SDNP: resyncronize request"));
+  EXPECT_FALSE(sink.Contains("SDNP: request timeout"));
+}
+
+TEST_F(SdnpTest, BadDataChecksumIsNakedAndAGoodReplyInTheSameWindowCounts) {
+  on_request = [&](uint16_t fsn, const std::string&) {
+    std::string bad = DeviceFrame(fsn, kSdnpRep, "00/00/00/bad");
+    bad[8] ^= 1;  // data checksum
+    bad[10] = static_cast<char>(bad[10] - 1);  // header checksum follows it
+    wire.Queue(bad, kDevice);
+    wire.Queue(DeviceFrame(fsn, kSdnpRep, "00/00/00/good"), kDevice);
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/good");
+  EXPECT_EQ(sink.entries, std::vector<std::string>{"SDNP: data checksum error"});
+  EXPECT_EQ(SentOf(kSdnpNak).size(), 2u);
+}
+
+TEST_F(SdnpTest, SilentDeviceFailsAfterSixTimeoutsAndSilentSyncAfterEight) {
+  on_request = [](uint16_t, const std::string&) {};
+  const uint32_t start = Now();
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(sink.Count("SDNP: request timeout"), 6u);
+  EXPECT_EQ(sink.entries.back(), "SDNP: request failed");
+  EXPECT_FALSE(record.synced);
+  EXPECT_GE(Now() - start, 6000u);
+  EXPECT_LE(Now() - start, 6100u);
+
+  sink.entries.clear();
+  answer_sync = false;
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(sink.Count("SDNP: sync timeout"), 8u);
+  EXPECT_EQ(sink.entries.back(), "SDNP: sync failed");
+  EXPECT_FALSE(sink.Contains("SDNP: request failed"));
+}
+
+TEST_F(SdnpTest, DeviceThatKeepsRefusingIsGivenUp) {
+  on_request = [&](uint16_t fsn, const std::string&) { wire.Queue(DeviceFrame(fsn, kSdnpNak), kDevice); };
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(SentOf(kSdnpReq).size(), kMaxRequestRestarts + 1);
+  EXPECT_EQ(sink.entries.back(), "SDNP: request failed; the device refused it 16 times (NAK or RST)");
+}
+
+TEST_F(SdnpTest, RequestThatDoesNotFitAFrameIsRefusedWhole) {
+  EXPECT_EQ(Request(std::string(500, 'a')), kResultOk);
+  EXPECT_EQ(Request(std::string(501, 'a')), kResultRequestTooLong);
+  EXPECT_EQ(sink.entries.back(), "SDNP: request of 501 bytes does not fit a frame (500 at most); not sent");
+  EXPECT_EQ(SentOf(kSdnpReq).size(), 1u);
+}
+
+TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
+  std::string bad_header = DeviceFrame(7, kSdnpAct);
+  bad_header[10] ^= 1;
+  std::string bad_length = DeviceFrame(7, kSdnpRep, "abc");
+  bad_length.pop_back();
+  std::string echo = BuildSdnpFrame(kSdnpConsoleId, 7, kSdnpAct, "");
+  const std::string largest = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload, 'p'));
+  wire.Queue(std::string(11, 'x'), kDevice);
+  wire.Queue(std::string(513, 'x'), kDevice);
+  wire.Queue("", kDevice);
+  wire.Queue(DeviceFrame(7, kSdnpAct), kOther);
+  wire.Queue(bad_header, kDevice);
+  wire.Queue(bad_length, kDevice);
+  wire.Queue(echo, kDevice);
+  wire.Queue(largest, kDevice);
+  bool taken = false;
+  ASSERT_EQ(sdnp.SdnpReceive(record, taken), kResultOk);
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(record.rx_size, 512u);
+  const uint16_t computed = static_cast<uint16_t>(Header(bad_header).header_checksum ^ 1);
+  char checksum_line[64];
+  std::snprintf(checksum_line, sizeof checksum_line, "SDNP: checksum 0x%04X bad (expected 0x%04X)",
+                Header(bad_header).header_checksum, computed);
+  EXPECT_EQ(sink.entries, (std::vector<std::string>{
+                              "SDNP: discarded, frame too small (11)", "SDNP: discarded, frame size invalid (513)",
+                              "SDNP: discarded, frame too small (0)", "SDNP: discarded; ip mismatch", checksum_line,
+                              "SDNP: bad data length 3 (expected 2)", "SDNP: invalid 'id' 0xE18F (expected 0x7A2D)"}));
+  EXPECT_TRUE(wire.incoming.empty());
+}
+
+TEST_F(SdnpTest, FrameLinesShowOnlyWithDetails) {
+  state.VerboseFlag = true;
+  on_request = [&](uint16_t fsn, const std::string&) {
+    wire.Queue(DeviceFrame(fsn, kSdnpRep, "00/00/00/\r\n" + std::string(130, 'z')), kDevice);
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(sink.entries[0], "Sending 'v'");
+  EXPECT_EQ(sink.entries[1], "SDNP: synchronizing");
+  EXPECT_EQ(sink.entries[2].substr(0, 21), "127.0.0.2 <-- SYN(fsn");
+  const std::string rep_line = sink.entries[5];
+  EXPECT_EQ(rep_line.substr(0, 23), "127.0.0.2 --> REP(fsn=0");
+  EXPECT_NE(rep_line.find("'00/00/00/.." + std::string(109, 'z') + "...'"), std::string::npos) << rep_line;
+}
+
+TEST_F(SdnpTest, DetectionListsEachDeviceOnceInOrderOfFirstAnswer) {
+  const struct {
+    std::vector<Ipv4Address> answering;
+    std::vector<Ipv4Address> listed;
+  } cases[] = {{{}, {}}, {{kDevice}, {kDevice}}, {{kOther, kDevice, kOther}, {kOther, kDevice}}};
+  for (const auto& c : cases) {
+    wire.respond = [&](const test::FakeWire::Datagram& sent) {
+      EXPECT_EQ(sent.peer, kBroadcastAddress);
+      for (Ipv4Address device : c.answering) wire.Queue(DeviceFrame(Header(sent.bytes).fsn, kSdnpAct), device);
+      wire.Queue(DeviceFrame(Header(sent.bytes).fsn + 1, kSdnpAct), 0x7F000009);  // another exchange
+    };
+    std::vector<Ipv4Address> devices;
+    const uint32_t start = Now();
+    EXPECT_EQ(sdnp.SdnpDetect(devices), kResultOk);
+    EXPECT_EQ(devices, c.listed);
+    EXPECT_GE(Now() - start, 8u * 500u) << "detection always listens the full time";
+  }
+  EXPECT_TRUE(sink.entries.empty());
+}
+
+TEST_F(SdnpTest, DetectionKeepsAHundredAndSaysWhenMoreAnswered) {
+  wire.respond = [&](const test::FakeWire::Datagram& sent) {
+    for (Ipv4Address device = 0x7F000100; device < 0x7F000100 + 120; ++device)
+      wire.Queue(DeviceFrame(Header(sent.bytes).fsn, kSdnpAct), device);
+  };
+  std::vector<Ipv4Address> devices;
+  EXPECT_EQ(sdnp.SdnpDetect(devices), kResultOk);
+  ASSERT_EQ(devices.size(), 100u);
+  EXPECT_EQ(devices.front(), 0x7F000100u);
+  EXPECT_EQ(sink.entries, std::vector<std::string>{"SDNP: more than 100 devices answered; the first 100 are listed"});
+}
+
+TEST_F(SdnpTest, QueryOfASilentAddressFailsAfterEightTries) {
+  wire.respond = nullptr;
+  SdnpLink other;
+  const uint32_t start = Now();
+  EXPECT_EQ(sdnp.SdnpConnect(other, kOther, true), kResultNoAnswer);
+  EXPECT_EQ(sink.Count("SDNP: query timeout"), 8u);
+  EXPECT_EQ(sink.entries.back(), "SDNP: query failed");
+  EXPECT_GE(Now() - start, 4000u);
+}
+
+TEST_F(NetTest, SocketFailuresAreNamed) {
+  SdnpSession sdnp{links, record};
+  wire.bind_error = 10048;
+  EXPECT_EQ(sdnp.SdnpInit(), kResultSocketFailed);
+  EXPECT_EQ(sink.entries.back(), "SDNP: failed binding socket: EADDRINUSE");
+  wire.bind_error = 0;
+  ASSERT_EQ(sdnp.SdnpConnect(record, kDevice, false), kResultOk);
+  wire.send_error = 10051;
+  EXPECT_EQ(sdnp.Transact("v", reply, false), kResultSocketFailed);
+  EXPECT_EQ(sink.entries.back(), "SDNP: send failed: ENETUNREACH");
+}
+
+class TcpTest : public NetTest {
+ protected:
+  TcpLink tcp{links};
+  void SetUp() override { ASSERT_EQ(tcp.TcpConnect(record, kDevice, true), kResultOk); }
+  int Request(const std::string& request = "v") { return tcp.Transact(request, reply, false); }
+};
+
+TEST_F(TcpTest, RequestGoesAsTextAndCrLfAndTheFirstBytesAreTheReply) {
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/ok\r\n"; };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(wire.sent[0].bytes, "v\r\n");
+  EXPECT_EQ(wire.sent[0].port, kTcpPort);
+  EXPECT_EQ(reply, "00/00/00/ok\r\n");
+  for (size_t length : {752u, 1999u}) {
+    ASSERT_EQ(Request(std::string(length, 'q')), kResultOk);
+    EXPECT_EQ(wire.sent.back().bytes.size(), length + 2);
+  }
+}
+
+TEST_F(TcpTest, SilentDeviceTimesOutSixTimesAndALateAnswerServesTheNextAttempt) {
+  const uint32_t start = Now();
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(sink.Count("TCP: request timeout"), 6u);
+  EXPECT_EQ(sink.entries.back(), "SDNP: request failed");
+  EXPECT_EQ(wire.sent.size(), 6u);
+  EXPECT_GE(Now() - start, 6000u);
+
+  int sends = 0;
+  wire.respond = [&](const test::FakeWire::Datagram&) {
+    if (++sends == 2) wire.stream_in += "00/00/00/late";  // the answer to the first send
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/late");
+}
+
+TEST_F(TcpTest, OnlyThePendingPieceIsTakenAndAClosedStreamFails) {
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/"; };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/");
+  wire.respond = nullptr;
+  wire.peer_closed = true;
+  EXPECT_EQ(Request(), kResultSocketFailed);
+  EXPECT_EQ(sink.entries.back(), "TCP: the device closed the connection");
+  EXPECT_EQ(Request(), kResultSocketFailed);
+  EXPECT_EQ(sink.entries.back(), "TCP: not connected: ENOTCONN");
+}
+
+class UdpTest : public NetTest {
+ protected:
+  UdpLink udp{links, record};
+  // What the device answers to a request packet, by request number.
+  std::function<void(int number, const std::string& packet)> on_packet = [this](int, const std::string&) {
+    wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+  };
+  bool answer_enq = true;
+
+  void SetUp() override {
+    int packets = 0;
+    wire.respond = [this, packets](const test::FakeWire::Datagram& sent) mutable {
+      if (sent.bytes == std::string(1, kUdpEnq)) {
+        if (answer_enq) wire.Queue(std::string(1, kUdpAck), kDevice);
+      } else if (sent.bytes.size() > 1) {
+        on_packet(packets++, sent.bytes);
+      }
+    };
+    ASSERT_EQ(udp.UdpConnect(record, kDevice, true), kResultOk);
+    sink.entries.clear();
+  }
+  int Request(const std::string& request = "v") {
+    state.VerboseFlag = true;
+    return udp.Transact(request, reply, true);
+  }
+  std::vector<std::string> Sent() {
+    std::vector<std::string> bytes;
+    for (const auto& d : wire.sent) bytes.push_back(d.bytes);
+    return bytes;
+  }
+};
+
+TEST_F(UdpTest, EachRequestSyncsThenSendsThePacketAndAcknowledgesTheReply) {
+  ASSERT_EQ(Request(), kResultOk);
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/abc");
+  const std::string enq(1, kUdpEnq), ack(1, kUdpAck), packet = "\x02v/65\x03";
+  EXPECT_EQ(Sent(), (std::vector<std::string>{enq, packet, ack, enq, packet, ack}));
+  EXPECT_EQ(wire.sent[1].port, kUdpPort);
+  EXPECT_EQ(ShownRequest(std::string(1999, 'u')).size(), 43u);
+  ASSERT_EQ(Request(std::string(1999, 'u')), kResultOk);
+  EXPECT_EQ(wire.sent[wire.sent.size() - 2].bytes.size(), 1999u + 5u);
+}
+
+TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
+  on_packet = [&](int number, const std::string&) {
+    if (number == 0) {
+      wire.Queue(std::string(1, kUdpAck), kDevice);  // passed over
+      wire.Queue("\x02" "00/00/00/abc/99\x03", kDevice);
+      wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+    }
+    if (number == 1) wire.Queue(std::string(1, kUdpResync), kDevice);
+    if (number == 2) wire.Queue(std::string(1, kUdpNak), kDevice);
+    if (number == 3) wire.Queue(BuildPacket("00/00/00/last"), kDevice);
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/abc");
+  EXPECT_EQ(wire.sent[2].bytes, std::string(1, kUdpNak));
+  EXPECT_EQ(sink.Count("UDP: data checksum error"), 1u);
+
+  wire.sent.clear();
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/last");
+  const std::string enq(1, kUdpEnq), ack(1, kUdpAck), packet = "\x02v/65\x03";
+  EXPECT_EQ(Sent(), (std::vector<std::string>{enq, packet, enq, packet, packet, ack}))
+      << "0x10: sync again; 0x16: the packet again at once";
+  EXPECT_TRUE(sink.Contains("SDNP: resyncronize request"));
+  EXPECT_TRUE(sink.Contains("SDNP: request nak'ed; resending"));
+}
+
+TEST_F(UdpTest, SyncFailureIsNotARequestFailure) {
+  answer_enq = false;
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.Queue("\x07", kDevice); };
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(sink.Count("UDP: sync timeout"), 8u);
+  EXPECT_EQ(sink.Count("UDP: sync response ignored (opcode)"), 8u);
+  EXPECT_EQ(sink.entries.back(), "UDP: sync failed");
+  EXPECT_FALSE(sink.Contains("UDP: request failed"));
+}
+
+TEST_F(UdpTest, ForeignAndMalformedDatagramsAreDroppedWhole) {
+  on_packet = [&](int, const std::string&) {
+    wire.Queue(BuildPacket("00/00/00/spoof"), kOther);
+    wire.Queue("", kDevice);
+    wire.Queue("\x02/0", kDevice);
+    wire.Queue(std::string(65507, 'x'), kDevice);
+    wire.Queue(BuildPacket("00/00/00/real"), kDevice);
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/real");
+  EXPECT_TRUE(sink.Contains("UDP: discarded; ip mismatch"));
+  EXPECT_TRUE(sink.Contains("UDP: discarded, datagram size invalid (0)"));
+  EXPECT_TRUE(sink.Contains("UDP: discarded, datagram size invalid (3)"));
+  EXPECT_TRUE(sink.Contains("UDP: discarded, datagram size invalid (65507)"));
+}
+
+TEST_F(UdpTest, SilentDeviceFailsAfterSixAttempts) {
+  on_packet = [](int, const std::string&) {};
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(sink.Count("UDP: request timeout"), 6u);
+  EXPECT_EQ(sink.entries.back(), "UDP: request failed");
+}
+
+}  // namespace
+}  // namespace veritor
