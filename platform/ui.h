@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,11 @@ class Prompts {
   virtual void MessageBox(const std::string& caption, const std::string& text) = 0;
   // Yes and No buttons; true for Yes.
   virtual bool AskYesNo(const std::string& caption, const std::string& text) = 0;
+  // The open-file dialog: a file matching `pattern` ("*.txt"), or nothing
+  // when the operator cancelled.
+  virtual std::optional<std::string> BrowseForFile(const std::string& /*pattern*/, const std::string& /*title*/) {
+    return std::nullopt;
+  }
 };
 
 }  // namespace veritor
