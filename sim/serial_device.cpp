@@ -16,21 +16,6 @@ bool Reached(uint32_t moment, uint32_t now) {
 
 uint32_t Later(uint32_t a, uint32_t b) { return Reached(a, b) ? b : a; }
 
-// A request packet body: the text, "/", two decimal digits of its checksum.
-std::optional<std::string> RequestText(const std::string& body) {
-  if (body.size() < 3) return std::nullopt;
-  const size_t slash = body.size() - 3;
-  const char tens = body[slash + 1];
-  const char ones = body[slash + 2];
-  if (body[slash] != '/' || tens < '0' || tens > '9' || ones < '0' || ones > '9') {
-    return std::nullopt;
-  }
-  std::string text = body.substr(0, slash);
-  const unsigned stated = static_cast<unsigned>((tens - '0') * 10 + (ones - '0'));
-  if (stated != PacketChecksum(text)) return std::nullopt;
-  return text;
-}
-
 // The packet of `text` with its checksum digits made wrong.
 std::string WithBadChecksum(const std::string& text) {
   std::string packet = BuildPacket(text);
@@ -49,6 +34,20 @@ std::string TextForBody(const std::string& text, size_t body, char filler) {
 }
 
 }  // namespace
+
+std::optional<std::string> RequestPacketText(const std::string& body) {
+  if (body.size() < 3) return std::nullopt;
+  const size_t slash = body.size() - 3;
+  const char tens = body[slash + 1];
+  const char ones = body[slash + 2];
+  if (body[slash] != '/' || tens < '0' || tens > '9' || ones < '0' || ones > '9') {
+    return std::nullopt;
+  }
+  std::string text = body.substr(0, slash);
+  const unsigned stated = static_cast<unsigned>((tens - '0') * 10 + (ones - '0'));
+  if (stated != PacketChecksum(text)) return std::nullopt;
+  return text;
+}
 
 FaultedPacket BuildFaultedReply(const std::string& reply, const ReplyFault& fault) {
   FaultedPacket packet;
@@ -144,7 +143,7 @@ void SerialDevice::OnPacketByte(uint8_t byte, uint32_t now_ms) {
 
 void SerialDevice::OnPacketEnd(uint32_t now_ms) {
   state_ = State::kIdle;
-  const std::optional<std::string> text = RequestText(body_);
+  const std::optional<std::string> text = RequestPacketText(body_);
   body_.clear();
   const AnswerFault fault = NextAnswerFault(faults.packet);
   if (fault != AnswerFault::kAck || !text) {

@@ -124,4 +124,8 @@ struct FaultedPacket {
 };
 FaultedPacket BuildFaultedReply(const std::string& reply, const ReplyFault& fault);
 
+// The text of a request packet body (the text, "/", two decimal digits of its
+// checksum), or nothing when the body is malformed or its checksum is wrong.
+std::optional<std::string> RequestPacketText(const std::string& body);
+
 }  // namespace veritor::sim
