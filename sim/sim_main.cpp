@@ -1,8 +1,11 @@
 // veritor-sim: the simulated device on a pty, for running the console against
-// a real serial line. It prints "veritor-sim: serving <slave path>" on the
-// first line of stdout and serves until SIGINT or SIGTERM (end of stdin does
-// not stop it, so it can run in the background). Exit status: 0 after a
-// signal, 64 for a bad command line, 1 when the pty or link cannot be made.
+// a real serial line, and on loopback sockets for the network links, all
+// answered by one device. It prints "veritor-sim: serving <slave path>" on the
+// first line of stdout (unless --no-serial), then one line a network service
+// ("veritor-sim: sdnp on 127.0.0.2:24222"), and serves until SIGINT or SIGTERM
+// (end of stdin does not stop it, so it can run in the background). Exit
+// status: 0 after a signal, 64 for a bad command line, 1 when the pty, the
+// link or a socket cannot be made.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,16 +19,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "sim/device_model.h"
+#include "sim/net_server.h"
 #include "sim/serial_device.h"
 #include "sim/sim_options.h"
 
 namespace {
 
 using veritor::sim::DeviceModel;
+using veritor::sim::NetServer;
 using veritor::sim::SerialDevice;
 using veritor::sim::SimOptions;
 
@@ -128,33 +135,92 @@ void ReadHostBytes(int master, SerialDevice& device) {
   for (ssize_t i = 0; i < count; ++i) device.OnHostByte(buffer[i], now);
 }
 
-// Milliseconds until the next due byte, or -1 to wait for input alone.
-int WaitMs(const SerialDevice& device, uint32_t now) {
-  const std::optional<uint32_t> due = device.NextDue();
+// Milliseconds until `due`, or -1 for no time-out.
+int WaitMs(std::optional<uint32_t> due, uint32_t now) {
   if (!due) return -1;
   const int32_t left = static_cast<int32_t>(*due - now);
   return left > 0 ? left : 0;
 }
 
-void Serve(const Pty& pty, SerialDevice& device, const sigset_t& wait_mask) {
-  constexpr int kHangUpBackoffMs = 50;
+std::optional<uint32_t> Earlier(std::optional<uint32_t> a, std::optional<uint32_t> b) {
+  if (!a) return b;
+  if (!b) return a;
+  return static_cast<int32_t>(*b - *a) < 0 ? b : a;
+}
+
+struct Served {
+  const Pty* pty = nullptr;  // null with --no-serial
+  SerialDevice& device;
+  NetServer& net;
+};
+
+// The pty's pollfd, if it is served, then the network's.
+std::vector<pollfd> PollList(const Served& served, bool output_waiting) {
+  std::vector<pollfd> fds;
+  if (served.pty) {
+    fds.push_back({served.pty->master, static_cast<short>(POLLIN | (output_waiting ? POLLOUT : 0)), 0});
+  }
+  served.net.AddPollFds(fds);
+  return fds;
+}
+
+void OnPtyPolled(const pollfd& polled, SerialDevice& device) {
+  if (polled.revents & POLLIN) {
+    ReadHostBytes(polled.fd, device);
+  } else if (polled.revents & (POLLHUP | POLLERR)) {
+    // Not expected while the slave is held open; never spin on it.
+    constexpr long kHangUpBackoffMs = 50;
+    timespec backoff{0, kHangUpBackoffMs * 1000000L};
+    nanosleep(&backoff, nullptr);
+  }
+}
+
+void Serve(const Served& served, const sigset_t& wait_mask) {
+  constexpr int kOutputBackoffMs = 50;
   std::string pending;
   while (!stop_requested) {
-    device.TakeDue(MonotonicMs(), pending);
-    WritePending(pty.master, pending);
-    pollfd watch{pty.master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
-    const int wait_ms = pending.empty() ? WaitMs(device, MonotonicMs()) : kHangUpBackoffMs;
-    timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
-    const int ready = ppoll(&watch, 1, wait_ms < 0 ? nullptr : &timeout, &wait_mask);
-    if (ready <= 0) continue;
-    if (watch.revents & POLLIN) {
-      ReadHostBytes(pty.master, device);
-    } else if (watch.revents & (POLLHUP | POLLERR)) {
-      // Not expected while the slave is held open; never spin on it.
-      timespec backoff{0, kHangUpBackoffMs * 1000000L};
-      nanosleep(&backoff, nullptr);
+    const uint32_t now = MonotonicMs();
+    if (served.pty) {
+      served.device.TakeDue(now, pending);
+      WritePending(served.pty->master, pending);
     }
+    served.net.SendDue(now);
+    std::vector<pollfd> fds = PollList(served, !pending.empty());
+    std::optional<uint32_t> due = served.net.NextDue();
+    if (served.pty) due = Earlier(due, pending.empty() ? served.device.NextDue() : now + kOutputBackoffMs);
+    const int wait_ms = WaitMs(due, MonotonicMs());
+    timespec timeout{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+    const int ready = ppoll(fds.data(), fds.size(), wait_ms < 0 ? nullptr : &timeout, &wait_mask);
+    if (ready <= 0) continue;
+    const uint32_t arrived = MonotonicMs();
+    std::span<const pollfd> rest(fds);
+    if (served.pty) {
+      OnPtyPolled(fds.front(), served.device);
+      rest = rest.subspan(1);
+    }
+    served.net.OnPolled(rest, arrived);
   }
+}
+
+// Opens every network service; false, with the reason on stderr, when one fails.
+bool OpenNetServices(const SimOptions& options, NetServer& net) {
+  const auto open = [&](const std::vector<veritor::Ipv4Address>& addresses, auto serve) {
+    for (veritor::Ipv4Address address : addresses) {
+      const std::string error = (net.*serve)(address);
+      if (!error.empty()) {
+        std::fprintf(stderr, "veritor-sim: %s\n", error.c_str());
+        return false;
+      }
+    }
+    return true;
+  };
+  return open(options.sdnp, &NetServer::ServeSdnp) && open(options.tcp, &NetServer::ServeTcp) &&
+         open(options.udp, &NetServer::ServeUdp);
+}
+
+void ApplyFaults(const SimOptions& options, SerialDevice& device, DeviceModel& model, const NetServer& net) {
+  veritor::sim::FaultTargets targets{&device, &model, net.SdnpDevices(), net.TcpDevices(), net.UdpDevices()};
+  for (const std::string& spec : options.faults) veritor::sim::ApplyFaultSpec(spec, options.seed, targets);
 }
 
 constexpr const char* kFaultHelp =
@@ -166,7 +232,22 @@ constexpr const char* kFaultHelp =
     "  reply-stray:HEX reply-long:N          stray bytes before a reply; a reply body of N bytes\n"
     "  reply-delay:MS                        a reply sent MS later\n"
     "  busy:N offline:N                      BUSY, PRINTEROFFLINE answers before the real one\n"
-    "  random:P                              a random fault with probability P (seed: --seed)\n"
+    "  sdnp-rst:N sdnp-nak:N sdnp-badsum:N   REQ answered with RST, NAK, a REP with a bad data checksum\n"
+    "  sdnp-echo:N sdnp-wrongfsn:N           the console's own frame, a stale fsn, before the REP\n"
+    "  sdnp-foreign:N                        the REP from another address first\n"
+    "  sdnp-silence:N sdnp-late:MS           REQ not heard; REP sent MS later\n"
+    "  sdnp-qry-silence:N sdnp-syn-silence:N QRY, SYN not heard\n"
+    "  sdnp-nak-forever sdnp-rst-forever     every REQ answered with NAK or RST\n"
+    "  tcp-silence:N tcp-late:MS             request not heard; reply sent MS later\n"
+    "  tcp-split:MS tcp-close:N tcp-reset:N  reply in two pieces MS apart; half, then close; reset\n"
+    "  udp-enq-silence:N udp-enq-wrong:N     ENQ not heard; answered with 0x15\n"
+    "  udp-nak:N udp-resync:N udp-silence:N  request answered with NAK, with 0x10; not heard\n"
+    "  udp-badsum:N udp-duplicate:N          reply with bad digits; reply twice\n"
+    "  udp-oversized[:BYTES] udp-empty:N     a datagram of BYTES (65507), an empty one, before the reply\n"
+    "  udp-foreign:N udp-late:MS             the reply from another address first; MS later\n"
+    "  random:P                              a random fault with probability P on every link (seed: --seed)\n"
+    "  serial-random:P sdnp-random:P tcp-random:P udp-random:P   the same on one link\n"
+    "Network addresses (--sdnp, --tcp, --udp, each repeatable) are in 127.0.0.0/8.\n"
     "Runs until SIGINT or SIGTERM.\n";
 
 int UsageError(const std::string& reason) {
@@ -188,22 +269,26 @@ int main(int argc, char** argv) {
   DeviceModel model;
   model.KeepHistory(false);
   SerialDevice device(model);
-  for (const std::string& spec : options.faults) {
-    veritor::sim::ApplyFaultSpec(spec, options.seed, device, model);
-  }
+  NetServer net(model);
   if (options.report_lines) model.GenerateReportLines(*options.report_lines);
 
   sigset_t wait_mask;
   Pty pty;
-  if (!InstallStopSignals(wait_mask) || !OpenPty(pty)) return 1;
-  if (!options.link.empty() && !MakeLink(options.link, pty.path)) return 1;
+  if (!InstallStopSignals(wait_mask)) return 1;
+  if (options.serial && !OpenPty(pty)) return 1;
+  if (!OpenNetServices(options, net)) return 1;
+  ApplyFaults(options, device, model, net);
+  if (options.serial && !options.link.empty() && !MakeLink(options.link, pty.path)) return 1;
 
-  std::printf("veritor-sim: serving %s\n", pty.path.c_str());
+  if (options.serial) std::printf("veritor-sim: serving %s\n", pty.path.c_str());
+  for (const std::string& line : net.Descriptions()) std::printf("veritor-sim: %s\n", line.c_str());
   std::fflush(stdout);
-  Serve(pty, device, wait_mask);
+  Serve({options.serial ? &pty : nullptr, device, net}, wait_mask);
 
-  if (!options.link.empty()) RemoveLink(options.link, pty.path);
-  close(pty.slave);
-  close(pty.master);
+  if (options.serial) {
+    if (!options.link.empty()) RemoveLink(options.link, pty.path);
+    close(pty.slave);
+    close(pty.master);
+  }
   return 0;
 }

@@ -1,7 +1,10 @@
 #include "sim/sim_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+
+#include "net/ipv4_text.h"
 
 namespace veritor::sim {
 
@@ -91,66 +94,235 @@ std::optional<ReplyFault> ParseReplyFault(const std::string& name, const std::st
   return std::nullopt;
 }
 
+enum class NetQueue { kSdnpQuery, kSdnpSync, kSdnpRequest, kTcpRequest, kUdpEnquiry, kUdpRequest };
+enum class Argument { kCount, kMs, kBytes };
+
+struct NetFaultSpec {
+  const char* name;
+  NetQueue queue;
+  NetFault kind;
+  Argument argument;
+};
+
+constexpr NetFaultSpec kNetFaultSpecs[] = {
+    {"sdnp-rst", NetQueue::kSdnpRequest, NetFault::kRst, Argument::kCount},
+    {"sdnp-nak", NetQueue::kSdnpRequest, NetFault::kNak, Argument::kCount},
+    {"sdnp-badsum", NetQueue::kSdnpRequest, NetFault::kBadChecksum, Argument::kCount},
+    {"sdnp-echo", NetQueue::kSdnpRequest, NetFault::kEcho, Argument::kCount},
+    {"sdnp-wrongfsn", NetQueue::kSdnpRequest, NetFault::kWrongFsn, Argument::kCount},
+    {"sdnp-foreign", NetQueue::kSdnpRequest, NetFault::kForeign, Argument::kCount},
+    {"sdnp-silence", NetQueue::kSdnpRequest, NetFault::kSilence, Argument::kCount},
+    {"sdnp-late", NetQueue::kSdnpRequest, NetFault::kLate, Argument::kMs},
+    {"sdnp-qry-silence", NetQueue::kSdnpQuery, NetFault::kSilence, Argument::kCount},
+    {"sdnp-syn-silence", NetQueue::kSdnpSync, NetFault::kSilence, Argument::kCount},
+    {"tcp-silence", NetQueue::kTcpRequest, NetFault::kSilence, Argument::kCount},
+    {"tcp-late", NetQueue::kTcpRequest, NetFault::kLate, Argument::kMs},
+    {"tcp-split", NetQueue::kTcpRequest, NetFault::kSplit, Argument::kMs},
+    {"tcp-close", NetQueue::kTcpRequest, NetFault::kClose, Argument::kCount},
+    {"tcp-reset", NetQueue::kTcpRequest, NetFault::kReset, Argument::kCount},
+    {"udp-enq-silence", NetQueue::kUdpEnquiry, NetFault::kSilence, Argument::kCount},
+    {"udp-enq-wrong", NetQueue::kUdpEnquiry, NetFault::kWrongByte, Argument::kCount},
+    {"udp-nak", NetQueue::kUdpRequest, NetFault::kNak, Argument::kCount},
+    {"udp-resync", NetQueue::kUdpRequest, NetFault::kResync, Argument::kCount},
+    {"udp-silence", NetQueue::kUdpRequest, NetFault::kSilence, Argument::kCount},
+    {"udp-badsum", NetQueue::kUdpRequest, NetFault::kBadChecksum, Argument::kCount},
+    {"udp-duplicate", NetQueue::kUdpRequest, NetFault::kDuplicate, Argument::kCount},
+    {"udp-oversized", NetQueue::kUdpRequest, NetFault::kOversized, Argument::kBytes},
+    {"udp-empty", NetQueue::kUdpRequest, NetFault::kEmpty, Argument::kCount},
+    {"udp-foreign", NetQueue::kUdpRequest, NetFault::kForeign, Argument::kCount},
+    {"udp-late", NetQueue::kUdpRequest, NetFault::kLate, Argument::kMs},
+};
+
+std::vector<std::deque<FaultEntry>*> QueuesOf(FaultTargets& targets, NetQueue queue) {
+  std::vector<std::deque<FaultEntry>*> queues;
+  for (SdnpDevice* device : targets.sdnp) {
+    if (queue == NetQueue::kSdnpQuery) queues.push_back(&device->faults.query);
+    if (queue == NetQueue::kSdnpSync) queues.push_back(&device->faults.sync);
+    if (queue == NetQueue::kSdnpRequest) queues.push_back(&device->faults.request);
+  }
+  for (TcpDevice* device : targets.tcp) {
+    if (queue == NetQueue::kTcpRequest) queues.push_back(&device->faults);
+  }
+  for (UdpDevice* device : targets.udp) {
+    if (queue == NetQueue::kUdpEnquiry) queues.push_back(&device->faults.enquiry);
+    if (queue == NetQueue::kUdpRequest) queues.push_back(&device->faults.request);
+  }
+  return queues;
+}
+
+// The planned entries that a network spec's argument stands for.
+std::optional<std::vector<FaultEntry>> NetEntries(const NetFaultSpec& spec, const std::string& argument,
+                                                  bool has_argument) {
+  switch (spec.argument) {
+    case Argument::kCount: {
+      const auto times = has_argument ? ParseUnsigned(argument, kMaxCount) : 1;
+      if (!times) return std::nullopt;
+      return std::vector<FaultEntry>(static_cast<size_t>(*times), FaultEntry{spec.kind});
+    }
+    case Argument::kMs: {
+      const auto ms = ParseUnsigned(argument, kMaxMs);
+      if (!ms) return std::nullopt;
+      return std::vector<FaultEntry>{{spec.kind, static_cast<uint32_t>(*ms)}};
+    }
+    case Argument::kBytes: {
+      const auto bytes = has_argument ? ParseUnsigned(argument, kMaxDatagram) : 0;
+      if (!bytes) return std::nullopt;
+      return std::vector<FaultEntry>{{spec.kind, static_cast<uint32_t>(*bytes)}};
+    }
+  }
+  return std::nullopt;
+}
+
+bool ApplyNetFault(const std::string& name, const std::string& argument, bool has_argument,
+                   FaultTargets& targets) {
+  for (const NetFaultSpec& spec : kNetFaultSpecs) {
+    if (name != spec.name) continue;
+    const auto entries = NetEntries(spec, argument, has_argument);
+    if (!entries) return false;
+    for (std::deque<FaultEntry>* queue : QueuesOf(targets, spec.queue)) {
+      queue->insert(queue->end(), entries->begin(), entries->end());
+    }
+    return true;
+  }
+  if ((name != "sdnp-nak-forever" && name != "sdnp-rst-forever") || has_argument) return false;
+  for (SdnpDevice* device : targets.sdnp) {
+    device->faults.every_request = name == "sdnp-nak-forever" ? NetFault::kNak : NetFault::kRst;
+  }
+  return true;
+}
+
+bool IsRandomName(const std::string& name) {
+  return name == "random" || name == "serial-random" || name == "sdnp-random" || name == "tcp-random" ||
+         name == "udp-random";
+}
+
+// "random:P" reaches every link, "<link>-random:P" one.
+void ApplyRandom(const std::string& name, double probability, uint32_t seed, FaultTargets& targets) {
+  const auto reaches = [&](const char* link) { return name == "random" || name == std::string(link) + "-random"; };
+  if (reaches("serial") && targets.serial) targets.serial->EnableRandomFaults(seed, probability);
+  if (reaches("sdnp")) {
+    for (SdnpDevice* device : targets.sdnp) device->EnableRandomFaults(seed, probability);
+  }
+  if (reaches("tcp")) {
+    for (TcpDevice* device : targets.tcp) device->EnableRandomFaults(seed, probability);
+  }
+  if (reaches("udp")) {
+    for (UdpDevice* device : targets.udp) device->EnableRandomFaults(seed, probability);
+  }
+}
+
+// A device address is in 127.0.0.0/8 and is neither its network nor its
+// broadcast address. The UDP device may not take the console's own
+// 127.0.0.1: on the console's port it would hear its own answers.
+std::optional<std::string> CheckDeviceAddress(const std::string& option, const std::string& text,
+                                              Ipv4Address address, const std::vector<Ipv4Address>& taken) {
+  constexpr Ipv4Address kConsoleAddress = 0x7F000001;
+  if ((address >> 24) != 127 || address == 0x7F000000 || address == 0x7FFFFFFF) {
+    return option + " needs an address in 127.0.0.0/8, not '" + text + "'";
+  }
+  if (option == "--udp" && address == kConsoleAddress) return "--udp cannot serve the console's own 127.0.0.1";
+  if (std::find(taken.begin(), taken.end(), address) != taken.end()) return option + " " + text + " given twice";
+  return std::nullopt;
+}
+
+std::optional<std::string> AddDeviceAddress(const std::string& option, const std::string& value,
+                                            SimOptions& options) {
+  std::vector<Ipv4Address>& list = option == "--sdnp" ? options.sdnp : option == "--tcp" ? options.tcp : options.udp;
+  const Ipv4Address address = ParseIpv4(value);
+  if (const auto error = CheckDeviceAddress(option, value, address, list)) return error;
+  list.push_back(address);
+  return std::nullopt;
+}
+
+// Each spec is tried on scratch devices so that a bad one is reported before
+// anything is served.
+std::optional<std::string> CheckFaultSpecs(const SimOptions& options) {
+  for (const std::string& spec : options.faults) {
+    DeviceModel model;
+    SerialDevice serial(model);
+    SdnpDevice sdnp(model, 0x7F000002);
+    TcpDevice tcp(model);
+    UdpDevice udp(model, 0x7F000002);
+    FaultTargets targets{&serial, &model, {&sdnp}, {&tcp}, {&udp}};
+    if (!ApplyFaultSpec(spec, options.seed, targets)) return "bad fault '" + spec + "'";
+  }
+  return std::nullopt;
+}
+
+bool IsOptionWithValue(const std::string& option) {
+  return option == "--link" || option == "--fault" || option == "--report-lines" || option == "--seed" ||
+         option == "--sdnp" || option == "--tcp" || option == "--udp";
+}
+
+std::optional<std::string> TakeValue(const std::string& option, const std::string& value, SimOptions& options) {
+  if (option == "--link") {
+    if (value.empty()) return "--link needs a path";
+    options.link = value;
+  } else if (option == "--fault") {
+    options.faults.push_back(value);
+  } else if (option == "--report-lines") {
+    const auto lines = ParseUnsigned(value, 1000000);
+    if (!lines) return "bad line count '" + value + "'";
+    options.report_lines = static_cast<size_t>(*lines);
+  } else if (option == "--seed") {
+    const auto seed = ParseUnsigned(value, UINT32_MAX);
+    if (!seed) return "bad seed '" + value + "'";
+    options.seed = static_cast<uint32_t>(*seed);
+  } else {
+    return AddDeviceAddress(option, value, options);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-bool ApplyFaultSpec(const std::string& spec, uint32_t seed, SerialDevice& device,
-                    DeviceModel& model) {
+bool ApplyFaultSpec(const std::string& spec, uint32_t seed, FaultTargets& targets) {
   const size_t colon = spec.find(':');
   const std::string name = spec.substr(0, colon);
   const bool has_argument = colon != std::string::npos;
   const std::string argument = has_argument ? spec.substr(colon + 1) : "";
-  if (name == "random") {
+  if (IsRandomName(name)) {
     const auto probability = ParseProbability(argument);
     if (!probability) return false;
-    device.EnableRandomFaults(seed, *probability);
+    ApplyRandom(name, *probability, seed, targets);
     return true;
   }
+  if (name.starts_with("sdnp-") || name.starts_with("tcp-") || name.starts_with("udp-")) {
+    return ApplyNetFault(name, argument, has_argument, targets);
+  }
+  if (targets.serial == nullptr || targets.model == nullptr) return false;
   if (const auto fault = ParseReplyFault(name, argument)) {
-    device.faults.reply.push_back(*fault);
+    targets.serial->faults.reply.push_back(*fault);
     return true;
   }
-  return ApplyCounted(name, argument, has_argument, device, model);
+  return ApplyCounted(name, argument, has_argument, *targets.serial, *targets.model);
 }
 
-std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args,
-                                           SimOptions& options) {
+bool ApplyFaultSpec(const std::string& spec, uint32_t seed, SerialDevice& device, DeviceModel& model) {
+  FaultTargets targets{&device, &model, {}, {}, {}};
+  return ApplyFaultSpec(spec, seed, targets);
+}
+
+std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args, SimOptions& options) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& option = args[i];
     if (option == "--help" || option == "-h") {
       options.help = true;
-      continue;
-    }
-    if (option != "--link" && option != "--fault" && option != "--report-lines" &&
-        option != "--seed") {
+    } else if (option == "--no-serial") {
+      options.serial = false;
+    } else if (!IsOptionWithValue(option)) {
       return "unknown option '" + option + "'";
-    }
-    if (i + 1 >= args.size()) return option + " needs a value";
-    const std::string& value = args[++i];
-    if (option == "--link") {
-      if (value.empty()) return "--link needs a path";
-      options.link = value;
-    } else if (option == "--fault") {
-      options.faults.push_back(value);
-    } else if (option == "--report-lines") {
-      const auto lines = ParseUnsigned(value, 1000000);
-      if (!lines) return "bad line count '" + value + "'";
-      options.report_lines = static_cast<size_t>(*lines);
-    } else {
-      const auto seed = ParseUnsigned(value, UINT32_MAX);
-      if (!seed) return "bad seed '" + value + "'";
-      options.seed = static_cast<uint32_t>(*seed);
+    } else if (i + 1 >= args.size()) {
+      return option + " needs a value";
+    } else if (const auto error = TakeValue(option, args[++i], options)) {
+      return error;
     }
   }
-  // Each spec is tried on a scratch device so that a bad one is reported
-  // before anything is served.
-  DeviceModel scratch_model;
-  SerialDevice scratch_device(scratch_model);
-  for (const std::string& spec : options.faults) {
-    if (!ApplyFaultSpec(spec, options.seed, scratch_device, scratch_model)) {
-      return "bad fault '" + spec + "'";
-    }
+  if (!options.help && !options.serial && options.sdnp.empty() && options.tcp.empty() && options.udp.empty()) {
+    return "--no-serial leaves nothing to serve";
   }
-  return std::nullopt;
+  if (!options.serial && !options.link.empty()) return "--link names the pty, which --no-serial leaves out";
+  return CheckFaultSpecs(options);
 }
 
 }  // namespace veritor::sim
