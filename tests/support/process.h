@@ -86,19 +86,25 @@ inline ProcessResult RunProgram(const std::vector<std::string>& argv, const std:
 // the object.
 class SimulatorProcess {
  public:
-  explicit SimulatorProcess(std::vector<std::string> options = {}) {
+  // The simulator prints one line for the pty ("veritor-sim: serving
+  // /dev/pts/N") and one for each network service once it stands; `lines`
+  // of them are awaited.
+  explicit SimulatorProcess(std::vector<std::string> options = {}, int lines = 1) {
     int out[2];
     if (pipe(out) != 0) return;
     options.insert(options.begin(), BinaryPath("veritor-sim"));
     pid_ = Spawn(options, {}, out[1], 2);
     close(out[1]);
     out_ = out[0];
-    // The first line names the pty: "veritor-sim: serving /dev/pts/N".
-    std::string line;
-    char c;
-    while (read(out_, &c, 1) == 1 && c != '\n') line += c;
-    const size_t slash = line.find('/');
-    if (slash != std::string::npos) path_ = line.substr(slash);
+    for (int i = 0; i < lines; ++i) {
+      std::string line;
+      char c;
+      while (read(out_, &c, 1) == 1 && c != '\n') line += c;
+      if (line.empty()) return;
+      const size_t slash = line.find('/');
+      if (i == 0 && slash != std::string::npos) path_ = line.substr(slash);
+      ++ready_lines_;
+    }
   }
   ~SimulatorProcess() {
     Stop();
@@ -109,6 +115,7 @@ class SimulatorProcess {
 
   // The pty's path, empty when the simulator did not start.
   const std::string& path() const { return path_; }
+  bool ready(int lines) const { return ready_lines_ == lines; }
 
   // SIGTERM; the exit status.
   int Stop() {
@@ -123,6 +130,7 @@ class SimulatorProcess {
   pid_t pid_ = -1;
   int out_ = -1;
   std::string path_;
+  int ready_lines_ = 0;
 };
 
 }  // namespace veritor::test
