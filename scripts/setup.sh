@@ -2,7 +2,7 @@
 # Installs what building and testing Veritor needs on Debian 12, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev)
+packages=(cmake g++ make libgtest-dev qt6-base-dev iproute2 xvfb xauth xdotool fonts-dejavu-core)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
