@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/command.h"
+#include "core/host.h"
+
+namespace veritor {
+
+// How one of the console's file actions (batch, signing, bitmap upload) ended.
+enum class ActionOutcome {
+  kAnswered,     // every request was answered with error code 0
+  kDeviceError,  // a reply carried a device error
+  kLinkFailure,  // a request got no reply
+  kRefused,      // no file name, or a file that cannot be opened, read or used
+  kIgnored,      // another device exchange was under way; nothing was done
+};
+
+// The longest batch line; the rest of a longer line is dropped.
+inline constexpr size_t kMaxBatchLine = 1500;
+
+// Reads one line: up to LF or the end of the file, every byte below 0x20
+// (CR and TAB too) removed, at most `maximum` bytes kept. False when the file
+// ended, or failed, before the first byte of a line.
+bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum = kMaxBatchLine);
+
+// Sends the lines of the batch file as requests, one after the other, and
+// stops at the first empty line, the first request without a reply and the
+// first device error.
+ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::string& path, bool verbose);
+
+// Closes a C stream when it goes out of scope.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+inline FileHandle OpenForReading(const std::string& path) { return FileHandle(std::fopen(path.c_str(), "rb")); }
+
+}  // namespace veritor

@@ -1,0 +1,161 @@
+#include "core/file_signing.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+
+#include "crypto/base64.h"
+
+namespace veritor {
+
+namespace {
+
+// The serial link carries TEXT blocks of printable ASCII only (0x7F counts as
+// text). The network links carry any byte in a TEXT block but NUL, which
+// would end the request text there.
+bool NeedsBase64(int link, const std::string& block) {
+  return std::any_of(block.begin(), block.end(), [link](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return IsNetworkLink(link) ? byte == 0 : byte < 0x20 || byte >= 0x80;
+  });
+}
+
+// How many bytes a BASE64 block may carry: 450 bytes would make a 602-byte
+// request, more than an SDNP frame holds, so SDNP takes 372 (498 bytes).
+size_t Base64BlockLimit(int link, size_t block_size) {
+  return link == kLinkSdnp ? (kSdnpMaxRequest - 2) / 4 * 3 : block_size;
+}
+
+std::string Base64Request(const std::string& bytes) {
+  std::string request = "&/";
+  request.resize(2 + (bytes.size() + 2) / 3 * 4 + 1);
+  const int length = Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), request.data() + 2,
+                                  static_cast<int32_t>(bytes.size()));
+  request.resize(2 + static_cast<size_t>(std::max(length, 0)));
+  return request;
+}
+
+bool FindFileSize(std::FILE* file, uint64_t& size) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return false;
+  const long end = std::ftell(file);
+  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
+  size = static_cast<uint64_t>(end);
+  return true;
+}
+
+// One press of "Sign File" once the file is open. Sizes and byte totals are
+// 64-bit so that files of 4 GiB and more are counted right.
+class SigningRun {
+ public:
+  SigningRun(Host& host, CommandExecutor& executor, const std::string& path, bool verbose, FileHandle file)
+      : host_(host),
+        executor_(executor),
+        path_(path),
+        verbose_(verbose),
+        file_(std::move(file)),
+        link_(host.state.ActiveLink),
+        block_size_(link_ == kLinkSdnp ? kSdnpSigningBlock : kSigningBlock) {}
+
+  ActionOutcome Run() {
+    if (!FindFileSize(file_.get(), size_)) return ReadFailed();
+    host_.log.LogMessage("Signing '%s', %llu byte(s)", path_.c_str(), static_cast<unsigned long long>(size_));
+    if (auto failed = Send("{/0", "Failed opening signature block")) return *failed;
+    const uint32_t start = host_.clock.GetTickCount();
+    while (true) {
+      if (!FillBlock()) return ReadFailed();
+      if (pending_.empty()) break;
+      if (auto failed = SendBlock()) return *failed;
+    }
+    file_.reset();
+    if (auto failed = Send("}", "Failed finishing block")) return *failed;
+    LogStatistics(host_.clock.GetTickCount() - start);
+    return ActionOutcome::kAnswered;
+  }
+
+ private:
+  // Tops the pending bytes up to a whole block from the file; false on a
+  // read error.
+  bool FillBlock() {
+    if (pending_.size() < block_size_ && !std::feof(file_.get())) {
+      const size_t kept = pending_.size();
+      pending_.resize(block_size_);
+      const size_t read = std::fread(pending_.data() + kept, 1, block_size_ - kept, file_.get());
+      pending_.resize(kept + read);
+      total_ += read;
+    }
+    return !std::ferror(file_.get());
+  }
+
+  std::optional<ActionOutcome> SendBlock() {
+    const bool base64 = NeedsBase64(link_, pending_);
+    const size_t length = base64 ? std::min(pending_.size(), Base64BlockLimit(link_, block_size_)) : pending_.size();
+    const std::string bytes = pending_.substr(0, length);
+    pending_.erase(0, length);
+    ++blocks_;
+    if (verbose_)
+      host_.log.LogMessage("%s block #%u (%u of %llu bytes)", base64 ? "BASE64" : "TEXT", blocks_,
+                           static_cast<unsigned>(length), static_cast<unsigned long long>(size_));
+    return Send(base64 ? Base64Request(bytes) : "@/" + bytes, "Failed signing data block");
+  }
+
+  // Nothing when the device answered with error code 0.
+  std::optional<ActionOutcome> Send(const std::string& request, const char* refused_line) {
+    if (executor_.ExecuteCommand(request, data_, verbose_) != kResultOk) {
+      host_.log.LogMessage("Failed communicating with device");
+      return ActionOutcome::kLinkFailure;
+    }
+    if (executor_.ReplyErrorCode() != 0) {
+      host_.log.LogMessage("%s", refused_line);
+      return ActionOutcome::kDeviceError;
+    }
+    return std::nullopt;
+  }
+
+  ActionOutcome ReadFailed() {
+    host_.log.LogMessage("Failed reading '%s'", path_.c_str());
+    return ActionOutcome::kRefused;
+  }
+
+  // The rates in single precision, as the console has always shown them.
+  void LogStatistics(uint32_t elapsed) {
+    host_.log.LogMessage("Done. (%u blocks, %llu bytes, %lu milliseconds)", blocks_,
+                         static_cast<unsigned long long>(total_), static_cast<unsigned long>(elapsed));
+    float rate = static_cast<float>(total_) * 1000.0f;
+    if (elapsed != 0) rate /= static_cast<float>(elapsed);
+    host_.log.LogMessage("Transfer rate: %.2f bytes/sec", static_cast<double>(rate));
+    if (total_ == 0) return;
+    const float per_kilobyte = static_cast<float>(elapsed) * 1024.0f / static_cast<float>(total_);
+    host_.log.LogMessage("1K transfer requires %.2f milliseconds", static_cast<double>(per_kilobyte));
+  }
+
+  Host& host_;
+  CommandExecutor& executor_;
+  const std::string& path_;
+  const bool verbose_;
+  FileHandle file_;
+  const int link_;
+  const size_t block_size_;
+  uint64_t size_ = 0;
+  uint64_t total_ = 0;
+  uint32_t blocks_ = 0;
+  std::string pending_;  // read from the file, not sent yet
+  std::string data_;
+};
+
+}  // namespace
+
+ActionOutcome SignFile(Host& host, CommandExecutor& executor, const std::string& path, bool verbose) {
+  if (host.state.TransactionInProgress) return ActionOutcome::kIgnored;
+  if (path.empty()) {
+    host.prompts.ErrorBox("Filename missing!");
+    return ActionOutcome::kRefused;
+  }
+  FileHandle file = OpenForReading(path);
+  if (!file) {
+    host.prompts.ErrorBox("Cannot open file [" + path + "]");
+    return ActionOutcome::kRefused;
+  }
+  return SigningRun(host, executor, path, verbose, std::move(file)).Run();
+}
+
+}  // namespace veritor
