@@ -1,9 +1,13 @@
 #include "cli/cli_app.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/batch.h"
+#include "core/bitmap.h"
+#include "core/file_signing.h"
 #include "core/log_entries.h"
 #include "net/console_links.h"
 #include "net/ipv4_text.h"
@@ -48,6 +52,46 @@ std::string ForTerminal(const std::string& text) {
   return out;
 }
 
+// The options that name a file action.
+std::optional<Action::Kind> FileActionOption(const std::string& argument) {
+  if (argument == "--batch") return Action::Kind::kBatch;
+  if (argument == "--sign") return Action::Kind::kSign;
+  if (argument == "--bmp") return Action::Kind::kBitmap;
+  return std::nullopt;
+}
+
+bool TakesValue(const std::string& argument) {
+  return argument == "--link" || argument == "--address" || argument == "--speed" || argument == "--answer" ||
+         FileActionOption(argument);
+}
+
+ActionOutcome SendRequest(CommandExecutor& executor, const std::string& request, bool verbose) {
+  std::string data;
+  if (executor.ExecuteCommand(request, data, verbose) != kResultOk) return ActionOutcome::kLinkFailure;
+  return executor.ReplyErrorCode() != 0 ? ActionOutcome::kDeviceError : ActionOutcome::kAnswered;
+}
+
+ActionOutcome RunAction(const Action& action, Host& host, CommandExecutor& executor, bool verbose) {
+  switch (action.kind) {
+    case Action::Kind::kBatch: return RunBatchFile(host, executor, action.text, verbose);
+    case Action::Kind::kSign: return SignFile(host, executor, action.text, verbose);
+    case Action::Kind::kBitmap: return UploadBitmapFile(host, executor, action.text, verbose);
+    case Action::Kind::kRequest: break;
+  }
+  return SendRequest(executor, action.text, verbose);
+}
+
+int ExitStatusOf(ActionOutcome outcome) {
+  switch (outcome) {
+    case ActionOutcome::kDeviceError: return kExitDeviceError;
+    case ActionOutcome::kLinkFailure:
+    case ActionOutcome::kRefused: return kExitLinkFailure;
+    case ActionOutcome::kAnswered:
+    case ActionOutcome::kIgnored: break;
+  }
+  return kExitOk;
+}
+
 class NoDisplay final : public DisplayFields {
  public:
   void SetFieldText(int, std::string_view) override {}
@@ -57,7 +101,11 @@ class NoDisplay final : public DisplayFields {
 
 std::string UsageText() {
   return "usage: veritor-cli [--link COMn|sdnp|tcp|udp] [--address IPV4] [--speed BAUD] [--details]\n"
-         "                   [--answer yes|no] [--detect] REQUEST...\n";
+         "                   [--answer yes|no] [--detect] [REQUEST | --batch FILE | --sign FILE | --bmp FILE]...\n"
+         "  --batch FILE  send the file's lines as requests, as \"Run batch\" does\n"
+         "  --sign FILE   have the device sign the file, as \"Sign File\" does\n"
+         "  --bmp FILE    upload a 1-bit BMP of at most 256 x 256 into bitmap slot 1, as \"BMP\" does\n"
+         "Requests and file actions run in the order given.\n";
 }
 
 std::optional<Options> ParseArguments(const std::vector<std::string>& arguments, std::string& error) {
@@ -88,19 +136,19 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
         return std::nullopt;
       }
       options.answer = value == "yes";
+    } else if (const auto file_action = FileActionOption(argument); file_action && has_value) {
+      options.actions.push_back({*file_action, arguments[++i]});
     } else if (argument == "--") {
-      options.requests.insert(options.requests.end(), arguments.begin() + static_cast<long>(i) + 1, arguments.end());
+      for (++i; i < arguments.size(); ++i) options.actions.push_back({Action::Kind::kRequest, arguments[i]});
       break;
     } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
-      const bool takes_value =
-          argument == "--link" || argument == "--address" || argument == "--speed" || argument == "--answer";
-      error = (takes_value ? "missing value for " : "unknown option ") + argument;
+      error = (TakesValue(argument) ? "missing value for " : "unknown option ") + argument;
       return std::nullopt;
     } else {
-      options.requests.push_back(argument);
+      options.actions.push_back({Action::Kind::kRequest, argument});
     }
   }
-  if (options.requests.empty() && !options.detect) {
+  if (options.actions.empty() && !options.detect) {
     error = "no request given";
     return std::nullopt;
   }
@@ -160,24 +208,21 @@ int Run(const Options& options, Environment& environment) {
     // As in the console, the first device found is the one chosen.
     if (address.empty() && !devices.empty()) address = FormatIpv4(devices.front());
   }
-  if (options.requests.empty()) return kExitOk;
+  if (options.actions.empty()) return kExitOk;
 
   const ConsoleLinks::ConnectOutcome connect = links.Connect(options.link, options.speed, address, options.details);
   if (!connect.connected) return kExitLinkFailure;
   CommandExecutor& executor = links.executor();
-  bool device_error = executor.ReplyErrorCode() != 0;
-  bool link_failure = false;
-  for (const std::string& request : options.requests) {
-    std::string data;
-    if (executor.ExecuteCommand(request, data, options.details) != kResultOk) {
-      link_failure = true;
-      break;
-    }
-    device_error = device_error || executor.ReplyErrorCode() != 0;
+  int status = executor.ReplyErrorCode() != 0 ? kExitDeviceError : kExitOk;
+  // A refused file does not stop the run, as the operator would go on to the
+  // next button; a link failure does.
+  for (const Action& action : options.actions) {
+    const ActionOutcome outcome = RunAction(action, host, executor, options.details);
+    status = std::max(status, ExitStatusOf(outcome));
+    if (outcome == ActionOutcome::kLinkFailure) break;
   }
   links.Disconnect();
-  if (link_failure) return kExitLinkFailure;
-  return device_error ? kExitDeviceError : kExitOk;
+  return status;
 }
 
 }  // namespace veritor::cli

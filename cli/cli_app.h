@@ -17,8 +17,16 @@ namespace veritor::cli {
 enum ExitStatus : int {
   kExitOk = 0,           // every reply carried error code 0
   kExitDeviceError = 1,  // a reply carried a device error
-  kExitLinkFailure = 2,  // the link did not open or a request got no reply
+  kExitLinkFailure = 2,  // the link did not open, a request got no reply, or a file was refused
   kExitUsage = 64,
+};
+
+// One step of a run: a request, or one of the console's file actions.
+struct Action {
+  enum class Kind { kRequest, kBatch, kSign, kBitmap };
+  Kind kind = Kind::kRequest;
+  std::string text;  // the request text, or the file's path
+  bool operator==(const Action&) const = default;
 };
 
 struct Options {
@@ -28,7 +36,7 @@ struct Options {
   unsigned long speed = 115200;
   bool details = false;
   std::optional<bool> answer;  // the Z-report question's answer, if given
-  std::vector<std::string> requests;
+  std::vector<Action> actions;  // in the order of the command line
 };
 
 // The options, or nothing with `error` saying what is wrong.
@@ -72,8 +80,8 @@ struct Environment {
   std::string output_directory;
 };
 
-// Detects devices when asked, connects as the console's Connect does, sends
-// each request, disconnects.
+// Detects devices when asked, connects as the console's Connect does, runs
+// each action in order until a link failure, disconnects.
 int Run(const Options& options, Environment& environment);
 
 }  // namespace veritor::cli

@@ -19,14 +19,20 @@ TEST(CliArguments, ReadTheConsolesSettings) {
   EXPECT_EQ(options->speed, 126000u);
   EXPECT_TRUE(options->details);
   EXPECT_EQ(options->answer, false);
-  EXPECT_EQ(options->requests, (std::vector<std::string>{"v", "x/2"}));
+  EXPECT_EQ(options->actions,
+            (std::vector<Action>{{Action::Kind::kRequest, "v"}, {Action::Kind::kRequest, "x/2"}}));
 
   const auto defaults = ParseArguments({"--", "--literal"}, error);
   ASSERT_TRUE(defaults);
   EXPECT_EQ(defaults->link, 1);
   EXPECT_EQ(defaults->speed, 115200u);
   EXPECT_FALSE(defaults->details);
-  EXPECT_EQ(defaults->requests, std::vector<std::string>{"--literal"});
+  EXPECT_EQ(defaults->actions, (std::vector<Action>{{Action::Kind::kRequest, "--literal"}}));
+
+  const auto files = ParseArguments({"--sign", "a", "?", "--bmp", "b", "--batch", "c"}, error);
+  ASSERT_TRUE(files) << error;
+  EXPECT_EQ(files->actions, (std::vector<Action>{{Action::Kind::kSign, "a"}, {Action::Kind::kRequest, "?"},
+                                                 {Action::Kind::kBitmap, "b"}, {Action::Kind::kBatch, "c"}}));
 }
 
 TEST(CliArguments, RefuseWhatTheyCannotUse) {
@@ -42,6 +48,7 @@ TEST(CliArguments, RefuseWhatTheyCannotUse) {
       {"--answer", "maybe", "v"},
       {"--bogus", "v"},
       {"v", "--link"},
+      {"--batch"},
   };
   for (const auto& arguments : bad) {
     std::string error;
@@ -103,6 +110,21 @@ TEST_F(CliRunTest, ExitStatusSaysHowTheRequestsWent) {
   EXPECT_EQ(Run({"?", "v"}), kExitLinkFailure);
   EXPECT_EQ(device.model().RequestLog().size(), requests_before + 1);
   EXPECT_EQ(log.entries.back(), "Closed port COM1");
+}
+
+TEST_F(CliRunTest, FileActionsRunInTheirPlaceAndSetTheExitStatus) {
+  test::WriteFile(out.file("batch.txt"), "?\r\nv\r\n");
+  test::WriteFile(out.file("bad.txt"), "?\r\nbogus\r\n");
+  test::WriteFile(out.file("sign.txt"), "signed text");
+  EXPECT_EQ(Run({"--batch", out.file("batch.txt"), "?", "--sign", out.file("sign.txt")}), kExitOk);
+  const std::vector<std::string> sent(device.model().RequestLog().end() - 6, device.model().RequestLog().end());
+  EXPECT_EQ(sent, (std::vector<std::string>{"?", "v", "?", "{/0", "@/signed text", "}"}));
+
+  EXPECT_EQ(Run({"--batch", out.file("bad.txt"), "?"}), kExitDeviceError);
+  EXPECT_EQ(device.model().RequestLog().back(), "?") << "the run goes on after the batch";
+  EXPECT_EQ(Run({"--bmp", out.file("missing.bmp"), "--batch", out.file("bad.txt")}), kExitLinkFailure);
+  EXPECT_EQ(prompts.boxes.front().caption, "File error: Could not open image file");
+  EXPECT_EQ(device.model().RequestLog().back(), "bogus") << "a refused file does not stop the run";
 }
 
 TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
