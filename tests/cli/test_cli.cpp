@@ -167,6 +167,21 @@ TEST(CliIntegration, ReadsAZReportIntoTheOutputFolder) {
   EXPECT_NE(result.err.find("Answered Yes (--answer)"), std::string::npos);
 }
 
+TEST(CliIntegration, EachNetworkLinkOverLoopback) {
+  test::SimulatorProcess simulator({"--no-serial", "--sdnp", "127.0.0.21", "--tcp", "127.0.0.21", "--udp", "127.0.0.21"},
+                                   3);
+  ASSERT_TRUE(simulator.ready(3));
+  for (const char* link : {"sdnp", "tcp", "udp"}) {
+    const auto result = test::RunProgram(
+        {test::BinaryPath("veritor-cli"), "--link", link, "--address", "127.0.0.21", "--details", "v", "{/0", "@/abc", "}"});
+    EXPECT_EQ(result.exit_status, kExitOk) << link << "\n" << result.out << result.err;
+    EXPECT_NE(result.out.find("init connection with 127.0.0.21\n"), std::string::npos) << link;
+    EXPECT_NE(result.out.find("Device info: [VERITOR-SIM/2.24/SN 000001]"), std::string::npos) << link;
+    EXPECT_NE(result.out.find("Replied frame [A9993E364706816ABA3E25717850C26C9CD0D89D/"), std::string::npos) << link;
+    EXPECT_EQ(result.out.substr(result.out.size() - 24), "Closed network services\n") << link;
+  }
+}
+
 TEST(CliIntegration, ASilentDeviceEndsWithStatusTwo) {
   test::SimulatorProcess simulator({"--fault", "enq-silence:3"});
   ASSERT_FALSE(simulator.path().empty());
