@@ -7,11 +7,14 @@
 #include "net/console_links.h"
 #include "sim/in_process.h"
 #include "tests/support/fake_network.h"
+#include "tests/support/bmp_file.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 
 namespace veritor {
 namespace {
+
+using test::Bmp;
 
 using Lines = std::vector<std::string>;
 using Outcome = ActionOutcome;
@@ -22,17 +25,6 @@ std::string Base64(const std::string& bytes) {
   text.resize(static_cast<size_t>(
       Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), text.data(), static_cast<int32_t>(bytes.size()))));
   return text;
-}
-
-// A 1-bit BMP with an 8-byte colour table; stored row r (bottom first),
-// byte j holds 0xA5 + 7r + j.
-std::string Bmp(uint32_t width, uint32_t height, uint16_t bits = 1, size_t cut = 0) {
-  std::string file(62, '\0');
-  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, uint32_t{bits}}})
-    for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
-  for (size_t r = 0; r < std::min(height, 256u); ++r)
-    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
-  return file.substr(0, file.size() - cut);
 }
 
 // A network link to a device model, taking a fixed time per exchange.

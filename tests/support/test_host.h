@@ -52,8 +52,15 @@ class ScriptedPrompts final : public Prompts {
     answers.pop_front();
     return answer;
   }
+  std::optional<std::string> BrowseForFile(const std::string&, const std::string&) override {
+    if (files.empty()) return std::nullopt;
+    std::string file = files.front();
+    files.pop_front();
+    return file;
+  }
   std::vector<Box> boxes;
   std::deque<bool> answers;
+  std::deque<std::string> files;  // what the open-file dialog returns, in turn
   int questions = 0;
 };
 

@@ -1,0 +1,38 @@
+#include "console/qt_prompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace veritor {
+
+namespace {
+
+QString Text(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+}  // namespace
+
+void QtPrompts::ErrorBox(const std::string& text) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral(" Error "), Text(text), QMessageBox::Ok, owner_);
+  box.exec();
+}
+
+void QtPrompts::MessageBox(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, Text(caption), Text(text), QMessageBox::Ok);
+  box.exec();
+}
+
+bool QtPrompts::AskYesNo(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, Text(caption), Text(text), QMessageBox::Yes | QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<std::string> QtPrompts::BrowseForFile(const std::string& pattern, const std::string& title) {
+  // "*.txt" is offered as "txt files".
+  const std::string kind = pattern.size() > 2 ? pattern.substr(2) : pattern;
+  const QString filter = Text(kind + " files (" + pattern + ")");
+  const QString path = QFileDialog::getOpenFileName(owner_, Text(title), QStringLiteral("."), filter);
+  if (path.isEmpty()) return std::nullopt;
+  return path.toStdString();
+}
+
+}  // namespace veritor
