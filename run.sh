@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds Veritor and runs veritor-cli. With no device named (VERITOR_COM1 not
-# set) it starts the simulated device on a pty for COM1 first, and stops it
-# afterwards. Arguments go to veritor-cli; with none it reads the device's
-# information and status.
+# Builds Veritor and starts the console window. With no device named
+# (VERITOR_COM1 not set) it first starts the simulated device: on a pty for
+# COM1, and for SDNP, TCP and UDP on 127.0.0.2; the simulator stops when the
+# window closes. "./run.sh cli ARGS..." runs veritor-cli instead of the window.
 set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
@@ -10,20 +10,30 @@ cd "$top"
 scripts/setup.sh
 scripts/build.sh build -DVERITOR_TESTS=OFF -DVERITOR_BENCH=OFF >/dev/null
 
-[ $# -gt 0 ] || set -- --details v "?"
+program=(build/bin/veritor)
+if [ "${1:-}" = cli ]; then
+  shift
+  [ $# -gt 0 ] || set -- --details v "?"
+  program=(build/bin/veritor-cli "$@")
+elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: no display to show the window on." >&2
+  echo "  Run it on a desktop, or under a virtual one: xvfb-run -a ./run.sh" >&2
+  echo "  Or use the command-line console: ./run.sh cli --details v \"?\"" >&2
+  exit 1
+fi
 
 if [ -z "${VERITOR_COM1:-}" ]; then
-  link=$(mktemp -u /tmp/veritor-com1.XXXXXX)
-  build/bin/veritor-sim --link "$link" >/dev/null &
+  work=$(mktemp -d /tmp/veritor-run.XXXXXX)
+  build/bin/veritor-sim --link "$work/com1" --sdnp 127.0.0.2 --tcp 127.0.0.2 --udp 127.0.0.2 >"$work/sim.log" &
   sim=$!
-  trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
-  for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
-  [ -e "$link" ] || { echo "run.sh: the simulated device did not start" >&2; exit 1; }
-  echo "run.sh: simulated device on $link (COM1)" >&2
-  export VERITOR_COM1=$link
+  trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true; rm -rf "$work"' EXIT
+  for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.05; done
+  [ -e "$work/com1" ] || { echo "run.sh: the simulated device did not start" >&2; exit 1; }
+  echo "run.sh: simulated device on COM1 ($work/com1) and on 127.0.0.2 for Network, TCP and UDP" >&2
+  export VERITOR_COM1=$work/com1
 fi
 set +e
-build/bin/veritor-cli "$@"
+"${program[@]}"
 status=$?
 set -e
 exit $status

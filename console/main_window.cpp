@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -87,12 +88,17 @@ constexpr StatusSpec kStatusFields[] = {
 
 QString Qs(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
+// Courier New where installed, else the system's monospace face, light, with
+// a character cell 15 pixels high (not an em of 15 pixels).
 QFont LogFont() {
   QFont font(QStringLiteral("Courier New"));
   font.setStyleHint(QFont::TypeWriter);
   if (!QFontDatabase::hasFamily(font.family())) font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  font.setPixelSize(15);
   font.setWeight(QFont::Light);
+  for (int pixels = 15; pixels > 6; --pixels) {
+    font.setPixelSize(pixels);
+    if (QFontMetrics(font).height() <= 15) break;
+  }
   return font;
 }
 

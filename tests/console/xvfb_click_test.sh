@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Clicks real buttons of the real window under Xvfb: "Connect" on COM1 (the
+# simulated device on a pty), then "Exit"; checks the log and that the window
+# saved its picture. Usage: xvfb_click_test.sh BIN_DIR [SCREENSHOT_PATH]
+set -euo pipefail
+bin=$1
+work=$(mktemp -d)
+shot=${2:-$work/window.png}
+trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+
+# A free display number.
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; done
+export DISPLAY=":$display"
+
+"$bin/veritor-sim" --link "$work/com1" >/dev/null &
+for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.05; done
+export VERITOR_COM1="$work/com1" XDG_RUNTIME_DIR="$work" QT_QPA_PLATFORM=xcb
+
+"$bin/veritor" --echo-log --screenshot "$shot" >"$work/log" 2>"$work/err" &
+console=$!
+window=$(timeout 20 xdotool search --sync --name "^Veritor v2.24n$" | head -n 1)
+
+# Dialog units to pixels: x * 1.5, y * 1.625; the centre of a button.
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+wait_for_log() {
+  for _ in $(seq 200); do grep -qF "$1" "$work/log" && return 0; sleep 0.05; done
+  echo "never logged: $1"; cat "$work/log" "$work/err"; return 1
+}
+wait_for_log "Veritor started"
+click 358 405   # "Connect" at 218,242 size 41x14
+wait_for_log "Device info: [VERITOR-SIM/2.24/SN 000001]"
+click 511 405   # "Exit" at 307,242 size 67x14
+for _ in $(seq 200); do kill -0 "$console" 2>/dev/null || break; sleep 0.05; done
+if kill -0 "$console" 2>/dev/null; then echo "the window did not close on Exit"; exit 1; fi
+wait "$console"
+[ -s "$shot" ] || { echo "no screenshot"; exit 1; }
+echo "clicked Connect and Exit; screenshot $shot"
