@@ -5,28 +5,41 @@
 
 namespace veritor {
 
+namespace {
+constexpr int kTickMs = 1;
+// No turn for this long: the wait is over.
+constexpr int kWaitOverMs = 5;
+}  // namespace
+
 QtPump::QtPump() {
-  tick_.setSingleShot(true);
   tick_.setTimerType(Qt::PreciseTimer);
+  tick_.setInterval(kTickMs);
+  QObject::connect(&tick_, &QTimer::timeout, this, [this] { OnTick(); });
 }
 
 void QtPump::EnableNotifiers(bool on) {
   for (auto& [fd, notifier] : notifiers_) notifier->setEnabled(on);
 }
 
-void QtPump::PumpOneMessage() {
-  EnableNotifiers(true);
-  tick_.start(1);
-  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+void QtPump::OnTick() {
+  if (in_turn_ || since_turn_.elapsed() < kWaitOverMs) return;
   tick_.stop();
   EnableNotifiers(false);
+}
+
+void QtPump::PumpOneMessage() {
+  in_turn_ = true;
+  EnableNotifiers(true);
+  if (!tick_.isActive()) tick_.start();
+  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  since_turn_.start();
+  in_turn_ = false;
 }
 
 void QtPump::WatchInput(int fd) {
   if (fd < 0 || notifiers_.count(fd) != 0) return;
   auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   notifier->setEnabled(false);
-  // Waking the loop is all it is for; the wait that runs reads the input.
   QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
                    [n = notifier.get()] { n->setEnabled(false); });
   notifiers_[fd] = std::move(notifier);

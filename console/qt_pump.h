@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -12,9 +13,13 @@ namespace veritor {
 
 // One pass of the Qt event loop for the waits of the device links. A turn
 // handles what is pending and otherwise sleeps until an event comes, the
-// watched port or socket becomes readable, or 1 ms has passed. The socket
-// notifiers are switched on only inside a turn: a notifier whose data nobody
-// reads would otherwise fire on every turn of the idle main loop.
+// watched port or socket becomes readable, or the 1 ms tick fires.
+//
+// The tick and the socket notifiers run only while a wait is pumping: they
+// start with its first turn and stop at the first tick that finds no turn
+// for a while, so the idle main loop sleeps without them. A notifier that
+// fired stays off until the next turn, as its data is read by the wait, not
+// by the notifier; otherwise it would fire on every pass.
 class QtPump final : public QObject, public MessagePump {
  public:
   QtPump();
@@ -24,8 +29,11 @@ class QtPump final : public QObject, public MessagePump {
 
  private:
   void EnableNotifiers(bool on);
+  void OnTick();
 
   QTimer tick_;
+  QElapsedTimer since_turn_;
+  bool in_turn_ = false;
   std::map<int, std::unique_ptr<QSocketNotifier>> notifiers_;
 };
 
