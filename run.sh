@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 
 scripts/setup.sh
-scripts/build.sh build -DVERITOR_TESTS=OFF -DVERITOR_BENCH=OFF >/dev/null
+scripts/build.sh build -- veritor veritor-cli veritor-sim >/dev/null
 
 program=(build/bin/veritor)
 if [ "${1:-}" = cli ]; then

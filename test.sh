@@ -10,10 +10,10 @@ scripts/setup.sh
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 
 echo "== build/"
-scripts/build.sh build
+scripts/build.sh build -DVERITOR_TESTS=ON -DVERITOR_BENCH=ON -DVERITOR_CONSOLE=ON
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 
 echo "== build-asan/ (AddressSanitizer, UndefinedBehaviorSanitizer)"
-scripts/build.sh build-asan -DVERITOR_SANITIZE=ON -DVERITOR_BENCH=OFF
+scripts/build.sh build-asan -DVERITOR_SANITIZE=ON -DVERITOR_TESTS=ON -DVERITOR_BENCH=OFF -DVERITOR_CONSOLE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j2 --timeout 300)

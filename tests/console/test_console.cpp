@@ -112,7 +112,10 @@ TEST_F(ConsoleTest, StartsWithOneEntryComOneAndDetailsTicked) {
 
 TEST_F(ConsoleTest, ConnectsOnComOneAndDisconnects) {
   EXPECT_EQ(States(), "DDDDDEEEE");
+  std::string during_request;
+  pump.during_wait = [&] { during_request = States(); };
   Click(kIdConnect);
+  EXPECT_EQ(during_request, "DDDDDDEEE");
   EXPECT_TRUE(window.state().Connected);
   EXPECT_EQ(Button(kIdConnect)->text(), "Disconnect");
   EXPECT_EQ(States(), "EEEEEEDDE");
@@ -143,7 +146,10 @@ TEST_F(ConsoleTest, ComFiveAndABadTypedSpeedAreRefused) {
 
 TEST_F(ConsoleTest, DetectionFillsTheAddressListAndConnectsOverEachNetworkLink) {
   net.AddSdnpDevice(0x7F000003);
+  std::string during_detection;
+  pump.during_wait = [&] { during_detection = States(); };
   ChoosePort(12);
+  EXPECT_EQ(during_detection, "DDDDDDEED");
   EXPECT_TRUE(Logged("2 devices responded"));
   ASSERT_EQ(Combo(kIdSpeedOrAddress)->count(), 2);
   EXPECT_EQ(Combo(kIdSpeedOrAddress)->currentText(), "127.0.0.2");
