@@ -47,6 +47,19 @@ TEST(SocketErrorName, NamesTheTableAndNumbersTheRest) {
               {10000, "Unknown 0x2710"}, {10072, "Unknown 0x2758"}, {10100, "Unknown 0x2774"},
               {65536, "Unknown 0x10000"}};
   for (const auto& row : rows) EXPECT_EQ(SocketErrorName(row.code), row.name) << row.code;
+  // The whole table, in code order.
+  std::vector<int> codes = {10004, 10009, 10013, 10014, 10022, 10024};
+  for (int code = 10035; code <= 10071; ++code) codes.push_back(code);
+  codes.insert(codes.end(), {10091, 10092, 10093, 10101, 11001, 11002, 11003, 11004});
+  std::string names;
+  for (int code : codes) names += SocketErrorName(code) + " ";
+  EXPECT_EQ(names,
+            "EINTR EBADF EACCES EFAULT EINVAL EMFILE EWOULDBLOCK EINPROGRESS EALREADY ENOTSOCK EDESTADDRREQ "
+            "EMSGSIZE EPROTOTYPE ENOPROTOOPT EPROTONOSUPPORT ESOCKTNOSUPPORT EOPNOTSUPP EPFNOSUPPORT EAFNOSUPPORT "
+            "EADDRINUSE EADDRNOTAVAIL ENETDOWN ENETUNREACH ENETRESET ECONNABORTED ECONNRESET ENOBUFS EISCONN "
+            "ENOTCONN ESHUTDOWN ETOOMANYREFS ETIMEDOUT ECONNREFUSED ELOOP ENAMETOOLONG EHOSTDOWN EHOSTUNREACH "
+            "ENOTEMPTY EPROCLIM EUSERS EDQUOT ESTALE EREMOTE SYSNOTREADY VERNOTSUPPORTED NOTINITIALISED EDISCON "
+            "HOST_NOT_FOUND TRY_AGAIN NO_RECOVERY NO_DATA ");
   test::RecordingLog sink;
   MessageLog log(sink);
   ReportSocketError(log, "SDNP: send failed", 10051);
