@@ -16,4 +16,5 @@ scripts/build.sh build -DVERITOR_TESTS=ON -DVERITOR_BENCH=ON -DVERITOR_CONSOLE=O
 echo "== build-asan/ (AddressSanitizer, UndefinedBehaviorSanitizer)"
 scripts/build.sh build-asan -DVERITOR_SANITIZE=ON -DVERITOR_TESTS=ON -DVERITOR_BENCH=OFF -DVERITOR_CONSOLE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
   ctest --output-on-failure -j2 --timeout 300)
