@@ -11,6 +11,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VERITOR_SHA1_X86 1
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -237,8 +238,12 @@ void TransformPortable(uint32_t state[5], const uint8_t* blocks, size_t count) {
 
 bool ShaNiSupported() {
 #ifdef VERITOR_SHA1_X86
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+  // CPUID rather than __builtin_cpu_supports, which knows no "sha" in clang 14.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool sse41 = (ecx & bit_SSE4_1) != 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return sse41 && (ebx & bit_SHA) != 0;
 #else
   return false;
 #endif
