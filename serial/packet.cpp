@@ -12,6 +12,8 @@ uint8_t ByteSum(std::string_view bytes) {
   return sum;
 }
 
+bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
 
 unsigned PacketChecksum(std::string_view text) {
@@ -33,11 +35,13 @@ std::string BuildPacket(std::string_view text) {
 
 bool ExtractPacketText(std::string_view body, std::string& text) {
   if (body.size() < kMinReplyBody) return false;
-  const size_t digits = body.size() - 2;
-  const uint8_t stated = static_cast<uint8_t>((static_cast<uint8_t>(body[digits]) - '0') * 10 +
-                                              (static_cast<uint8_t>(body[digits + 1]) - '0'));
-  if (stated != ByteSum(body.substr(0, digits)) % 100u) return false;
-  text.assign(body.substr(0, body.size() - 3));
+  // A device always ends the body with "/" and two decimal digits; anything
+  // else there is line damage, even when the sum happens to come out right.
+  const size_t slash = body.size() - 3;
+  if (body[slash] != '/' || !IsDecimalDigit(body[slash + 1]) || !IsDecimalDigit(body[slash + 2])) return false;
+  const auto stated = static_cast<unsigned>((body[slash + 1] - '0') * 10 + (body[slash + 2] - '0'));
+  if (stated != PacketChecksum(body.substr(0, slash))) return false;
+  text.assign(body.substr(0, slash));
   return true;
 }
 

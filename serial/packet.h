@@ -29,8 +29,8 @@ unsigned PacketChecksum(std::string_view text);
 std::string BuildPacket(std::string_view text);
 
 // The frame text of a received packet body (what came between STX and ETX),
-// or false when it is too short or its checksum does not match. The two
-// checksum characters are read as digits without checking that they are.
+// or false when it is too short, does not end in "/" and two decimal digits,
+// or its checksum does not match.
 bool ExtractPacketText(std::string_view body, std::string& text);
 
 }  // namespace veritor

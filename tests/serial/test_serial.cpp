@@ -36,6 +36,24 @@ TEST(Packet, ChecksumIsTheByteSumWithTheSlashModuloHundred) {
   EXPECT_EQ(BuildPacket("zz"), "\x02zz/35\x03");
 }
 
+TEST(Packet, ReplyBodyCountsOnlyWhenItEndsInASlashAndTwoDecimalDigitsThatMatch) {
+  const struct {
+    std::string body;
+    bool good;
+  } cases[] = {
+      {"00/00/00/73", true},
+      {"00/00/00/74", false},
+      {"00/00/00/6=", false},                 // '=' - '0' is 13: 6 * 10 + 13 is the sum, but no digit
+      {"00/00/00\xCB" "73", false},           // a damaged "/" whose byte leaves the sum modulo 100 as it was
+      {std::string("]0--*\0\0\0\0\xFF\xFF\xFC\xFF\xFF\n\n\x1A" "9\n%.\xFF\xFF\x07\xCD", 25), false},
+  };
+  for (const auto& c : cases) {
+    std::string text = "unchanged";
+    EXPECT_EQ(ExtractPacketText(c.body, text), c.good) << c.body;
+    EXPECT_EQ(text, c.good ? c.body.substr(0, c.body.size() - 3) : "unchanged") << c.body;
+  }
+}
+
 class SerialLinkTest : public ::testing::Test {
  protected:
   VirtualTickClock clock{0xFFFFF000u};  // the tick counter wraps during the tests
