@@ -70,12 +70,12 @@ TEST(Ipv4Text, ReadsAddressesAsInetAddrDoes) {
   const struct {
     const char* text;
     Ipv4Address address;
-  } rows[] = {{"127.0.0.2", 0x7F000002}, {"192.168.1.20", 0xC0A80114}, {"10.1", 0x0A000001},
+  } rows[] = {{"127.0.0.2", 0x7F000002}, {"198.51.100.20", 0xC6336414}, {"126.1", 0x7E000001},
               {"127.1.2", 0x7F010002},   {"0x7f.1", 0x7F000001},      {"017.0.0.1", 0x0F000001},
               {"2130706434", 0x7F000002}, {"", kBroadcastAddress},     {"1.2.3.4.5", kBroadcastAddress},
               {"256.1.1.1", kBroadcastAddress}, {"host", kBroadcastAddress}, {"1.2.3.", kBroadcastAddress}};
   for (const auto& row : rows) EXPECT_EQ(ParseIpv4(row.text), row.address) << row.text;
-  EXPECT_EQ(FormatIpv4(0xC0A80114), "192.168.1.20");
+  EXPECT_EQ(FormatIpv4(0xC6336414), "198.51.100.20");
   EXPECT_EQ(ShownRequest(std::string("a\tb\r\n")), "a.b..");
   EXPECT_EQ(ShownRequest(std::string(45, 'x')), std::string(40, 'x') + "...");
 }
