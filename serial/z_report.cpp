@@ -16,6 +16,10 @@ constexpr size_t kLineTextPosition = 11;
 
 std::string ErrnoText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
 
+// Only a reply with error code 00 carries report data. A BUSY answer, after
+// which the request is asked again, or a device error, carries none.
+bool CarriesReportData(const std::string& reply) { return reply.compare(0, 3, "00/") == 0; }
+
 }  // namespace
 
 ZReportFiles::ZReportFiles(MessageLog& log, Prompts& prompts, std::string output_directory)
@@ -36,6 +40,7 @@ bool ZReportFiles::ReportNameIsSafe(const std::string& name) const {
 }
 
 void ZReportFiles::AStep(const std::string& reply) {
+  if (!CarriesReportData(reply)) return;
   CloseAFile();
   const std::string name = reply.size() > kReportNamePosition ? reply.substr(kReportNamePosition) : std::string();
   if (!ReportNameIsSafe(name)) {
@@ -67,6 +72,7 @@ void ZReportFiles::AppendLine(const std::string& line) {
 
 void ZReportFiles::QStep(std::string& reply) {
   if (reply.size() >= kMaxQReply) reply.resize(kMaxQReply);
+  if (!CarriesReportData(reply)) return;
   const char kind = reply.size() > kLineKindPosition ? reply[kLineKindPosition] : '\0';
   switch (kind) {
     case '1':

@@ -27,6 +27,7 @@ class ZReportFiles {
   // A good reply to "A": names the report and creates its A file.
   void AStep(const std::string& reply);
   // A good reply to "Q": one line of the report. The reply may be cut.
+  // Replies with a device error (BUSY included) leave the files alone.
   void QStep(std::string& reply);
 
   const std::string& ReportName() const { return report_name_; }

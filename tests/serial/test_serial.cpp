@@ -287,6 +287,18 @@ TEST_F(ZReportTest, SignatureCoversLinesNotYetClosedAndANewReportClosesTheOld) {
   EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\n");
 }
 
+TEST_F(ZReportTest, BusyAndErrorAnswersToAAndQAreNoPartOfTheReport) {
+  device.model().AnswerBusy(1);
+  ASSERT_EQ(Execute("A"), kResultOk) << "asked again after BUSY";
+  device.model().AnswerBusy(2);
+  ASSERT_EQ(Execute("Q"), kResultOk);
+  device.model().ForceError(0x1E);
+  ASSERT_EQ(Execute("Q"), kResultOk);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
+  EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\nVAT 3.00\r\n");
+  EXPECT_FALSE(std::filesystem::exists(out.file("_a.txt")));
+}
+
 TEST_F(ZReportTest, LongQReplyIsCutToSixtyCharacters) {
   ASSERT_EQ(Execute("A"), kResultOk);
   const std::string line(64, 'L');
