@@ -78,6 +78,18 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
+// A decimal field of one to `digits` digits no larger than `max`.
+std::optional<uint64_t> ParseDecimal(const std::string& field, size_t digits, uint64_t max) {
+  if (field.empty() || field.size() > digits) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > max) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 std::string ReportFingerprint(const std::vector<ReportLine>& lines) {
@@ -89,6 +101,22 @@ std::string ReportFingerprint(const std::vector<ReportLine>& lines) {
     Sha1Add(context, "\r\n");
   }
   return HexDigest(context);
+}
+
+std::string EchoPayload(uint32_t n, size_t length) {
+  constexpr unsigned kPrintable = 0x7F - 0x20;
+  // splitmix64, seeded by n: the same characters for the same n everywhere.
+  uint64_t state = n;
+  std::string payload(length, ' ');
+  for (char& c : payload) {
+    state += 0x9E3779B97F4A7C15ull;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    c = static_cast<char>(0x20 + z % kPrintable);
+  }
+  return payload;
 }
 
 std::string DeviceModel::Handle(const std::string& request) {
@@ -123,6 +151,7 @@ std::string DeviceModel::Execute(const std::string& request) {
     case '&': return AddBase64(request);
     case '}': return request == "}" ? FinishBlock() : Status(kErrFieldCheck);
     case '$': return StoreBitmapRow(request);
+    case '~': return Echo(request);
     default: return Status(kErrBadRequest);
   }
 }
@@ -264,6 +293,17 @@ std::string DeviceModel::StoreBitmapRow(const std::string& request) {
   if (!valid) return Status(kErrFieldCheck);
   if (keep_history_) bitmap_rows_.push_back({*slot, *width, *height, *row, *bytes});
   return Status(kErrOk);
+}
+
+// --- Echo -----------------------------------------------------------------------
+
+std::string DeviceModel::Echo(const std::string& request) {
+  const std::vector<std::string> fields = SplitFields(request);
+  if (fields.size() != 3 || fields[0] != "~") return Status(kErrFieldCheck);
+  const auto n = ParseDecimal(fields[1], 10, UINT32_MAX);
+  const auto length = ParseDecimal(fields[2], 6, kMaxEchoLength);
+  if (!n || !length) return Status(kErrFieldCheck);
+  return Ok(fields[1] + "/" + EchoPayload(static_cast<uint32_t>(*n), static_cast<size_t>(*length)));
 }
 
 }  // namespace veritor::sim

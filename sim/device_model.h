@@ -52,6 +52,14 @@ struct BitmapRow {
 // console stores it: every kind 0 line followed by CR LF.
 std::string ReportFingerprint(const std::vector<ReportLine>& lines);
 
+// The most characters a "~" request asks for.
+inline constexpr size_t kMaxEchoLength = 100000;
+
+// The `length` printable characters (0x20 to 0x7E) that "~/<n>/<length>"
+// answers with, the same for the same n on every run, so that whoever sent
+// the request knows the reply to the byte.
+std::string EchoPayload(uint32_t n, size_t length);
+
 // The simulated fiscal signature device: takes a request frame text and
 // returns the reply frame text "EE/DD/FF" or "EE/DD/FF/data".
 //
@@ -67,7 +75,9 @@ std::string ReportFingerprint(const std::vector<ReportLine>& lines);
 // "<kind>/<line text>", one line per request, then "3/" (the next "Q" starts
 // the report over); "x/2", "x/5" the new Z number "%04u"; "}" the 40 hex
 // digits of the SHA-1 of the block's bytes and the running signature number,
-// "<hex>/%04u". The report is fixed when "A" names it.
+// "<hex>/%04u". The report is fixed when "A" names it. "~/<n>/<length>"
+// (n up to 4294967295, length up to kMaxEchoLength) changes nothing and
+// answers "<n>/" and EchoPayload(n, length).
 class DeviceModel {
  public:
   static constexpr const char* kDeviceInfo = "VERITOR-SIM/2.24/SN 000001";
@@ -134,6 +144,7 @@ class DeviceModel {
   void AddToBlock(const std::string& bytes);
   std::string FinishBlock();
   std::string StoreBitmapRow(const std::string& request);
+  std::string Echo(const std::string& request);
   std::vector<ReportLine> DailyReport() const;
 
   std::deque<CannedReply> canned_;

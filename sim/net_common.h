@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "sim/fault_mix.h"
 
 namespace veritor::sim {
 
@@ -38,7 +39,12 @@ enum class NetFault : uint8_t {
   kSplit,        // TCP: the reply in two pieces, the second `value` ms later
   kClose,        // TCP: the first half of the reply, then the connection closes
   kReset,        // TCP: the connection is reset instead of answered
+  kFlip,         // SDNP, UDP: one bit of the answer flipped (byte and bit from `value`)
+  kDropByte,     // SDNP, UDP: one byte of the answer left out (which from `value`)
+  kBusy,         // the model answers BUSY instead of carrying the request out
 };
+
+
 
 struct FaultEntry {
   NetFault kind = NetFault::kNone;
@@ -48,15 +54,27 @@ struct FaultEntry {
 // Faults drawn at random, repeatable by seed; off until enabled.
 class FaultDice {
  public:
-  void Enable(uint32_t seed, double probability);
+  void Enable(uint32_t seed, double probability, FaultMix mix = FaultMix::kRecoverable);
   void Disable() { probability_ = 0; }
+  FaultMix mix() const { return mix_; }
   // The next planned fault, else with the set probability one of `choices`,
-  // else none.
+  // else none. A drawn kFlip or kDropByte gets a random value.
   FaultEntry Next(std::deque<FaultEntry>& planned, std::span<const FaultEntry> choices);
+  // With the set probability an index below `count`, else nothing; an index
+  // counts as a fault injected.
+  std::optional<size_t> Pick(size_t count);
+  uint32_t Roll() { return static_cast<uint32_t>(random_()); }
+  // Every fault Next and Pick handed out, planned or drawn.
+  uint64_t faults_injected() const { return faults_injected_; }
 
  private:
+  FaultEntry Draw(std::span<const FaultEntry> choices);
+  bool Hit();
+
   std::mt19937 random_;
   double probability_ = 0;
+  FaultMix mix_ = FaultMix::kRecoverable;
+  uint64_t faults_injected_ = 0;
 };
 
 // A datagram a device sends, from its own address or another one.

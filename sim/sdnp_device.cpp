@@ -16,6 +16,18 @@ constexpr FaultEntry kRequestChoices[] = {
     {NetFault::kEcho},    {NetFault::kWrongFsn},  {NetFault::kForeign},
     {NetFault::kRst},     {NetFault::kNak},       {NetFault::kBadChecksum},
 };
+// Every kind: also damaged and doubled answers, and BUSY.
+constexpr FaultEntry kEveryAnswerChoice[] = {
+    {NetFault::kSilence}, {NetFault::kLate, 300}, {NetFault::kLate, 1500}, {NetFault::kEcho},
+    {NetFault::kWrongFsn}, {NetFault::kForeign},  {NetFault::kFlip},       {NetFault::kDropByte},
+    {NetFault::kDuplicate},
+};
+constexpr FaultEntry kEveryRequestChoice[] = {
+    {NetFault::kSilence},  {NetFault::kLate, 300}, {NetFault::kLate, 1500}, {NetFault::kEcho},
+    {NetFault::kWrongFsn}, {NetFault::kForeign},   {NetFault::kRst},        {NetFault::kNak},
+    {NetFault::kBadChecksum}, {NetFault::kFlip},   {NetFault::kDropByte},   {NetFault::kDuplicate},
+    {NetFault::kBusy},
+};
 
 const uint8_t* Bytes(std::string_view text) { return reinterpret_cast<const uint8_t*>(text.data()); }
 
@@ -70,14 +82,19 @@ void SdnpDevice::OnDatagram(Ipv4Address sender, uint16_t sender_port, std::strin
   }
 }
 
+std::span<const FaultEntry> SdnpDevice::AnswerChoices() const {
+  if (dice_.mix() != FaultMix::kRecoverable) return kEveryAnswerChoice;
+  return kAnswerChoices;
+}
+
 void SdnpDevice::OnQuery(uint16_t fsn, const Exchange& exchange) {
-  const FaultEntry fault = dice_.Next(faults.query, kAnswerChoices);
+  const FaultEntry fault = dice_.Next(faults.query, AnswerChoices());
   if (fault.kind == NetFault::kSilence) return;
   Answer(fault, kSdnpAct, fsn, "", exchange);
 }
 
 void SdnpDevice::OnSync(uint16_t fsn, const Exchange& exchange) {
-  const FaultEntry fault = dice_.Next(faults.sync, kAnswerChoices);
+  const FaultEntry fault = dice_.Next(faults.sync, AnswerChoices());
   if (fault.kind == NetFault::kSilence) return;
   synced_ = true;
   handled_fsn_.reset();
@@ -95,6 +112,7 @@ void SdnpDevice::OnRequest(uint16_t fsn, std::string_view payload, bool payload_
     return Answer(fault, kSdnpRep, fsn, "", exchange);
   }
   if (handled_fsn_ != fsn) {
+    if (fault.kind == NetFault::kBusy) model_.AnswerBusy(1);
     handled_reply_ = model_.Handle(std::string(payload));
     if (handled_reply_.size() > kSdnpMaxPayload) handled_reply_.resize(kSdnpMaxPayload);
     handled_fsn_ = fsn;
@@ -105,6 +123,7 @@ void SdnpDevice::OnRequest(uint16_t fsn, std::string_view payload, bool payload_
 
 FaultEntry SdnpDevice::NextRequestFault() {
   if (faults.every_request) return {*faults.every_request};
+  if (dice_.mix() != FaultMix::kRecoverable) return dice_.Next(faults.request, kEveryRequestChoice);
   return dice_.Next(faults.request, kRequestChoices);
 }
 
@@ -126,6 +145,13 @@ void SdnpDevice::Answer(const FaultEntry& fault, uint8_t opcode, uint16_t fsn, s
       return Send(exchange, WithBadDataChecksum(frame));
     case NetFault::kLate:
       return Send(exchange, frame, fault.value);
+    case NetFault::kFlip:
+      return Send(exchange, FlipBit(frame, fault.value));
+    case NetFault::kDropByte:
+      return Send(exchange, DropByte(frame, fault.value));
+    case NetFault::kDuplicate:
+      Send(exchange, frame);
+      break;
     case NetFault::kEcho:
       Send(exchange, std::string(exchange.incoming));
       break;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,9 +33,9 @@ namespace veritor::sim {
 //
 // Faults, each planned entry used once and in order by the frames of its
 // kind (query: QRY, sync: SYN, request: REQ, repeats included): kSilence,
-// kLate, kEcho, kWrongFsn, kForeign, and kRst, kNak in place of the answer;
-// kBadChecksum for REQ. A REQ met by kSilence, kRst or kNak is not carried
-// out; the others are.
+// kLate, kEcho, kWrongFsn, kForeign, kFlip, kDropByte, kDuplicate, and kRst,
+// kNak in place of the answer; kBadChecksum and kBusy for REQ. A REQ met by
+// kSilence, kRst or kNak is not carried out; the others are.
 class SdnpDevice {
  public:
   SdnpDevice(DeviceModel& model, Ipv4Address address);
@@ -50,8 +51,11 @@ class SdnpDevice {
   DeviceModel& model() { return model_; }
 
   // Random faults for every exchange after the planned ones, by seed.
-  void EnableRandomFaults(uint32_t seed, double probability) { dice_.Enable(seed, probability); }
+  void EnableRandomFaults(uint32_t seed, double probability, FaultMix mix = FaultMix::kRecoverable) {
+    dice_.Enable(seed, probability, mix);
+  }
   void DisableRandomFaults() { dice_.Disable(); }
+  uint64_t FaultsInjected() const { return dice_.faults_injected(); }
 
   struct Plan {
     std::deque<FaultEntry> query;
@@ -75,6 +79,7 @@ class SdnpDevice {
   void OnRequest(uint16_t fsn, std::string_view payload, bool payload_ok, const Exchange& exchange);
   void OnConsoleNak(uint16_t fsn, const Exchange& exchange);
   FaultEntry NextRequestFault();
+  std::span<const FaultEntry> AnswerChoices() const;
   // The answer frame, sent as the fault has it.
   void Answer(const FaultEntry& fault, uint8_t opcode, uint16_t fsn, std::string_view payload,
               const Exchange& exchange);

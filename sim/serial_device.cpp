@@ -33,6 +33,15 @@ std::string TextForBody(const std::string& text, size_t body, char filler) {
   return sized;
 }
 
+// The packet with the damage of a kFlip or kDrop fault, sparing its first
+// `spared` bytes.
+std::string Damaged(const std::string& packet, const ReplyFault& fault, size_t spared) {
+  if (spared >= packet.size()) return packet;
+  const std::string head = packet.substr(0, spared);
+  const std::string tail = packet.substr(spared);
+  return head + (fault.kind == ReplyFault::Kind::kFlip ? FlipBit(tail, fault.where) : DropByte(tail, fault.where));
+}
+
 }  // namespace
 
 std::optional<std::string> RequestPacketText(const std::string& body) {
@@ -76,6 +85,10 @@ FaultedPacket BuildFaultedReply(const std::string& reply, const ReplyFault& faul
       packet.bytes = BuildPacket(reply);
       packet.delay_ms = fault.ms;
       break;
+    case ReplyFault::Kind::kFlip:
+    case ReplyFault::Kind::kDrop:
+      packet.bytes = Damaged(BuildPacket(reply), fault, fault.count);
+      break;
   }
   return packet;
 }
@@ -117,9 +130,10 @@ std::optional<uint32_t> SerialDevice::NextDue() const {
   return output_.front().due;
 }
 
-void SerialDevice::EnableRandomFaults(uint32_t seed, double probability) {
+void SerialDevice::EnableRandomFaults(uint32_t seed, double probability, FaultMix mix) {
   random_.seed(seed);
   random_probability_ = std::clamp(probability, 0.0, 1.0);
+  mix_ = mix;
 }
 
 void SerialDevice::StartOver() {
@@ -127,10 +141,12 @@ void SerialDevice::StartOver() {
   body_.clear();
   reply_.clear();
   output_.clear();
+  exchange_fault_.reset();
 }
 
 void SerialDevice::OnEnquiry(uint32_t now_ms) {
-  SendAnswer(NextAnswerFault(faults.enq), now_ms);
+  if (mix_ != FaultMix::kRecoverable) DrawExchangeFault();
+  SendAnswer(NextAnswerFault(faults.enq, Stage::kEnquiry), now_ms);
 }
 
 void SerialDevice::OnPacketByte(uint8_t byte, uint32_t now_ms) {
@@ -145,12 +161,17 @@ void SerialDevice::OnPacketEnd(uint32_t now_ms) {
   state_ = State::kIdle;
   const std::optional<std::string> text = RequestPacketText(body_);
   body_.clear();
-  const AnswerFault fault = NextAnswerFault(faults.packet);
+  const AnswerFault fault = NextAnswerFault(faults.packet, Stage::kPacket);
   if (fault != AnswerFault::kAck || !text) {
     SendAnswer(fault == AnswerFault::kAck ? AnswerFault::kNak : fault, now_ms);
     return;
   }
   SendAnswer(AnswerFault::kAck, now_ms);
+  if (exchange_fault_ && exchange_fault_->busy) {
+    exchange_fault_.reset();
+    ++faults_injected_;
+    model_.AnswerBusy(1);
+  }
   reply_ = model_.Handle(*text);
   state_ = State::kAwaitingAck;
   SendReply(now_ms + kProcessingMs);
@@ -192,31 +213,86 @@ void SerialDevice::Schedule(uint32_t due, const std::string& bytes) {
   if (!bytes.empty()) last_due_ = due;
 }
 
-AnswerFault SerialDevice::NextAnswerFault(std::deque<AnswerFault>& planned) {
+AnswerFault SerialDevice::NextAnswerFault(std::deque<AnswerFault>& planned, Stage stage) {
+  AnswerFault fault = AnswerFault::kAck;
   if (!planned.empty()) {
-    const AnswerFault fault = planned.front();
+    fault = planned.front();
     planned.pop_front();
-    return fault;
+  } else if (mix_ != FaultMix::kRecoverable) {
+    if (const auto drawn = TakeExchangeFault(stage)) fault = drawn->answer;
+  } else if (RandomHit()) {
+    fault = random_() % 2 == 0 ? AnswerFault::kNak : AnswerFault::kSilence;
   }
-  if (!RandomHit()) return AnswerFault::kAck;
-  return random_() % 2 == 0 ? AnswerFault::kNak : AnswerFault::kSilence;
+  if (fault != AnswerFault::kAck) ++faults_injected_;
+  return fault;
 }
 
 // Random reply faults are the ones a host can recover from by asking again.
 ReplyFault SerialDevice::NextReplyFault() {
+  ReplyFault fault;
   if (!faults.reply.empty()) {
-    const ReplyFault fault = faults.reply.front();
+    fault = faults.reply.front();
     faults.reply.pop_front();
-    return fault;
+  } else if (mix_ != FaultMix::kRecoverable) {
+    if (const auto drawn = TakeExchangeFault(Stage::kReply)) fault = drawn->reply;
+  } else if (RandomHit()) {
+    switch (random_() % 5) {
+      case 0: fault = ReplyFault::BadChecksum(); break;
+      case 1: fault = ReplyFault::Pause(1 + random_() % 8, 600); break;
+      case 2: fault = ReplyFault::Stray(std::string(1 + random_() % 3, '\x7F')); break;
+      case 3: fault = ReplyFault::Short(); break;
+      default: fault = ReplyFault::Delay(random_() % 1500); break;
+    }
   }
-  if (!RandomHit()) return ReplyFault::Clean();
-  switch (random_() % 5) {
-    case 0: return ReplyFault::BadChecksum();
-    case 1: return ReplyFault::Pause(1 + random_() % 8, 600);
-    case 2: return ReplyFault::Stray(std::string(1 + random_() % 3, '\x7F'));
-    case 3: return ReplyFault::Short();
-    default: return ReplyFault::Delay(random_() % 1500);
+  if (fault.kind != ReplyFault::Kind::kClean) ++faults_injected_;
+  return fault;
+}
+
+// Later than the console waits for a reply's STX.
+constexpr uint32_t kPastTheConsolesWaitMs = 2500;
+
+void SerialDevice::DrawExchangeFault() {
+  exchange_fault_.reset();
+  if (!RandomHit()) return;
+  ExchangeFault drawn;
+  const auto answer = [&](Stage stage, AnswerFault fault) {
+    drawn.stage = stage;
+    drawn.answer = fault;
+  };
+  const auto reply = [&](ReplyFault fault) {
+    drawn.stage = Stage::kReply;
+    drawn.reply = std::move(fault);
+  };
+  // The last three end the request with a failure; a damaged STX would too.
+  const bool every_kind = mix_ == FaultMix::kEveryKind;
+  const size_t spared = every_kind ? 0 : 1;
+  switch (random_() % (every_kind ? 14 : 11)) {
+    case 0: answer(Stage::kEnquiry, AnswerFault::kNak); break;
+    case 1: answer(Stage::kEnquiry, AnswerFault::kSilence); break;
+    case 2: answer(Stage::kPacket, AnswerFault::kNak); break;
+    case 3: answer(Stage::kPacket, AnswerFault::kSilence); break;
+    case 4: reply(ReplyFault::Flip(static_cast<uint32_t>(random_()), spared)); break;
+    case 5: reply(ReplyFault::Drop(static_cast<uint32_t>(random_()), spared)); break;
+    case 6: reply(ReplyFault::BadChecksum()); break;
+    case 7: reply(ReplyFault::Pause(1 + random_() % 8, 600)); break;
+    case 8: reply(ReplyFault::Stray(std::string(1 + random_() % 3, '\x7F'))); break;
+    case 9: reply(ReplyFault::Short()); break;
+    case 10:
+      drawn.stage = Stage::kPacket;
+      drawn.busy = true;
+      break;
+    case 11: answer(Stage::kEnquiry, AnswerFault::kCan); break;
+    case 12: answer(Stage::kPacket, AnswerFault::kCan); break;
+    default: reply(ReplyFault::Delay(kPastTheConsolesWaitMs)); break;
   }
+  exchange_fault_ = std::move(drawn);
+}
+
+std::optional<SerialDevice::ExchangeFault> SerialDevice::TakeExchangeFault(Stage stage) {
+  if (!exchange_fault_ || exchange_fault_->stage != stage || exchange_fault_->busy) return std::nullopt;
+  std::optional<ExchangeFault> fault = std::move(exchange_fault_);
+  exchange_fault_.reset();
+  return fault;
 }
 
 bool SerialDevice::RandomHit() {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sim/device_model.h"
+#include "sim/fault_mix.h"
 
 namespace veritor::sim {
 
@@ -15,11 +16,12 @@ enum class AnswerFault { kAck, kNak, kCan, kSilence };
 
 // How the device sends one reply packet (a resend after NAK is a packet too).
 struct ReplyFault {
-  enum class Kind { kClean, kBadChecksum, kPause, kStray, kLong, kShort, kDelay };
+  enum class Kind { kClean, kBadChecksum, kPause, kStray, kLong, kShort, kDelay, kFlip, kDrop };
   Kind kind = Kind::kClean;
   size_t count = 0;   // kPause: bytes sent before the pause; kLong: body length
   uint32_t ms = 0;    // kPause, kDelay
   std::string bytes;  // kStray: sent before the STX
+  uint32_t where = 0; // kFlip: the byte and bit flipped; kDrop: the byte left out
 
   static ReplyFault Clean() { return {}; }
   static ReplyFault BadChecksum() { return Make(Kind::kBadChecksum); }
@@ -31,6 +33,10 @@ struct ReplyFault {
   // Exactly 10 bytes between STX and ETX, with a checksum that matches them.
   static ReplyFault Short() { return Make(Kind::kShort); }
   static ReplyFault Delay(uint32_t ms) { return Make(Kind::kDelay, 0, ms); }
+  // One bit of the packet flipped, or one byte of it left out: byte
+  // where % size, bit where / size % 8. `from` bytes at the start are spared.
+  static ReplyFault Flip(uint32_t where, size_t from = 0) { return Damage(Kind::kFlip, where, from); }
+  static ReplyFault Drop(uint32_t where, size_t from = 0) { return Damage(Kind::kDrop, where, from); }
 
  private:
   static ReplyFault Make(Kind kind, size_t count = 0, uint32_t ms = 0, std::string bytes = {}) {
@@ -39,6 +45,11 @@ struct ReplyFault {
     fault.count = count;
     fault.ms = ms;
     fault.bytes = std::move(bytes);
+    return fault;
+  }
+  static ReplyFault Damage(Kind kind, uint32_t where, size_t from) {
+    ReplyFault fault = Make(kind, from);
+    fault.where = where;
     return fault;
   }
 };
@@ -76,10 +87,15 @@ class SerialDevice {
   // When the next byte is due, or nothing when there is none.
   std::optional<uint32_t> NextDue() const;
 
-  // Faults drawn at random with the given probability for every ENQ, request
-  // packet and reply packet (after the planned ones), repeatable by seed.
-  void EnableRandomFaults(uint32_t seed, double probability);
+  // Faults drawn at random, repeatable by seed, after the planned ones. The
+  // recoverable mix draws with the given probability for every ENQ, request
+  // packet and reply packet. With every kind, each ENQ draws once for the
+  // exchange it starts, and the fault drawn (CAN, a reply later than the
+  // console waits, a flipped or dropped byte, BUSY, ... ) meets that exchange.
+  void EnableRandomFaults(uint32_t seed, double probability, FaultMix mix = FaultMix::kRecoverable);
   void DisableRandomFaults() { random_probability_ = 0; }
+  // Every fault the device carried out, planned or drawn.
+  uint64_t FaultsInjected() const { return faults_injected_; }
 
   FaultPlan faults;
 
@@ -99,9 +115,20 @@ class SerialDevice {
   void SendAnswer(AnswerFault fault, uint32_t now_ms);
   void SendReply(uint32_t now_ms);
   void Schedule(uint32_t due, const std::string& bytes);
-  AnswerFault NextAnswerFault(std::deque<AnswerFault>& planned);
+  enum class Stage { kEnquiry, kPacket, kReply };
+  // The one fault an exchange meets when every kind is drawn.
+  struct ExchangeFault {
+    Stage stage = Stage::kEnquiry;
+    AnswerFault answer = AnswerFault::kAck;
+    ReplyFault reply;
+    bool busy = false;  // the model answers BUSY
+  };
+
+  AnswerFault NextAnswerFault(std::deque<AnswerFault>& planned, Stage stage);
   ReplyFault NextReplyFault();
   bool RandomHit();
+  void DrawExchangeFault();
+  std::optional<ExchangeFault> TakeExchangeFault(Stage stage);
 
   DeviceModel& model_;
   State state_ = State::kIdle;
@@ -112,6 +139,9 @@ class SerialDevice {
 
   std::mt19937 random_;
   double random_probability_ = 0;
+  FaultMix mix_ = FaultMix::kRecoverable;
+  std::optional<ExchangeFault> exchange_fault_;
+  uint64_t faults_injected_ = 0;
 };
 
 // A reply packet as a fault makes it: the bytes to send and, for a pause,

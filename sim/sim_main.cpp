@@ -223,6 +223,24 @@ void ApplyFaults(const SimOptions& options, SerialDevice& device, DeviceModel& m
   for (const std::string& spec : options.faults) veritor::sim::ApplyFaultSpec(spec, options.seed, targets);
 }
 
+// One line on stderr: "veritor-sim: faults injected: serial 12, sdnp 3".
+void ReportFaultsInjected(const SerialDevice* serial, const NetServer& net) {
+  std::string line = "veritor-sim: faults injected:";
+  const auto add = [&line](const char* link, uint64_t count) {
+    line += std::string(line.back() == ':' ? " " : ", ") + link + " " + std::to_string(count);
+  };
+  const auto sum = [](const auto& devices) {
+    uint64_t total = 0;
+    for (const auto* device : devices) total += device->FaultsInjected();
+    return total;
+  };
+  if (serial) add("serial", serial->FaultsInjected());
+  if (!net.SdnpDevices().empty()) add("sdnp", sum(net.SdnpDevices()));
+  if (!net.TcpDevices().empty()) add("tcp", sum(net.TcpDevices()));
+  if (!net.UdpDevices().empty()) add("udp", sum(net.UdpDevices()));
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 constexpr const char* kFaultHelp =
     "Faults, each used once and in order (N: how many times, 1 if left out):\n"
     "  enq-nak:N enq-can:N enq-silence:N     answers to ENQ\n"
@@ -247,6 +265,10 @@ constexpr const char* kFaultHelp =
     "  udp-foreign:N udp-late:MS             the reply from another address first; MS later\n"
     "  random:P                              a random fault with probability P on every link (seed: --seed)\n"
     "  serial-random:P sdnp-random:P tcp-random:P udp-random:P   the same on one link\n"
+    "  soak:P                                every kind of fault, flipped and dropped bytes, BUSY, CAN,\n"
+    "                                        answers later than the console waits, resets included\n"
+    "  soak-recoverable:P                    the same without those that end a request with a failure\n"
+    "At exit the faults injected on each link go to stderr.\n"
     "Network addresses (--sdnp, --tcp, --udp, each repeatable) are in 127.0.0.0/8.\n"
     "Runs until SIGINT or SIGTERM.\n";
 
@@ -284,6 +306,7 @@ int main(int argc, char** argv) {
   for (const std::string& line : net.Descriptions()) std::printf("veritor-sim: %s\n", line.c_str());
   std::fflush(stdout);
   Serve({options.serial ? &pty : nullptr, device, net}, wait_mask);
+  ReportFaultsInjected(options.serial ? &device : nullptr, net);
 
   if (options.serial) {
     if (!options.link.empty()) RemoveLink(options.link, pty.path);

@@ -193,21 +193,30 @@ bool ApplyNetFault(const std::string& name, const std::string& argument, bool ha
 
 bool IsRandomName(const std::string& name) {
   return name == "random" || name == "serial-random" || name == "sdnp-random" || name == "tcp-random" ||
-         name == "udp-random";
+         name == "udp-random" || name == "soak" || name == "soak-recoverable";
 }
 
-// "random:P" reaches every link, "<link>-random:P" one.
+FaultMix MixOf(const std::string& name) {
+  if (name == "soak") return FaultMix::kEveryKind;
+  if (name == "soak-recoverable") return FaultMix::kEveryRecoverableKind;
+  return FaultMix::kRecoverable;
+}
+
+// "random:P" and the soak mixes reach every link, "<link>-random:P" one.
 void ApplyRandom(const std::string& name, double probability, uint32_t seed, FaultTargets& targets) {
-  const auto reaches = [&](const char* link) { return name == "random" || name == std::string(link) + "-random"; };
-  if (reaches("serial") && targets.serial) targets.serial->EnableRandomFaults(seed, probability);
+  const FaultMix mix = MixOf(name);
+  const auto reaches = [&](const char* link) {
+    return name == "random" || mix != FaultMix::kRecoverable || name == std::string(link) + "-random";
+  };
+  if (reaches("serial") && targets.serial) targets.serial->EnableRandomFaults(seed, probability, mix);
   if (reaches("sdnp")) {
-    for (SdnpDevice* device : targets.sdnp) device->EnableRandomFaults(seed, probability);
+    for (SdnpDevice* device : targets.sdnp) device->EnableRandomFaults(seed, probability, mix);
   }
   if (reaches("tcp")) {
-    for (TcpDevice* device : targets.tcp) device->EnableRandomFaults(seed, probability);
+    for (TcpDevice* device : targets.tcp) device->EnableRandomFaults(seed, probability, mix);
   }
   if (reaches("udp")) {
-    for (UdpDevice* device : targets.udp) device->EnableRandomFaults(seed, probability);
+    for (UdpDevice* device : targets.udp) device->EnableRandomFaults(seed, probability, mix);
   }
 }
 

@@ -59,6 +59,8 @@ struct FaultTargets {
 //   udp-badsum:N udp-duplicate:N udp-oversized[:BYTES] udp-empty:N
 //   udp-foreign:N udp-late:MS
 //   random:P (every link) serial-random:P sdnp-random:P tcp-random:P udp-random:P
+//   soak:P soak-recoverable:P (every link, FaultMix::kEveryKind and
+//   kEveryRecoverableKind)
 // N (a count) may be left out for 1; a pause comes after K bytes (4 if left
 // out). Returns false, changing nothing, when the description is not valid.
 bool ApplyFaultSpec(const std::string& spec, uint32_t seed, FaultTargets& targets);

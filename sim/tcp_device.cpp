@@ -8,8 +8,23 @@ namespace {
 constexpr FaultEntry kRequestChoices[] = {
     {NetFault::kSilence}, {NetFault::kLate, 300}, {NetFault::kLate, 1500}, {NetFault::kSplit, 20},
 };
+// Every kind: also a close in the middle of a reply, a reset, and BUSY. A
+// stream carries no checksum, so no byte of it is ever damaged.
+constexpr FaultEntry kEveryRequestChoice[] = {
+    {NetFault::kSilence}, {NetFault::kLate, 300}, {NetFault::kLate, 1500}, {NetFault::kSplit, 20},
+    {NetFault::kBusy},    {NetFault::kClose},     {NetFault::kReset},
+};
 
 }  // namespace
+
+std::span<const FaultEntry> TcpDevice::RequestChoices() const {
+  switch (dice_.mix()) {
+    case FaultMix::kEveryKind: return kEveryRequestChoice;
+    // Without the close and the reset, which end the connection.
+    case FaultMix::kEveryRecoverableKind: return std::span(kEveryRequestChoice).first(4);
+    default: return kRequestChoices;
+  }
+}
 
 void TcpDevice::OnConnect() {
   line_.clear();
@@ -44,13 +59,14 @@ void TcpDevice::OnRequestLine(uint32_t now_ms) {
   line_overflowed_ = false;
   last_was_cr_ = false;
   if (overflowed) return;
-  const FaultEntry fault = dice_.Next(faults, kRequestChoices);
+  const FaultEntry fault = dice_.Next(faults, RequestChoices());
   if (fault.kind == NetFault::kSilence) return;
   if (fault.kind == NetFault::kReset) {
     Schedule(now_ms, {StreamOutput::Kind::kReset, {}});
     ended_ = true;
     return;
   }
+  if (fault.kind == NetFault::kBusy) model_.AnswerBusy(1);
   Answer(fault, model_.Handle(request), now_ms);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +32,7 @@ struct StreamOutput {
 //
 // Faults, each planned entry used once and in order by the requests:
 // kSilence (not carried out), kLate, kSplit, kClose (the first half of the
-// reply, then the device closes), kReset (not carried out). After a close or
+// reply, then the device closes), kReset (not carried out), kBusy. After a close or
 // reset the device hears nothing until the next connection.
 class TcpDevice {
  public:
@@ -47,8 +48,11 @@ class TcpDevice {
   std::optional<uint32_t> NextDue() const;
 
   DeviceModel& model() { return model_; }
-  void EnableRandomFaults(uint32_t seed, double probability) { dice_.Enable(seed, probability); }
+  void EnableRandomFaults(uint32_t seed, double probability, FaultMix mix = FaultMix::kRecoverable) {
+    dice_.Enable(seed, probability, mix);
+  }
   void DisableRandomFaults() { dice_.Disable(); }
+  uint64_t FaultsInjected() const { return dice_.faults_injected(); }
 
   std::deque<FaultEntry> faults;
 
@@ -59,6 +63,7 @@ class TcpDevice {
   };
 
   void OnRequestLine(uint32_t now_ms);
+  std::span<const FaultEntry> RequestChoices() const;
   void Answer(const FaultEntry& fault, const std::string& reply, uint32_t now_ms);
   void Schedule(uint32_t due, StreamOutput output);
 

@@ -20,6 +20,17 @@ constexpr FaultEntry kRequestChoices[] = {
     {NetFault::kLate, 2500}, {NetFault::kBadChecksum}, {NetFault::kDuplicate}, {NetFault::kOversized},
     {NetFault::kEmpty},   {NetFault::kForeign},
 };
+// Every kind, also damaged reply packets and BUSY, drawn once for the
+// exchange that an ENQ starts: the first four meet the ENQ, the others the
+// request that follows it.
+constexpr size_t kEnquiryFaults = 4;
+constexpr FaultEntry kEveryExchangeChoice[] = {
+    {NetFault::kSilence},    {NetFault::kWrongByte},   {NetFault::kLate, 200}, {NetFault::kLate, 600},
+    {NetFault::kSilence},    {NetFault::kNak},         {NetFault::kResync},    {NetFault::kLate, 500},
+    {NetFault::kLate, 2500}, {NetFault::kBadChecksum}, {NetFault::kDuplicate}, {NetFault::kOversized},
+    {NetFault::kEmpty},      {NetFault::kForeign},     {NetFault::kFlip},      {NetFault::kDropByte},
+    {NetFault::kBusy},
+};
 
 std::string Byte(uint8_t value) { return std::string(1, static_cast<char>(value)); }
 
@@ -57,9 +68,31 @@ void UdpDevice::OnControlByte(uint8_t byte, const Peer& peer) {
   }
 }
 
+FaultEntry UdpDevice::EnquiryFault() {
+  if (dice_.mix() == FaultMix::kRecoverable) return dice_.Next(faults.enquiry, kEnquiryChoices);
+  request_fault_.reset();
+  if (!faults.enquiry.empty()) return dice_.Next(faults.enquiry, {});
+  const std::optional<size_t> pick = dice_.Pick(std::size(kEveryExchangeChoice));
+  if (!pick) return {};
+  FaultEntry fault = kEveryExchangeChoice[*pick];
+  if (fault.kind == NetFault::kFlip || fault.kind == NetFault::kDropByte) fault.value = dice_.Roll();
+  if (*pick < kEnquiryFaults) return fault;
+  request_fault_ = fault;
+  return {};
+}
+
+FaultEntry UdpDevice::RequestFault() {
+  if (dice_.mix() == FaultMix::kRecoverable || !faults.request.empty()) {
+    return dice_.Next(faults.request, kRequestChoices);
+  }
+  const FaultEntry fault = request_fault_.value_or(FaultEntry{});
+  request_fault_.reset();
+  return fault;
+}
+
 void UdpDevice::OnEnquiry(const Peer& peer) {
   reply_packet_.clear();
-  const FaultEntry fault = dice_.Next(faults.enquiry, kEnquiryChoices);
+  const FaultEntry fault = EnquiryFault();
   switch (fault.kind) {
     case NetFault::kSilence: return;
     case NetFault::kWrongByte: return Send(peer, Byte(kWrongEnquiryAnswer));
@@ -72,11 +105,12 @@ void UdpDevice::OnRequestPacket(std::string_view body, const Peer& peer) {
   reply_packet_.clear();
   const std::optional<std::string> text = RequestPacketText(std::string(body));
   if (!text) return Send(peer, Byte(kUdpNak));
-  const FaultEntry fault = dice_.Next(faults.request, kRequestChoices);
+  const FaultEntry fault = RequestFault();
   switch (fault.kind) {
     case NetFault::kSilence: return;
     case NetFault::kNak: return Send(peer, Byte(kUdpNak));
     case NetFault::kResync: return Send(peer, Byte(kUdpResync));
+    case NetFault::kBusy: model_.AnswerBusy(1); break;
     default: break;
   }
   std::string reply = model_.Handle(*text);
@@ -94,6 +128,10 @@ void UdpDevice::SendReply(const FaultEntry& fault, const Peer& peer) {
       const std::string text = reply_packet_.substr(1, reply_packet_.size() - kPacketFraming);
       return Send(peer, BuildFaultedReply(text, ReplyFault::BadChecksum()).bytes);
     }
+    case NetFault::kFlip:
+      return Send(peer, FlipBit(reply_packet_, fault.value));
+    case NetFault::kDropByte:
+      return Send(peer, DropByte(reply_packet_, fault.value));
     case NetFault::kDuplicate:
       Send(peer, reply_packet_);
       break;

@@ -23,10 +23,13 @@ namespace veritor::sim {
 // off), then the reply packet. A reply text is cut so that its packet fits
 // one datagram. Empty datagrams and unframed ones are ignored.
 //
+// The mixes of every kind draw once an exchange, at its ENQ.
+//
 // Faults, each planned entry used once and in order:
 //   enquiry: kSilence, kWrongByte (0x15 instead of ACK), kLate;
 //   request: kSilence, kNak, kResync (these three not carried out), kLate,
-//   kBadChecksum, kDuplicate, kOversized, kEmpty, kForeign.
+//   kBadChecksum, kDuplicate, kOversized, kEmpty, kForeign, kFlip, kDropByte,
+//   kBusy.
 class UdpDevice {
  public:
   UdpDevice(DeviceModel& model, Ipv4Address address);
@@ -39,8 +42,11 @@ class UdpDevice {
   Ipv4Address foreign_address() const { return foreign_address_; }
   void SetForeignAddress(Ipv4Address address) { foreign_address_ = address; }
   DeviceModel& model() { return model_; }
-  void EnableRandomFaults(uint32_t seed, double probability) { dice_.Enable(seed, probability); }
+  void EnableRandomFaults(uint32_t seed, double probability, FaultMix mix = FaultMix::kRecoverable) {
+    dice_.Enable(seed, probability, mix);
+  }
   void DisableRandomFaults() { dice_.Disable(); }
+  uint64_t FaultsInjected() const { return dice_.faults_injected(); }
 
   bool ack_before_reply = true;
   struct Plan {
@@ -58,6 +64,8 @@ class UdpDevice {
 
   void OnControlByte(uint8_t byte, const Peer& peer);
   void OnEnquiry(const Peer& peer);
+  FaultEntry EnquiryFault();
+  FaultEntry RequestFault();
   void OnRequestPacket(std::string_view body, const Peer& peer);
   void SendReply(const FaultEntry& fault, const Peer& peer);
   void Send(const Peer& peer, std::string bytes, uint32_t delay_ms = 0,
@@ -69,6 +77,7 @@ class UdpDevice {
   DatagramQueue output_;
   FaultDice dice_;
   std::string reply_packet_;  // the reply awaiting the console's ACK, or ""
+  std::optional<FaultEntry> request_fault_;  // drawn at the ENQ for the request after it
 };
 
 }  // namespace veritor::sim
