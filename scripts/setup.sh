@@ -2,7 +2,8 @@
 # Installs what building and testing Veritor needs on Debian 12, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev qt6-base-dev iproute2 xvfb xauth xdotool fonts-dejavu-core)
+packages=(cmake g++ make libgtest-dev qt6-base-dev iproute2 xvfb xauth xdotool fonts-dejavu-core
+          clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
