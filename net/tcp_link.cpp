@@ -72,31 +72,34 @@ int TcpLink::TcpInit(Ipv4Address device) {
   return kResultOk;
 }
 
-int TcpLink::TcpPoll(bool& taken) {
-  taken = false;
+int TcpLink::TcpPoll(Intake& intake) {
+  intake = Intake::kNothing;
   StreamSocket* socket = links_.stream();
   size_t pending = 0;
   if (const int error = socket->Pending(pending)) {
     ReportSocketError(host_.log, "SDNP: ioctl failed", error);
     return kResultSocketFailed;
   }
+  char overflow[512];
+  const bool full = received_ == receive_buffer_.size();
+  char* into = full ? overflow : receive_buffer_.data() + received_;
+  const size_t room = full ? sizeof overflow : receive_buffer_.size() - received_;
   // With nothing pending the read tells an idle connection (would block)
   // from one the device has closed (end of stream).
-  const size_t wanted = pending == 0 ? receive_buffer_.size() : std::min(pending, receive_buffer_.size());
+  const size_t wanted = pending == 0 ? room : std::min(pending, room);
   size_t length = 0;
-  const int error = socket->Receive(receive_buffer_.data(), wanted, length);
+  const int error = socket->Receive(into, wanted, length);
   if (error == kWouldBlock) return kResultOk;
   if (error != 0) {
     ReportSocketError(host_.log, "SDNP: receive failed", error);
     return kResultSocketFailed;
   }
   if (length == 0) {
-    host_.log.LogMessage("TCP: the device closed the connection");
-    TcpClose();
-    return kResultSocketFailed;
+    intake = Intake::kClosed;
+    return kResultOk;
   }
-  received_ = length;
-  taken = true;
+  (full ? dropped_ : received_) += length;
+  intake = Intake::kBytes;
   return kResultOk;
 }
 
@@ -115,6 +118,59 @@ void TcpLink::SendFrame(const std::string& frame) {
   }
 }
 
+// Waits one reply window for the first bytes of a reply.
+int TcpLink::AwaitFirstBytes(bool& answered) {
+  answered = false;
+  TickTimer timer;
+  StartTimer(timer, host_.clock, kReplyWaitMs);
+  while (!TimerExpired(timer, host_.clock)) {
+    host_.pump.PumpOneMessage();
+    Intake intake;
+    if (TcpPoll(intake)) return kResultSocketFailed;
+    if (intake == Intake::kClosed) {
+      host_.log.LogMessage("TCP: the device closed the connection");
+      TcpClose();
+      return kResultSocketFailed;
+    }
+    if (intake == Intake::kBytes) {
+      answered = true;
+      return kResultOk;
+    }
+  }
+  return kResultOk;
+}
+
+// Takes the rest of a reply: whatever comes until the stream has been quiet
+// for kReplyQuietMs, within one reply window.
+int TcpLink::CollectReply(std::string& reply) {
+  TickTimer quiet, window;
+  StartTimer(quiet, host_.clock, kReplyQuietMs);
+  StartTimer(window, host_.clock, kReplyWaitMs);
+  while (!TimerExpired(quiet, host_.clock)) {
+    if (TimerExpired(window, host_.clock)) {
+      host_.log.LogMessage("TCP: the reply did not end within %u ms; not taken", kReplyWaitMs);
+      return kResultNoAnswer;
+    }
+    host_.pump.PumpOneMessage();
+    Intake intake;
+    if (TcpPoll(intake)) return kResultSocketFailed;
+    if (intake == Intake::kClosed) {
+      host_.log.LogMessage("TCP: the device closed the connection in the middle of a reply; %u bytes not taken",
+                           static_cast<unsigned>(received_ + dropped_));
+      TcpClose();
+      return kResultSocketFailed;
+    }
+    if (intake == Intake::kBytes) StartTimer(quiet, host_.clock, kReplyQuietMs);
+  }
+  if (dropped_ > 0) {
+    host_.log.LogMessage("TCP: a reply of %u bytes is longer than %u; not taken",
+                         static_cast<unsigned>(received_ + dropped_), static_cast<unsigned>(kMaxReplyText));
+    return kResultNoAnswer;
+  }
+  reply.assign(receive_buffer_.data(), received_);
+  return kResultOk;
+}
+
 int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
   if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
   if (links_.stream() == nullptr) {
@@ -123,18 +179,11 @@ int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
   }
   const std::string frame = request + "\r\n";
   for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    received_ = dropped_ = 0;
     SendFrame(frame);
-    TickTimer timer;
-    StartTimer(timer, host_.clock, kReplyWaitMs);
-    while (!TimerExpired(timer, host_.clock)) {
-      host_.pump.PumpOneMessage();
-      bool taken = false;
-      if (TcpPoll(taken)) return kResultSocketFailed;
-      if (taken) {
-        reply.assign(receive_buffer_.data(), received_);
-        return kResultOk;
-      }
-    }
+    bool answered = false;
+    if (AwaitFirstBytes(answered)) return kResultSocketFailed;
+    if (answered) return CollectReply(reply);
     host_.log.LogMessage("TCP: request timeout");
   }
   host_.log.LogMessage("SDNP: request failed");

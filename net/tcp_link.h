@@ -9,12 +9,17 @@
 namespace veritor {
 
 // The TCP link: the request text and CR LF on a stream to port 24222 of
-// the device; the bytes pending at the first poll that finds any are the
-// reply. Resending after a time-out is the only recovery.
+// the device; the reply is the bytes that come until the stream has been
+// quiet for kReplyQuietMs, since the device frames it in no other way. A
+// reply that the device cuts off by closing the stream, or that is longer
+// than a reply can be, is not taken. Resending after a time-out is the only
+// recovery.
 class TcpLink final : public LinkTransaction {
  public:
   // How long a connect may take before it is given up.
   static constexpr uint32_t kConnectTimeoutMs = 3000;
+  // Pieces of a reply that come closer together than this are one reply.
+  static constexpr uint32_t kReplyQuietMs = 50;
 
   explicit TcpLink(NetLinks& links) : links_(links), host_(links.host()) {}
 
@@ -25,19 +30,23 @@ class TcpLink final : public LinkTransaction {
   int TcpInit(Ipv4Address device);
   void TcpClose();
   int TcpRequest(const std::string& request, std::string& reply);
-  // Takes in what is pending without waiting; `taken` says whether any came.
-  int TcpPoll(bool& taken);
 
  private:
+  enum class Intake { kNothing, kBytes, kClosed };
+
   int AwaitConnection();
   void SendFrame(const std::string& frame);
+  // Takes in what is pending without waiting, after what came before.
+  int TcpPoll(Intake& intake);
+  int AwaitFirstBytes(bool& answered);
+  int CollectReply(std::string& reply);
 
   NetLinks& links_;
   Host& host_;
-  // TcpReceiveBuffer: the bytes of the last read; a reply longer than a
-  // reply can be is taken in pieces.
+  // The reply under way; bytes past the longest reply are counted and dropped.
   std::array<char, kMaxReplyText> receive_buffer_{};
   size_t received_ = 0;
+  size_t dropped_ = 0;
 };
 
 }  // namespace veritor

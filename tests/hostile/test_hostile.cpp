@@ -1,0 +1,110 @@
+// Devices that misbehave on purpose: the console ends every request with
+// the reply the device sent for it or with a failure result and a log line,
+// writes nothing outside its output folder and never reads or writes past
+// a buffer (this file also runs under AddressSanitizer).
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "net/console_links.h"
+#include "net/sdnp_frame.h"
+#include "serial/packet.h"
+#include "sim/in_process.h"
+#include "sim/in_process_net.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_host.h"
+
+namespace veritor {
+namespace {
+
+using sim::FaultEntry;
+using sim::NetFault;
+
+constexpr Ipv4Address kDevice = 0x7F000002;       // 127.0.0.2
+constexpr Ipv4Address kOtherDevice = 0x7F000003;  // 127.0.0.3
+
+std::string EchoRequest(uint32_t n, size_t length) { return "~/" + std::to_string(n) + "/" + std::to_string(length); }
+std::string EchoReply(uint32_t n, size_t length) {
+  return "00/00/00/" + std::to_string(n) + "/" + sim::EchoPayload(n, length);
+}
+
+class NoSerialPorts final : public PortOpener {
+ public:
+  PortOpenResult Open(unsigned, const LineSettings&) override { return {nullptr, "", "no serial ports here"}; }
+};
+
+// The console's links over the in-process network, on a virtual clock.
+class HostileNetwork : public ::testing::Test {
+ protected:
+  VirtualTickClock clock;
+  sim::InProcessNetwork net{clock};
+  test::RecordingLog sink;
+  MessageLog log{sink};
+  test::RecordingDisplay display;
+  test::ScriptedPrompts prompts;
+  ConsoleState state;
+  Host host{clock, net.pump(), log, display, prompts, state};
+  NoSerialPorts no_ports;
+  test::TempDir out;
+  ConsoleLinks links{host, no_ports, net.network(), out.slash()};
+  std::string data;
+
+  bool Connect(int link) { return links.Connect(link, 0, "127.0.0.2", false).connected; }
+  int Ask(const std::string& request) { return links.executor().ExecuteCommand(request, data, false); }
+  const std::string& Reply() const { return const_cast<ConsoleLinks&>(links).executor().ReplyBuffer(); }
+};
+
+// --- TCP: a stream without framing or checksum -----------------------------------
+
+class HostileTcpDevice : public HostileNetwork {
+ protected:
+  sim::TcpDevice& device = net.AddTcpDevice(kDevice);
+  void SetUp() override { ASSERT_TRUE(Connect(kLinkTcp)); }
+};
+
+TEST_F(HostileTcpDevice, EveryReplyIsTheOneSentForItOrTheRequestFailsWithALogLine) {
+  const struct {
+    const char* what;
+    FaultEntry fault;
+    int result;
+    const char* log_line;  // "" for none
+  } cases[] = {
+      {"a reply in two pieces 20 ms apart", {NetFault::kSplit, 20}, kResultOk, ""},
+      {"BUSY first", {NetFault::kBusy}, kResultOk, ""},
+      {"half a reply, then the connection closed", {NetFault::kClose}, kResultSocketFailed,
+       "TCP: the device closed the connection in the middle of a reply; 185 bytes not taken"},
+      {"a reset instead of a reply", {NetFault::kReset}, kResultSocketFailed, "SDNP: receive failed: ECONNRESET"},
+  };
+  uint32_t n = 0;
+  for (const auto& c : cases) {
+    sink.entries.clear();
+    device.faults = {c.fault};
+    ++n;
+    EXPECT_EQ(Ask(EchoRequest(n, 360)), c.result) << c.what;
+    if (c.result == kResultOk) {
+      EXPECT_EQ(Reply(), EchoReply(n, 360)) << c.what;
+    }
+    if (*c.log_line) {
+      EXPECT_TRUE(sink.Contains(c.log_line)) << c.what << ": " << testing::PrintToString(sink.entries);
+    }
+    if (c.result != kResultOk) {
+      links.Disconnect();
+      ASSERT_TRUE(Connect(kLinkTcp)) << c.what;
+    }
+    ++n;
+    ASSERT_EQ(Ask(EchoRequest(n, 20)), kResultOk) << "the request after " << c.what;
+    EXPECT_EQ(Reply(), EchoReply(n, 20)) << "the request after " << c.what;
+  }
+}
+
+TEST_F(HostileTcpDevice, ReplyLongerThanAReplyCanBeIsNotTaken) {
+  net.ModelAt(kDevice).ForceReply("00/00/00/" + std::string(3000, 'L'));
+  EXPECT_EQ(Ask("v"), kResultNoAnswer);
+  EXPECT_TRUE(sink.Contains("TCP: a reply of 3009 bytes is longer than 2044; not taken"));
+  ASSERT_EQ(Ask(EchoRequest(1, kMaxReplyText - 11)), kResultOk);
+  EXPECT_EQ(Reply(), EchoReply(1, kMaxReplyText - 11));
+}
+
+}  // namespace
+}  // namespace veritor
