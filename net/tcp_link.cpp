@@ -14,6 +14,9 @@ constexpr uint32_t kReplyWaitMs = 1000;
 constexpr int kWouldBlock = 10035;
 constexpr int kTimedOut = 10060;
 constexpr int kNotConnected = 10057;
+// Reads that dropping what waits before a request takes at most, so that a
+// device that never stops sending cannot hold the request.
+constexpr int kMaxDiscardReads = 64;
 
 }  // namespace
 
@@ -47,6 +50,7 @@ int TcpLink::AwaitConnection() {
 }
 
 int TcpLink::TcpInit(Ipv4Address device) {
+  device_ = device;
   if (const int error = links_.network().Startup()) {
     host_.log.LogMessage("TCP: winsock init failed: %s", SocketErrorName(error).c_str());
     TcpClose();
@@ -118,6 +122,25 @@ void TcpLink::SendFrame(const std::string& frame) {
   }
 }
 
+int TcpLink::DiscardWaiting() {
+  received_ = dropped_ = 0;
+  for (int read = 0; read < kMaxDiscardReads; ++read) {
+    Intake intake;
+    if (TcpPoll(intake)) return kResultSocketFailed;
+    if (intake == Intake::kClosed) {
+      host_.log.LogMessage("TCP: the device closed the connection");
+      TcpClose();
+      return kResultSocketFailed;
+    }
+    if (intake == Intake::kNothing) break;
+  }
+  if (received_ + dropped_ > 0)
+    host_.log.LogMessage("TCP: %u bytes that came before the request dropped",
+                         static_cast<unsigned>(received_ + dropped_));
+  received_ = dropped_ = 0;
+  return kResultOk;
+}
+
 // Waits one reply window for the first bytes of a reply.
 int TcpLink::AwaitFirstBytes(bool& answered) {
   answered = false;
@@ -177,8 +200,10 @@ int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
     ReportSocketError(host_.log, "TCP: not connected", kNotConnected);
     return kResultSocketFailed;
   }
+  if (DiscardWaiting()) return kResultSocketFailed;
   const std::string frame = request + "\r\n";
   for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
+    if (attempt > 0 && TcpInit(device_) != kResultOk) return kResultSocketFailed;
     received_ = dropped_ = 0;
     SendFrame(frame);
     bool answered = false;

@@ -13,7 +13,9 @@ namespace veritor {
 // quiet for kReplyQuietMs, since the device frames it in no other way. A
 // reply that the device cuts off by closing the stream, or that is longer
 // than a reply can be, is not taken. Resending after a time-out is the only
-// recovery.
+// recovery; it goes on a new connection, so that a late answer to the
+// attempt that timed out cannot be taken for a later request, and bytes that
+// wait on the stream before a request are dropped.
 class TcpLink final : public LinkTransaction {
  public:
   // How long a connect may take before it is given up.
@@ -39,6 +41,7 @@ class TcpLink final : public LinkTransaction {
   // Takes in what is pending without waiting, after what came before.
   int TcpPoll(Intake& intake);
   int AwaitFirstBytes(bool& answered);
+  int DiscardWaiting();
   int CollectReply(std::string& reply);
 
   NetLinks& links_;
@@ -47,6 +50,7 @@ class TcpLink final : public LinkTransaction {
   std::array<char, kMaxReplyText> receive_buffer_{};
   size_t received_ = 0;
   size_t dropped_ = 0;
+  Ipv4Address device_ = 0;
 };
 
 }  // namespace veritor

@@ -71,6 +71,7 @@ TEST_F(HostileTcpDevice, EveryReplyIsTheOneSentForItOrTheRequestFailsWithALogLin
     const char* log_line;  // "" for none
   } cases[] = {
       {"a reply in two pieces 20 ms apart", {NetFault::kSplit, 20}, kResultOk, ""},
+      {"a reply after the console's time-out", {NetFault::kLate, 1500}, kResultOk, "TCP: request timeout"},
       {"BUSY first", {NetFault::kBusy}, kResultOk, ""},
       {"half a reply, then the connection closed", {NetFault::kClose}, kResultSocketFailed,
        "TCP: the device closed the connection in the middle of a reply; 185 bytes not taken"},
