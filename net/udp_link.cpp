@@ -62,6 +62,7 @@ int UdpLink::UdpConnect(SdnpLink& link, Ipv4Address device, bool) {
   }
   link.device_ip = device;
   link.synced = false;
+  device_acks_requests_ = false;
   return kResultOk;
 }
 
@@ -156,12 +157,17 @@ int UdpLink::UdpSync(SdnpLink& link) {
 
 int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
   outcome = Outcome::kTimeout;
+  bool acked = false;
   TickTimer response;
   StartTimer(response, host_.clock, kResponseWaitMs);
   while (!TimerExpired(response, host_.clock)) {
     bool taken = false;
     if (WaitTurn(link, taken)) return kResultSocketFailed;
-    if (!taken || rx_kind_ == kUdpAck) continue;
+    if (!taken) continue;
+    if (rx_kind_ == kUdpAck) {
+      acked = device_acks_requests_ = true;
+      continue;
+    }
     if (rx_kind_ == kUdpResync) {
       link.synced = false;
       if (host_.state.VerboseFlag) host_.log.LogMessage("SDNP: resyncronize request");
@@ -176,6 +182,10 @@ int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
     }
     if (rx_kind_ != kReplyPacket) {
       host_.log.LogMessage("UDP: invalid response to request; restarting");
+      continue;
+    }
+    if (device_acks_requests_ && !acked) {
+      host_.log.LogMessage("UDP: discarded; reply came before the device's ACK");
       continue;
     }
     if (!UdpReplyChecksumOk()) {

@@ -12,6 +12,9 @@ namespace veritor {
 // ETX) in datagrams to port 9101 of the device, with single-byte control
 // datagrams: ENQ, answered by ACK, before every request; ACK or NAK (0x16)
 // after every reply packet; 0x10 from the device asks for a new sync.
+// Reply packets carry no sequence number: a device that has been seen to
+// ACK request packets has its reply packets taken only after the ACK of the
+// request, since one that comes before it answers an earlier request.
 class UdpLink final : public LinkTransaction {
  public:
   // The longest reply packet taken: the longest reply text and its framing.
@@ -46,6 +49,7 @@ class UdpLink final : public LinkTransaction {
   std::array<uint8_t, kMaxDatagram> rx_{};
   size_t rx_length_ = 0;
   int rx_kind_ = 0;
+  bool device_acks_requests_ = false;
 };
 
 }  // namespace veritor

@@ -107,5 +107,28 @@ TEST_F(HostileTcpDevice, ReplyLongerThanAReplyCanBeIsNotTaken) {
   EXPECT_EQ(Reply(), EchoReply(1, kMaxReplyText - 11));
 }
 
+// --- UDP: serial packets in datagrams, without sequence numbers ---------------------
+
+class HostileUdpDevice : public HostileNetwork {
+ protected:
+  sim::UdpDevice& device = net.AddUdpDevice(kDevice);
+  void SetUp() override { ASSERT_TRUE(Connect(kLinkUdp)); }
+};
+
+// A reply later than the console waits comes while the console is at a later
+// request, at some point of its exchange: never taken for that request's.
+TEST_F(HostileUdpDevice, ALateReplyIsNeverTakenForALaterRequest) {
+  uint32_t n = 0;
+  for (uint32_t late_ms = 2500; late_ms < 2510; ++late_ms) {
+    device.faults.request = {{NetFault::kLate, late_ms}};
+    const uint32_t start = clock.GetTickCount();
+    while (clock.GetTickCount() - start < late_ms + 100) {
+      ++n;
+      ASSERT_EQ(Ask(EchoRequest(n, n % 50)), kResultOk) << n;
+      ASSERT_EQ(Reply(), EchoReply(n, n % 50)) << "late by " << late_ms << " ms";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace veritor

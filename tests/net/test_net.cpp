@@ -420,7 +420,11 @@ TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
     }
     if (number == 1) wire.Queue(std::string(1, kUdpResync), kDevice);
     if (number == 2) wire.Queue(std::string(1, kUdpNak), kDevice);
-    if (number == 3) wire.Queue(BuildPacket("00/00/00/last"), kDevice);
+    if (number == 3) {
+      wire.Queue(BuildPacket("00/00/00/stale"), kDevice);  // before the ACK: an earlier request's
+      wire.Queue(std::string(1, kUdpAck), kDevice);
+      wire.Queue(BuildPacket("00/00/00/last"), kDevice);
+    }
   };
   ASSERT_EQ(Request(), kResultOk);
   EXPECT_EQ(reply, "00/00/00/abc");
@@ -435,6 +439,7 @@ TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
       << "0x10: sync again; 0x16: the packet again at once";
   EXPECT_TRUE(sink.Contains("SDNP: resyncronize request"));
   EXPECT_TRUE(sink.Contains("SDNP: request nak'ed; resending"));
+  EXPECT_TRUE(sink.Contains("UDP: discarded; reply came before the device's ACK"));
 }
 
 TEST_F(UdpTest, SyncFailureIsNotARequestFailure) {
