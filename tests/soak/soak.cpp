@@ -1,0 +1,472 @@
+// soak: the console on one link against veritor-sim with random faults at a
+// fixed seed. Every request "~/<n>/<length>" has a reply known to the byte,
+// so each one ends in one of: the exact reply taken, a failure result with
+// its log lines, or a fault of the console (a damaged or foreign reply taken
+// as good, a failure without a log line, a request that never ends).
+// --z-lines reads a Z report of that many lines over the serial link and
+// compares the A and B files with the device's report.
+//
+// Usage: soak --link serial|sdnp|tcp|udp [--requests N] [--z-lines N]
+//             [--seed S] [--rate P] [--mix soak|soak-recoverable]
+//             [--address A] [--limit-s S] [--log FILE] [--keep yes]
+// Exit status: 0 when the console made no fault, 1 when it did, 3 on a
+// request that outran --limit-s, 64 for a bad command line.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/log_entries.h"
+#include "net/console_links.h"
+#include "net/sdnp_frame.h"
+#include "platform/poll_pump.h"
+#include "platform/posix_serial.h"
+#include "platform/posix_socket.h"
+#include "serial/packet.h"
+#include "sim/device_model.h"
+#include "tests/support/process.h"
+#include "tests/support/test_host.h"
+
+namespace {
+
+using namespace veritor;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string link;
+  unsigned long requests = 0;
+  unsigned long z_lines = 0;
+  uint32_t seed = 1;
+  std::string rate = "0.05";
+  std::string mix;
+  std::string address;
+  unsigned limit_s = 120;
+  std::string log_path;
+  bool keep = false;  // the Z-report files stay
+};
+
+const std::map<std::string, int> kLinks = {{"serial", 1}, {"sdnp", kLinkSdnp}, {"tcp", kLinkTcp}, {"udp", kLinkUdp}};
+const std::map<std::string, std::string> kDefaultAddresses = {
+    {"sdnp", "127.0.0.62"}, {"tcp", "127.0.0.63"}, {"udp", "127.0.0.64"}};
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i], value = argv[i + 1];
+    if (name == "--link") options.link = value;
+    else if (name == "--requests") options.requests = std::strtoul(value.c_str(), nullptr, 10);
+    else if (name == "--z-lines") options.z_lines = std::strtoul(value.c_str(), nullptr, 10);
+    else if (name == "--seed") options.seed = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    else if (name == "--rate") options.rate = value;
+    else if (name == "--mix") options.mix = value;
+    else if (name == "--address") options.address = value;
+    else if (name == "--limit-s") options.limit_s = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
+    else if (name == "--log") options.log_path = value;
+    else if (name == "--keep") options.keep = value == "yes";
+    else return false;
+  }
+  if (argc % 2 == 0 || kLinks.count(options.link) == 0) return false;
+  if (options.z_lines > 0 && options.link != "serial") return false;
+  if (options.mix.empty()) options.mix = options.z_lines > 0 ? "soak-recoverable" : "soak";
+  if (options.address.empty() && options.link != "serial") options.address = kDefaultAddresses.at(options.link);
+  return options.requests > 0 || options.z_lines > 0;
+}
+
+// --- veritor-sim, with its stderr kept for the count of faults -----------------
+
+class Simulator {
+ public:
+  explicit Simulator(std::vector<std::string> arguments) {
+    char err_path[] = "/tmp/veritor-soak-sim-XXXXXX";
+    err_fd_ = mkstemp(err_path);
+    unlink(err_path);
+    int out[2];
+    if (err_fd_ < 0 || pipe(out) != 0) return;
+    arguments.insert(arguments.begin(), test::BinaryPath("veritor-sim"));
+    pid_ = test::Spawn(arguments, {}, out[1], err_fd_);
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    ready_ = line.rfind("veritor-sim: ", 0) == 0;
+    const size_t slash = line.find('/');
+    if (line.find("serving") != std::string::npos && slash != std::string::npos) pty_ = line.substr(slash);
+  }
+  ~Simulator() { Stop(); }
+
+  bool ready() const { return ready_ && pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  const std::string& pty() const { return pty_; }
+
+  // Stops it and reads its count of faults from "veritor-sim: faults injected: serial 12".
+  std::optional<uint64_t> Stop() {
+    if (pid_ <= 0) return std::nullopt;
+    kill(pid_, SIGTERM);
+    test::WaitForExit(pid_);
+    pid_ = -1;
+    lseek(err_fd_, 0, SEEK_SET);
+    const std::string err = test::ReadAll(err_fd_);
+    close(err_fd_);
+    const size_t at = err.find("faults injected: ");
+    if (at == std::string::npos) return std::nullopt;
+    std::istringstream counts(err.substr(at + 17));
+    std::string link;
+    uint64_t count = 0;
+    counts >> link >> count;
+    return count;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int err_fd_ = -1;
+  bool ready_ = false;
+  std::string pty_;
+};
+
+// --- The console ---------------------------------------------------------------
+
+// Keeps the log entries of the request under way.
+class RequestLog final : public LogSink {
+ public:
+  void AppendLogText(std::string_view text) override {
+    for (std::string& entry : VisibleLogEntries(text)) entries.push_back(std::move(entry));
+  }
+  std::vector<std::string> entries;
+};
+
+struct Console {
+  SteadyTickClock clock;
+  PollPump pump;
+  PosixPortOpener opener;
+  PosixNetwork network;
+  RequestLog sink;
+  MessageLog log{sink};
+  test::RecordingDisplay display;
+  test::ScriptedPrompts prompts;
+  ConsoleState state;
+  Host host{clock, pump, log, display, prompts, state};
+  ConsoleLinks links;
+
+  explicit Console(const std::string& output_directory) : links(host, opener, network, output_directory) {}
+};
+
+// --- Counts ------------------------------------------------------------------------
+
+struct Counts {
+  unsigned long requests = 0;
+  unsigned long replies = 0;
+  unsigned long failures = 0;
+  unsigned long silent_failures = 0;  // a failure without a log line
+  unsigned long corrupt = 0;          // a reply taken that the device did not send for it
+  unsigned long collisions = 0;       // ... damaged so that the link's checksum still matched
+  unsigned long stale = 0;            // ... the reply to an earlier request
+  unsigned long connects = 0;
+  double longest_s = 0;
+  std::map<int, unsigned long> failure_results;
+};
+
+std::string ExpectedReply(uint32_t n, size_t length) {
+  return "00/00/00/" + std::to_string(n) + "/" + sim::EchoPayload(n, length);
+}
+
+// A length for request n, the same on every run: up to what the link's
+// reply frame carries.
+size_t LengthFor(uint32_t n, const std::string& link) {
+  const size_t limit = link == "sdnp" ? kSdnpMaxPayload : kMaxReplyText;
+  const size_t room = limit - ExpectedReply(n, 0).size();
+  const std::string draw = sim::EchoPayload(n ^ 0x5A5A5A5Au, 3);
+  const size_t value = static_cast<size_t>(draw[0] - 0x20) * 95 * 95 + static_cast<size_t>(draw[1] - 0x20) * 95 +
+                       static_cast<size_t>(draw[2] - 0x20);
+  return value % (room + 1);
+}
+
+// What a damaged reply that passed the link's check says about the check.
+bool LinkChecksumMatches(const std::string& link, const std::string& taken, const std::string& expected) {
+  if (link == "serial" || link == "udp") return PacketChecksum(taken) == PacketChecksum(expected);
+  if (link == "sdnp") {
+    const auto sum = [](const std::string& s) {
+      return SdnpChecksum(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+    };
+    return sum(taken) == sum(expected);
+  }
+  return false;
+}
+
+bool IsEarlierReply(const std::string& link, const std::string& taken, uint32_t n) {
+  for (uint32_t m = n > 64 ? n - 64 : 1; m < n; ++m)
+    if (taken == ExpectedReply(m, LengthFor(m, link))) return true;
+  return false;
+}
+
+class Soak {
+ public:
+  Soak(const Options& options, Console& console, std::ofstream* log)
+      : options_(options), console_(console), log_(log), link_(kLinks.at(options.link)) {}
+
+  bool Connect() {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      ++counts.connects;
+      console_.sink.entries.clear();
+      if (console_.links.Connect(link_, 115200, options_.address, false).connected) return true;
+      Note("connect", console_.sink.entries);
+    }
+    return false;
+  }
+
+  // One request; false when the link is gone for good.
+  bool Request(uint32_t n) {
+    const size_t length = LengthFor(n, options_.link);
+    const std::string expected = ExpectedReply(n, length);
+    console_.sink.entries.clear();
+    std::string data;
+    const int result = Timed(n, [&] {
+      return console_.links.executor().ExecuteCommand("~/" + std::to_string(n) + "/" + std::to_string(length), data,
+                                                      false);
+    });
+    ++counts.requests;
+    if (result == kResultOk) return Taken(n, console_.links.executor().ReplyBuffer(), expected);
+    ++counts.failures;
+    ++counts.failure_results[result];
+    if (console_.sink.entries.empty()) ++counts.silent_failures;
+    Note("request " + std::to_string(n) + " failed with " + std::to_string(result), console_.sink.entries);
+    if (result != kResultSocketFailed) return true;
+    // The connection is gone (a network device that closed or reset it):
+    // the operator connects again.
+    console_.links.Disconnect();
+    return Connect();
+  }
+
+  // "A", then "Q" to the report's end, then "x/2"; the whole report again
+  // after a failed "Q", since the device's place in the report is unknown.
+  bool ReadZReport() {
+    console_.prompts.answers.assign(1, true);
+    for (int pass = 0; pass < 20; ++pass) {
+      if (ReadReportLines()) {
+        std::string data;
+        console_.sink.entries.clear();
+        const int result = Timed(0, [&] { return console_.links.executor().ExecuteCommand("x/2", data, false); });
+        if (result != kResultOk) Note("x/2 failed with " + std::to_string(result), console_.sink.entries);
+        return true;
+      }
+      ++report_restarts;
+    }
+    return false;
+  }
+
+  // Set by the watchdog's reading: the request under way and since when.
+  std::atomic<uint32_t> current{0};
+  std::atomic<int64_t> started_ms{-1};
+  Counts counts;
+  unsigned long report_restarts = 0;
+
+ private:
+  template <typename Call>
+  int Timed(uint32_t n, Call call) {
+    current = n;
+    const auto start = Clock::now();
+    started_ms = std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()).count();
+    const int result = call();
+    started_ms = -1;
+    counts.longest_s = std::max(counts.longest_s, std::chrono::duration<double>(Clock::now() - start).count());
+    return result;
+  }
+
+  bool Taken(uint32_t n, const std::string& taken, const std::string& expected) {
+    if (taken == expected) {
+      ++counts.replies;
+      return true;
+    }
+    ++counts.corrupt;
+    std::string kind = "damaged";
+    if (IsEarlierReply(options_.link, taken, n)) {
+      ++counts.stale;
+      kind = "an earlier request's";
+    } else if (LinkChecksumMatches(options_.link, taken, expected)) {
+      ++counts.collisions;
+      kind = "damaged, checksum matching";
+    }
+    std::vector<std::string> lines = console_.sink.entries;
+    lines.push_back("taken:    [" + taken + "]");
+    lines.push_back("expected: [" + expected + "]");
+    Note("request " + std::to_string(n) + ": " + kind + " reply taken", lines);
+    return true;
+  }
+
+  bool ReadReportLines() {
+    std::string data;
+    console_.sink.entries.clear();
+    if (Timed(0, [&] { return console_.links.executor().ExecuteCommand("A", data, false); }) != kResultOk) {
+      Note("A failed", console_.sink.entries);
+      return false;
+    }
+    for (unsigned long line = 1; line <= options_.z_lines + 8; ++line) {
+      console_.sink.entries.clear();
+      const int result = Timed(static_cast<uint32_t>(line), [&] {
+        return console_.links.executor().ExecuteCommand("Q", data, false);
+      });
+      if (result != kResultOk) {
+        Note("Q " + std::to_string(line) + " failed with " + std::to_string(result), console_.sink.entries);
+        return false;
+      }
+      if (data.rfind("3/", 0) == 0) return true;
+    }
+    Note("the report did not end", {});
+    return false;
+  }
+
+  void Note(const std::string& what, const std::vector<std::string>& lines) {
+    if (!log_) return;
+    *log_ << "# " << what << "\n";
+    for (const std::string& line : lines) *log_ << "  " << line << "\n";
+  }
+
+  const Options& options_;
+  Console& console_;
+  std::ofstream* log_;
+  int link_;
+};
+
+// Ends the program when a request outruns the limit: the console hung.
+void Watch(const Soak& soak, unsigned limit_s, const Simulator& simulator, const std::string& link,
+           std::atomic<bool>& done) {
+  while (!done) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int64_t started = soak.started_ms;
+    if (started < 0) continue;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+    if (now - started < static_cast<int64_t>(limit_s) * 1000) continue;
+    std::printf("soak %s: request %u has not ended after %u s: hangs=1\n", link.c_str(), soak.current.load(), limit_s);
+    std::fflush(stdout);
+    kill(simulator.pid(), SIGTERM);
+    _exit(3);
+  }
+}
+
+std::vector<std::string> SimulatorArguments(const Options& options) {
+  std::vector<std::string> arguments = {"--fault", options.mix + ":" + options.rate, "--seed",
+                                        std::to_string(options.seed)};
+  if (options.link != "serial") {
+    arguments.insert(arguments.end(), {"--no-serial", "--" + options.link, options.address});
+  }
+  if (options.z_lines > 0) arguments.insert(arguments.end(), {"--report-lines", std::to_string(options.z_lines)});
+  return arguments;
+}
+
+// The A file must hold the kind 0 lines of the device's report, each with
+// CR LF, and the B file their SHA-1.
+bool ZFilesMatch(const std::string& folder, unsigned long lines) {
+  sim::DeviceModel device;
+  device.GenerateReportLines(lines);
+  const std::vector<sim::ReportLine> report = device.CurrentReport();
+  std::string body;
+  for (const sim::ReportLine& line : report)
+    if (line.kind == '0') body += line.text + "\r\n";
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const std::string a_file = read(folder + "Z0001_a.txt");
+  const std::string b_file = read(folder + "Z0001_b.txt");
+  const bool same = a_file == body && b_file == sim::ReportFingerprint(report);
+  if (a_file != body) {
+    size_t at = 0;
+    while (at < a_file.size() && at < body.size() && a_file[at] == body[at]) ++at;
+    const size_t line_start = body.rfind('\n', at) == std::string::npos ? 0 : body.rfind('\n', at) + 1;
+    std::printf("z-report: the A file departs from the report at byte %zu: [%s] where the report has [%s]\n", at,
+                a_file.substr(line_start, 40).c_str(), body.substr(line_start, 40).c_str());
+  }
+  std::printf("z-report: %lu lines, A file %zu bytes %s, B file %s\n", lines, a_file.size(),
+              a_file == body ? "identical to the device's report" : "DIFFERS from the device's report",
+              b_file == sim::ReportFingerprint(report) ? "equal to its SHA-1" : ("[" + b_file + "] DIFFERS").c_str());
+  return same;
+}
+
+std::string MakeOutputFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "veritor-soak-XXXXXX").string();
+  return mkdtemp(pattern.data()) ? pattern + "/" : std::string();
+}
+
+// A hang ends the run in Watch, which reports it; a run that gets here had none.
+void PrintCounts(const Options& options, const Counts& counts, std::optional<uint64_t> faults, double wall_s) {
+  std::string results;
+  for (const auto& [result, times] : counts.failure_results)
+    results += (results.empty() ? "" : " ") + std::to_string(result) + "x" + std::to_string(times);
+  std::printf(
+      "soak %s: requests=%lu faults_injected=%s replies_taken=%lu failures=%lu hangs=0 corrupt_taken=%lu "
+      "(checksum_matching=%lu earlier_replies=%lu) silent_failures=%lu connects=%lu longest=%.1fs wall=%.0fs\n",
+      options.link.c_str(), counts.requests, faults ? std::to_string(*faults).c_str() : "?", counts.replies,
+      counts.failures, counts.corrupt, counts.collisions, counts.stale, counts.silent_failures, counts.connects,
+      counts.longest_s, wall_s);
+  if (!results.empty()) std::printf("soak %s: failure results %s\n", options.link.c_str(), results.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: soak --link serial|sdnp|tcp|udp [--requests N] [--z-lines N (serial)] [--seed S] [--rate P]\n"
+                 "            [--mix soak|soak-recoverable] [--address A] [--limit-s S] [--log FILE] [--keep yes]\n");
+    return 64;
+  }
+  if (std::getenv("VERITOR_BIN") == nullptr) {
+    const std::string self(argv[0]);
+    const size_t slash = self.rfind('/');
+    setenv("VERITOR_BIN", slash == std::string::npos ? "." : self.substr(0, slash).c_str(), 1);
+  }
+  const auto wall_start = Clock::now();
+  Simulator simulator(SimulatorArguments(options));
+  if (!simulator.ready()) {
+    std::fprintf(stderr, "soak: veritor-sim did not start\n");
+    return 1;
+  }
+  if (options.link == "serial") setenv("VERITOR_COM1", simulator.pty().c_str(), 1);
+  const std::string output_folder = MakeOutputFolder();
+  std::ofstream log_file;
+  if (!options.log_path.empty()) log_file.open(options.log_path);
+  Console console(output_folder);
+  Soak soak(options, console, log_file.is_open() ? &log_file : nullptr);
+  std::atomic<bool> done{false};
+  std::thread watchdog(Watch, std::cref(soak), options.limit_s, std::cref(simulator), options.link, std::ref(done));
+
+  bool ok = soak.Connect();
+  if (!ok) std::printf("soak %s: no connection after %lu tries\n", options.link.c_str(), soak.counts.connects);
+  for (uint32_t n = 1; ok && n <= options.requests; ++n) ok = soak.Request(n);
+  bool z_ok = true;
+  if (ok && options.z_lines > 0) {
+    z_ok = soak.ReadZReport() && ZFilesMatch(output_folder, options.z_lines);
+    std::printf("z-report: read again from the start %lu times, longest request %.1fs\n", soak.report_restarts,
+                soak.counts.longest_s);
+  }
+  console.links.Disconnect();
+  done = true;
+  watchdog.join();
+  const std::optional<uint64_t> faults = simulator.Stop();
+  std::error_code ignored;
+  if (options.keep) std::printf("soak %s: files kept in %s\n", options.link.c_str(), output_folder.c_str());
+  else std::filesystem::remove_all(output_folder, ignored);
+
+  const Counts& counts = soak.counts;
+  const double wall_s = std::chrono::duration<double>(Clock::now() - wall_start).count();
+  if (options.requests > 0) PrintCounts(options, counts, faults, wall_s);
+  if (options.z_lines > 0) {
+    std::printf("soak serial z-report: lines=%lu faults_injected=%s %s wall=%.0fs\n", options.z_lines,
+                faults ? std::to_string(*faults).c_str() : "?", z_ok ? "files=exact" : "files=WRONG", wall_s);
+  }
+  const unsigned long console_faults = counts.corrupt - counts.collisions + counts.silent_failures;
+  const bool faults_seen = faults && (*faults > 0 || std::strtod(options.rate.c_str(), nullptr) == 0);
+  return ok && z_ok && console_faults == 0 && faults_seen ? 0 : 1;
+}
