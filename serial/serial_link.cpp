@@ -106,12 +106,23 @@ bool SerialLink::AwaitStx() {
 SerialLink::ReplyAttempt SerialLink::ReceivePacket() {
   if (!AwaitStx()) return ReplyAttempt::kNoStx;
   receive_buffer_.clear();
+  bool too_long = false;
   while (true) {
     if (!ports_.WaitForInput(kInterByteMs)) return ReplyAttempt::kBad;
     const uint8_t byte = ReadByte();
     if (byte == kEtx) break;
     // A longer packet keeps its first bytes; the rest is read and dropped.
-    if (receive_buffer_.size() < kMaxPacketBody) receive_buffer_ += static_cast<char>(byte);
+    if (receive_buffer_.size() < kMaxPacketBody) {
+      receive_buffer_ += static_cast<char>(byte);
+    } else {
+      too_long = true;
+    }
+  }
+  // Its checksum went with the bytes dropped: what is left cannot be checked,
+  // even when its last bytes happen to look like a checksum that matches.
+  if (too_long) {
+    host_.log.LogMessage("Reply packet longer than %u bytes; not taken", static_cast<unsigned>(kMaxPacketBody));
+    return ReplyAttempt::kBad;
   }
   std::string text;
   if (!ExtractPacketText(receive_buffer_, text)) return ReplyAttempt::kBad;

@@ -55,6 +55,65 @@ class HostileNetwork : public ::testing::Test {
   const std::string& Reply() const { return const_cast<ConsoleLinks&>(links).executor().ReplyBuffer(); }
 };
 
+// --- Serial link: packets of at most 2047 bytes between STX and ETX ---------------
+
+class HostileSerialDevice : public ::testing::Test {
+ protected:
+  VirtualTickClock clock;
+  sim::InProcessSerial device{clock};
+  test::RecordingLog sink;
+  MessageLog log{sink};
+  test::RecordingDisplay display;
+  test::ScriptedPrompts prompts;
+  ConsoleState state;
+  Host host{clock, device.pump(), log, display, prompts, state};
+  sim::InProcessNetwork no_network{clock};
+  test::TempDir out;
+  ConsoleLinks links{host, device.opener(), no_network.network(), out.slash()};
+  std::string data;
+
+  void SetUp() override { ASSERT_TRUE(links.Connect(1, 115200, "", false).connected); }
+  int Ask(const std::string& request) { return links.executor().ExecuteCommand(request, data, false); }
+  const std::string& Reply() { return links.executor().ReplyBuffer(); }
+};
+
+// A reply text whose packet body has `body` bytes; with `decoy`, its first
+// 2047 bytes end in "/" and the two digits that check them, as if the
+// packet ended there.
+std::string ReplyForBody(size_t body, bool decoy) {
+  std::string text = "00/00/00/" + std::string(kMaxReplyText - 9, 'R');
+  if (decoy) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02u", PacketChecksum(text));
+    text += std::string("/") + digits;
+  }
+  text.resize(body - 3, 'R');
+  return text;
+}
+
+TEST_F(HostileSerialDevice, RepliesLongerThanAPacketCarriesAreNeverTaken) {
+  const struct {
+    const char* what;
+    size_t body;
+    bool decoy;
+  } cases[] = {
+      {"2048 bytes", 2048, false},
+      {"10,000 bytes", 10000, false},
+      {"10,000 bytes whose first 2047 check out", 10000, true},
+  };
+  for (const auto& c : cases) {
+    sink.entries.clear();
+    device.model().ForceReply(ReplyForBody(c.body, c.decoy));
+    EXPECT_EQ(Ask("v"), kResultRetriesFailed) << c.what;
+    EXPECT_EQ(sink.Count("Reply packet longer than 2047 bytes; not taken"), 3u) << c.what;
+    EXPECT_EQ(sink.entries.back(), "Request retries failed") << c.what;
+  }
+  const std::string longest = ReplyForBody(2047, false);
+  device.model().ForceReply(longest);
+  ASSERT_EQ(Ask("v"), kResultOk);
+  EXPECT_EQ(Reply(), longest) << "2047 bytes: the longest reply, whole";
+}
+
 // --- TCP: a stream without framing or checksum -----------------------------------
 
 class HostileTcpDevice : public HostileNetwork {
