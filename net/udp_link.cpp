@@ -119,6 +119,10 @@ int UdpLink::UdpReceive(SdnpLink& link, bool& taken) {
 bool UdpLink::UdpReplyChecksumOk() const {
   const size_t n = rx_length_;
   if (n < kMinPacket || rx_[0] != kStx || rx_[n - 1] != kEtx) return false;
+  // A device ends every packet with "/" and two decimal digits; a sum that
+  // comes out right over anything else is line damage.
+  const auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+  if (rx_[n - 4] != '/' || !digit(rx_[n - 3]) || !digit(rx_[n - 2])) return false;
   uint8_t sum = 0;
   for (size_t i = 1; i <= n - 4; ++i) sum = static_cast<uint8_t>(sum + rx_[i]);
   const auto stated = static_cast<uint8_t>((rx_[n - 3] - '0') * 10 + (rx_[n - 2] - '0'));

@@ -442,6 +442,20 @@ TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
   EXPECT_TRUE(sink.Contains("UDP: discarded; reply came before the device's ACK"));
 }
 
+TEST_F(UdpTest, ReplyPacketsWithoutASlashAndTwoDigitsAreNakedEvenWhenTheSumMatches) {
+  const std::string damaged[] = {
+      "\x02" "00/00/00/las/t44\x03",  // "t" and "/" swapped: same bytes, same sum
+      "\x02" "00/00/00/abc//<\x03",   // '/' - '0' is -1, '<' - '0' is 12: -10 + 12 is the sum
+  };
+  on_packet = [&](int, const std::string&) {
+    for (const std::string& packet : damaged) wire.Queue(packet, kDevice);
+    wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/abc");
+  EXPECT_EQ(sink.Count("UDP: data checksum error"), 2u);
+}
+
 TEST_F(UdpTest, SyncFailureIsNotARequestFailure) {
   answer_enq = false;
   wire.respond = [&](const test::FakeWire::Datagram&) { wire.Queue("\x07", kDevice); };
