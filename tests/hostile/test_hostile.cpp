@@ -3,12 +3,20 @@
 // writes nothing outside its output folder and never reads or writes past
 // a buffer (this file also runs under AddressSanitizer).
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "net/console_links.h"
+#include "net/net_constants.h"
 #include "net/sdnp_frame.h"
+#include "platform/poll_pump.h"
+#include "platform/posix_serial.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
 #include "sim/in_process_net.h"
@@ -34,17 +42,38 @@ class NoSerialPorts final : public PortOpener {
   PortOpenResult Open(unsigned, const LineSettings&) override { return {nullptr, "", "no serial ports here"}; }
 };
 
+class NoNetwork final : public Network {
+ public:
+  int OpenDatagramSocket(std::unique_ptr<DatagramSocket>&) override { return 10050; }
+  int OpenStreamSocket(std::unique_ptr<StreamSocket>&) override { return 10050; }
+};
+
+// A pump that does what a test wants on every turn, then the inner turn.
+class HookedPump final : public MessagePump {
+ public:
+  explicit HookedPump(MessagePump& inner) : inner_(inner) {}
+  void PumpOneMessage() override {
+    if (each_turn) each_turn();
+    inner_.PumpOneMessage();
+  }
+  std::function<void()> each_turn;
+
+ private:
+  MessagePump& inner_;
+};
+
 // The console's links over the in-process network, on a virtual clock.
 class HostileNetwork : public ::testing::Test {
  protected:
   VirtualTickClock clock;
   sim::InProcessNetwork net{clock};
+  HookedPump pump{net.pump()};
   test::RecordingLog sink;
   MessageLog log{sink};
   test::RecordingDisplay display;
   test::ScriptedPrompts prompts;
   ConsoleState state;
-  Host host{clock, net.pump(), log, display, prompts, state};
+  Host host{clock, pump, log, display, prompts, state};
   NoSerialPorts no_ports;
   test::TempDir out;
   ConsoleLinks links{host, no_ports, net.network(), out.slash()};
@@ -67,9 +96,9 @@ class HostileSerialDevice : public ::testing::Test {
   test::ScriptedPrompts prompts;
   ConsoleState state;
   Host host{clock, device.pump(), log, display, prompts, state};
-  sim::InProcessNetwork no_network{clock};
+  NoNetwork no_network;
   test::TempDir out;
-  ConsoleLinks links{host, device.opener(), no_network.network(), out.slash()};
+  ConsoleLinks links{host, device.opener(), no_network, out.slash()};
   std::string data;
 
   void SetUp() override { ASSERT_TRUE(links.Connect(1, 115200, "", false).connected); }
@@ -187,6 +216,186 @@ TEST_F(HostileUdpDevice, ALateReplyIsNeverTakenForALaterRequest) {
       ASSERT_EQ(Reply(), EchoReply(n, n % 50)) << "late by " << late_ms << " ms";
     }
   }
+}
+
+// --- Datagram links: SDNP and UDP ------------------------------------------------------
+
+class HostileDatagramDevice : public HostileNetwork, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    net.AddSdnpDevice(kDevice);
+    net.AddUdpDevice(kDevice);
+    ASSERT_TRUE(Connect(GetParam()));
+  }
+  // The sequence number of the console's last SDNP frame.
+  uint16_t ConsoleFsn() const {
+    for (auto it = net.Wire().rbegin(); it != net.Wire().rend(); ++it)
+      if (it->from_console && it->bytes.size() >= kSdnpHeaderSize)
+        return ReadSdnpHeader(reinterpret_cast<const uint8_t*>(it->bytes.data())).fsn;
+    return 0;
+  }
+};
+
+// Datagrams of every size from 0 to 65,507 bytes, 32 a turn, half of them
+// from the device's own address, while the console goes on with requests.
+TEST_P(HostileDatagramDevice, AFloodOfDatagramsOfEverySizeLeavesEveryRequestWhole) {
+  size_t next_size = 0;
+  pump.each_turn = [&] {
+    for (int i = 0; i < 32 && next_size <= sim::kMaxDatagram; ++i, ++next_size) {
+      net.InjectDatagram(next_size % 2 ? kOtherDevice : kDevice, GetParam() == kLinkSdnp ? kSdnpPort : kUdpPort,
+                         std::string(next_size, 'F'));
+    }
+    net.ClearWire();
+  };
+  uint32_t n = 0;
+  while (next_size <= sim::kMaxDatagram) {
+    ++n;
+    sink.entries.clear();
+    ASSERT_EQ(Ask(EchoRequest(n, 40)), kResultOk) << n << ": " << testing::PrintToString(sink.entries);
+    ASSERT_EQ(Reply(), EchoReply(n, 40));
+  }
+  EXPECT_GT(n, 10u);
+}
+
+// Another device on the network answers every frame of the console, with
+// the right sequence number and a good checksum: its answers are not taken.
+TEST_P(HostileDatagramDevice, FramesOfAnotherDeviceAreNeverTaken) {
+  const std::string impostor = "00/00/00/IMPOSTOR";
+  pump.each_turn = [&] {
+    if (GetParam() == kLinkSdnp) {
+      net.InjectDatagram(kOtherDevice, kSdnpPort, BuildSdnpFrame(kSdnpDeviceId, ConsoleFsn(), kSdnpRep, impostor));
+    } else {
+      net.InjectDatagram(kOtherDevice, kUdpPort, std::string(1, static_cast<char>(kUdpAck)));
+      net.InjectDatagram(kOtherDevice, kUdpPort, BuildPacket(impostor));
+    }
+  };
+  for (uint32_t n = 1; n <= 20; ++n) {
+    ASSERT_EQ(Ask(EchoRequest(n, n)), kResultOk) << n;
+    ASSERT_EQ(Reply(), EchoReply(n, n));
+  }
+  EXPECT_TRUE(sink.Contains(GetParam() == kLinkSdnp ? "SDNP: discarded; ip mismatch" : "UDP: discarded; ip mismatch"));
+}
+
+INSTANTIATE_TEST_SUITE_P(SdnpAndUdp, HostileDatagramDevice, ::testing::Values(kLinkSdnp, kLinkUdp),
+                         [](const auto& info) { return info.param == kLinkSdnp ? "Sdnp" : "Udp"; });
+
+// --- NUL bytes, on every link -------------------------------------------------------------
+
+TEST_F(HostileNetwork, NulBytesInAReplyReachTheConsoleWholeOnEveryNetworkLink) {
+  net.AddSdnpDevice(kDevice);
+  net.AddTcpDevice(kDevice);
+  net.AddUdpDevice(kDevice);
+  const std::string reply("00/00/00/\0A\0\0B\0", 14);
+  for (int link : {kLinkSdnp, kLinkTcp, kLinkUdp}) {
+    ASSERT_TRUE(Connect(link)) << link;
+    net.ModelAt(kDevice).ForceReply(reply);
+    ASSERT_EQ(links.executor().ExecuteCommand("v", data, true), kResultOk) << link;
+    EXPECT_EQ(Reply(), reply) << link;
+    EXPECT_EQ(data, reply.substr(9)) << link;
+    EXPECT_TRUE(sink.Contains("Replied frame []")) << link << ": the log shows the text up to the first NUL";
+    links.Disconnect();
+  }
+}
+
+TEST_F(HostileSerialDevice, NulBytesInAReplyReachTheConsoleWhole) {
+  const std::string reply("00/00/00/\0A\0\0B\0", 14);
+  device.model().ForceReply(reply);
+  ASSERT_EQ(links.executor().ExecuteCommand("v", data, true), kResultOk);
+  EXPECT_EQ(Reply(), reply);
+  EXPECT_TRUE(sink.Contains("Replied frame []"));
+}
+
+// --- A real pty whose device end goes away -------------------------------------------
+
+// The simulated device on the master end of a real pty as COM1, served on
+// every turn of the console's pump. Unplug closes the master, as when the
+// device's end of the line goes away; Plug makes a new pty for COM1.
+class PtyDevice final : public MessagePump {
+ public:
+  PtyDevice(TickClock& clock, MessagePump& inner) : clock_(clock), inner_(inner) { Plug(); }
+  ~PtyDevice() override {
+    Unplug();
+    unsetenv("VERITOR_COM1");
+  }
+
+  void Plug() {
+    Unplug();
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    setenv("VERITOR_COM1", ptsname(master_), 1);
+  }
+  void Unplug() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+  // The device's end goes away once it has sent `more` bytes after those so far.
+  void UnplugAfter(size_t more) { unplug_at_ = sent_ + more; }
+
+  void PumpOneMessage() override {
+    Serve();
+    inner_.PumpOneMessage();
+  }
+
+  sim::DeviceModel model;
+  sim::SerialDevice device{model};
+
+ private:
+  void Serve() {
+    if (master_ < 0) return;
+    uint8_t buffer[256];
+    ssize_t n;
+    const uint32_t now = clock_.GetTickCount();
+    while ((n = read(master_, buffer, sizeof buffer)) > 0)
+      for (ssize_t i = 0; i < n; ++i) device.OnHostByte(buffer[i], now);
+    std::string due;
+    device.TakeDue(now, due);
+    if (unplug_at_ > 0 && sent_ + due.size() >= unplug_at_) due.resize(unplug_at_ - sent_);
+    if (!due.empty() && write(master_, due.data(), due.size()) > 0) sent_ += due.size();
+    if (unplug_at_ > 0 && sent_ >= unplug_at_) {
+      Unplug();
+      unplug_at_ = 0;
+    }
+  }
+
+  TickClock& clock_;
+  MessagePump& inner_;
+  int master_ = -1;
+  size_t sent_ = 0;
+  size_t unplug_at_ = 0;
+};
+
+class HostilePty : public ::testing::Test {
+ protected:
+  SteadyTickClock clock;
+  PollPump poll_pump;
+  PtyDevice pty{clock, poll_pump};
+  PosixPortOpener opener;
+  test::RecordingLog sink;
+  MessageLog log{sink};
+  test::RecordingDisplay display;
+  test::ScriptedPrompts prompts;
+  ConsoleState state;
+  Host host{clock, pty, log, display, prompts, state};
+  NoNetwork no_network;
+  test::TempDir out;
+  ConsoleLinks links{host, opener, no_network, out.slash()};
+  std::string data;
+};
+
+TEST_F(HostilePty, DeviceEndClosingInTheMiddleOfAReplyFailsTheRequestAndALaterConnectWorks) {
+  ASSERT_TRUE(links.Connect(1, 115200, "", false).connected);
+  // ACK of the enquiry, ACK of the packet, then 6 bytes of the reply: gone.
+  pty.device.faults.reply = {sim::ReplyFault::Pause(6, 60000)};
+  pty.UnplugAfter(2 + 6);
+  sink.entries.clear();
+  EXPECT_EQ(links.executor().ExecuteCommand("?", data, false), kResultReceiveStxTimeout);
+  EXPECT_EQ(sink.entries, std::vector<std::string>{"Receive STX timeout"});
+
+  links.Disconnect();
+  pty.Plug();
+  ASSERT_TRUE(links.Connect(1, 115200, "", false).connected) << testing::PrintToString(sink.entries);
+  ASSERT_EQ(links.executor().ExecuteCommand(EchoRequest(7, 2000), data, false), kResultOk);
+  EXPECT_EQ(links.executor().ReplyBuffer(), EchoReply(7, 2000));
 }
 
 }  // namespace
