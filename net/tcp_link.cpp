@@ -164,12 +164,14 @@ int TcpLink::AwaitFirstBytes(bool& answered) {
 }
 
 // Takes the rest of a reply: whatever comes until the stream has been quiet
-// for kReplyQuietMs, within one reply window.
+// for kReplyQuietMs, within one reply window. Only a read that finds nothing
+// once the quiet time is over ends the reply, however long this program was
+// kept from running in between.
 int TcpLink::CollectReply(std::string& reply) {
   TickTimer quiet, window;
   StartTimer(quiet, host_.clock, kReplyQuietMs);
   StartTimer(window, host_.clock, kReplyWaitMs);
-  while (!TimerExpired(quiet, host_.clock)) {
+  while (true) {
     if (TimerExpired(window, host_.clock)) {
       host_.log.LogMessage("TCP: the reply did not end within %u ms; not taken", kReplyWaitMs);
       return kResultNoAnswer;
@@ -183,7 +185,11 @@ int TcpLink::CollectReply(std::string& reply) {
       TcpClose();
       return kResultSocketFailed;
     }
-    if (intake == Intake::kBytes) StartTimer(quiet, host_.clock, kReplyQuietMs);
+    if (intake == Intake::kBytes) {
+      StartTimer(quiet, host_.clock, kReplyQuietMs);
+    } else if (TimerExpired(quiet, host_.clock)) {
+      break;
+    }
   }
   if (dropped_ > 0) {
     host_.log.LogMessage("TCP: a reply of %u bytes is longer than %u; not taken",
