@@ -11,7 +11,7 @@ bin=${VERITOR_BIN:-$(cd "$(dirname "$0")/../.." && pwd)/build/bin}
 requests=${1:-10000}
 seed=${2:-2024}
 lines=${Z_LINES:-10000}
-logs=$(mktemp -d /tmp/veritor-soak-XXXXXX)
+logs=$(mktemp -d /tmp/veritor-soak-logs-XXXXXX)
 export VERITOR_BIN=$bin
 
 declare -A runs=(
