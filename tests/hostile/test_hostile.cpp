@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 
@@ -81,7 +82,7 @@ class HostileNetwork : public ::testing::Test {
 
   bool Connect(int link) { return links.Connect(link, 0, "127.0.0.2", false).connected; }
   int Ask(const std::string& request) { return links.executor().ExecuteCommand(request, data, false); }
-  const std::string& Reply() const { return const_cast<ConsoleLinks&>(links).executor().ReplyBuffer(); }
+  const std::string& Reply() { return links.executor().ReplyBuffer(); }
 };
 
 // --- Serial link: packets of at most 2047 bytes between STX and ETX ---------------
