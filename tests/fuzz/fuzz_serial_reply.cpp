@@ -62,7 +62,6 @@ class ScriptedDevicePort final : public BytePort {
     if (byte == kEtx && in_packet_ && !playing_) {
       arrived_ += static_cast<char>(kAck);
       playing_ = true;
-      acked_packet_ = true;
     }
     return true;
   }
@@ -73,7 +72,7 @@ class ScriptedDevicePort final : public BytePort {
 
  private:
   void Release() {
-    if (!acked_packet_) return;
+    if (!playing_) return;
     for (; next_ < script_.size(); ++next_) {
       const ScriptItem& item = script_[next_];
       if (item.pause_ms == 0) {
@@ -98,7 +97,6 @@ class ScriptedDevicePort final : public BytePort {
   std::string taken_;
   bool in_packet_ = false;
   bool playing_ = false;
-  bool acked_packet_ = false;
 };
 
 class OneTimeOpener final : public PortOpener {
