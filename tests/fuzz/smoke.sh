@@ -10,6 +10,7 @@ findings=$top/build-fuzz/findings
 mkdir -p "$findings"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+passed=0
 for seeds in "$top"/tests/fuzz/corpus/*/; do
   target=$(basename "$seeds")
   mkdir -p "$scratch/$target"
@@ -21,4 +22,6 @@ for seeds in "$top"/tests/fuzz/corpus/*/; do
     exit 1
   fi
   echo "$target: $(sed -n 's/^stat::number_of_executed_units: *//p' "$scratch/$target.log") inputs, no fault"
+  passed=$((passed + 1))
 done
+echo "fuzz: $passed passed, 0 failed"
