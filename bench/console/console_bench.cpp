@@ -22,19 +22,15 @@
 #include "core/control_ids.h"
 #include "platform/posix_serial.h"
 #include "platform/posix_socket.h"
+#include "bench/bench_clock.h"
 #include "tests/support/process.h"
 
 namespace {
 
 using namespace veritor;
+using bench::CpuSeconds;
+using bench::WallSeconds;
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 

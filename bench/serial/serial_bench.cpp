@@ -17,23 +17,15 @@
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
 #include "serial/serial_link.h"
+#include "bench/bench_clock.h"
 #include "tests/support/process.h"
 #include "tests/support/test_host.h"
 
 namespace {
 
 using namespace veritor;
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using bench::CpuSeconds;
+using bench::WallSeconds;
 
 struct Console {
   SteadyTickClock clock;
