@@ -17,6 +17,9 @@ constexpr uint32_t kIdleMs = 1000;
 constexpr size_t kMinPacket = 5;
 constexpr int kMaxDiscardsPerStep = 64;
 constexpr int kNotSocket = 10038;
+// How long a timed-out attempt's answer is still looked out for.
+constexpr uint32_t kLateCopyWatchMs = 10000;
+constexpr size_t kMaxWatchedReplies = 8;
 
 }  // namespace
 
@@ -63,6 +66,7 @@ int UdpLink::UdpConnect(SdnpLink& link, Ipv4Address device, bool) {
   link.device_ip = device;
   link.synced = false;
   device_acks_requests_ = false;
+  late_copies_.clear();
   return kResultOk;
 }
 
@@ -197,14 +201,37 @@ int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
       if (UdpSend(link, kUdpNak)) return kResultSocketFailed;
       continue;
     }
+    const std::string_view text(reinterpret_cast<const char*>(rx_.data()) + 1, rx_length_ - kMinPacket);
+    if (IsLateCopy(text)) {
+      host_.log.LogMessage("UDP: discarded; a late copy of an earlier reply");
+      continue;
+    }
     UdpSend(link, kUdpAck);
-    reply.assign(reinterpret_cast<const char*>(rx_.data()) + 1, rx_length_ - kMinPacket);
+    reply.assign(text);
     StartTimer(link.idle_timer, host_.clock, 0);
     ++link.fsn;
     outcome = Outcome::kReply;
     return kResultOk;
   }
   return kResultOk;
+}
+
+void UdpLink::ExpectLateCopies(const std::string& reply, unsigned timed_out_attempts) {
+  if (timed_out_attempts == 0) return;
+  if (late_copies_.size() == kMaxWatchedReplies) late_copies_.erase(late_copies_.begin());
+  late_copies_.push_back({reply, timed_out_attempts, {}});
+  StartTimer(late_copies_.back().watch, host_.clock, kLateCopyWatchMs);
+}
+
+bool UdpLink::IsLateCopy(std::string_view reply) {
+  std::erase_if(late_copies_,
+                [this](LateCopies& copies) { return copies.count == 0 || TimerExpired(copies.watch, host_.clock); });
+  for (LateCopies& copies : late_copies_) {
+    if (copies.reply != reply) continue;
+    --copies.count;
+    return true;
+  }
+  return false;
 }
 
 int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string& reply) {
@@ -232,6 +259,7 @@ int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string&
     if (AwaitReply(link, reply, outcome)) return kResultSocketFailed;
     switch (outcome) {
       case Outcome::kReply:
+        ExpectLateCopies(reply, static_cast<unsigned>(attempts));
         return kResultOk;
       case Outcome::kResend:
       case Outcome::kResync:

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/command.h"
 #include "net/net_links.h"
@@ -14,7 +16,9 @@ namespace veritor {
 // after every reply packet; 0x10 from the device asks for a new sync.
 // Reply packets carry no sequence number: a device that has been seen to
 // ACK request packets has its reply packets taken only after the ACK of the
-// request, since one that comes before it answers an earlier request.
+// request, since one that comes before it answers an earlier request. An
+// attempt that timed out may still be answered late; such a copy of a reply
+// already delivered is dropped, once per timed-out attempt, for a while.
 class UdpLink final : public LinkTransaction {
  public:
   // The longest reply packet taken: the longest reply text and its framing.
@@ -40,8 +44,16 @@ class UdpLink final : public LinkTransaction {
 
  private:
   enum class Outcome { kReply, kTimeout, kResend, kResync };
+  // Copies of a delivered reply that attempts which timed out may still bring.
+  struct LateCopies {
+    std::string reply;
+    unsigned count = 0;
+    TickTimer watch;
+  };
   int AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome);
   int WaitTurn(SdnpLink& link, bool& taken);
+  void ExpectLateCopies(const std::string& reply, unsigned timed_out_attempts);
+  bool IsLateCopy(std::string_view reply);
 
   NetLinks& links_;
   Host& host_;
@@ -50,6 +62,7 @@ class UdpLink final : public LinkTransaction {
   size_t rx_length_ = 0;
   int rx_kind_ = 0;
   bool device_acks_requests_ = false;
+  std::vector<LateCopies> late_copies_;
 };
 
 }  // namespace veritor

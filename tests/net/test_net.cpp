@@ -482,6 +482,28 @@ TEST_F(UdpTest, ForeignAndMalformedDatagramsAreDroppedWhole) {
   EXPECT_TRUE(sink.Contains("UDP: discarded, datagram size invalid (65507)"));
 }
 
+TEST_F(UdpTest, LateAnswerToATimedOutAttemptIsNotTakenForTheNextRequest) {
+  on_packet = [&](int number, const std::string&) {
+    if (number == 1) wire.Queue(BuildPacket("00/00/00/first"), kDevice);
+    if (number == 2) {
+      wire.Queue(std::string(1, kUdpAck), kDevice);
+      wire.Queue(BuildPacket("00/00/00/first"), kDevice);  // the late answer to the first attempt
+      wire.Queue(BuildPacket("00/00/00/second"), kDevice);
+    }
+    if (number == 3) {
+      wire.Queue(std::string(1, kUdpAck), kDevice);
+      wire.Queue(BuildPacket("00/00/00/second"), kDevice);
+    }
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(sink.Count("UDP: request timeout"), 1u);
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/second");
+  EXPECT_EQ(sink.Count("UDP: discarded; a late copy of an earlier reply"), 1u);
+  ASSERT_EQ(Request(), kResultOk) << "a request answered at once leaves no copy to look out for";
+  EXPECT_EQ(reply, "00/00/00/second");
+}
+
 TEST_F(UdpTest, SilentDeviceFailsAfterSixAttempts) {
   on_packet = [](int, const std::string&) {};
   EXPECT_EQ(Request(), kResultNoAnswer);
