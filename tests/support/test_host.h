@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,7 +36,8 @@ class RecordingDisplay final : public DisplayFields {
   std::map<int, std::string> fields;
 };
 
-// Records every box; answers the Yes/No questions from a queue (No when empty).
+// Records every box; answers the Yes/No questions by `decide` when set, else
+// from a queue (No when empty).
 class ScriptedPrompts final : public Prompts {
  public:
   struct Box {
@@ -47,6 +49,7 @@ class ScriptedPrompts final : public Prompts {
   bool AskYesNo(const std::string& caption, const std::string& text) override {
     boxes.push_back({caption, text});
     ++questions;
+    if (decide) return decide(text);
     if (answers.empty()) return false;
     const bool answer = answers.front();
     answers.pop_front();
@@ -60,6 +63,7 @@ class ScriptedPrompts final : public Prompts {
   }
   std::vector<Box> boxes;
   std::deque<bool> answers;
+  std::function<bool(const std::string& text)> decide;
   std::deque<std::string> files;  // what the open-file dialog returns, in turn
   int questions = 0;
 };
