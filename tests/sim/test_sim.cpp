@@ -1,235 +1,238 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "crypto/sha1.h"
+#include "net/sdnp_frame.h"
 #include "serial/packet.h"
-#include "sim/device_model.h"
-#include "sim/serial_device.h"
 #include "sim/sim_options.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace veritor::sim {
 namespace {
 
-const std::string kEnquiry = "\x18\x18\x18\x05";
-const std::string kAckByte = "\x06";
-const std::string kNakByte = "\x15";
 const std::string kInfoReply = "00/00/00/VERITOR-SIM/2.24/SN 000001";
 
-// A packet written out by hand: STX, body with its checksum, ETX.
-std::string Framed(const std::string& body) { return "\x02" + body + "\x03"; }
-
-const std::string kRequestV = Framed("v/65");
-const std::string kInfoPacket = Framed(kInfoReply + "/35");
-
-struct Exchange {
-  const char* request;
-  const char* reply;
-};
-
-TEST(DeviceModel, DayAndSignatureBlockAnswers) {
-  const Exchange rows[] = {
-      {"}", "11/00/00"},
-      {"@/abc", "11/00/00"},
-      {"{", "01/00/00"},
+TEST(DeviceModel, DayStateSignatureBlocksAndZReport) {
+  const struct {
+    const char* request;
+    const char* reply;
+  } rows[] = {
+      {"{/0", "0E/01/00"},  // canned BUSY: the request is not carried out
+      {"{/0", "1A/00/00"},  // canned PRINTEROFFLINE, likewise
+      {"}", "11/00/00"},    // so no block is open: NOTOPEN
       {"{/0", "00/00/06"},
       {"{/0", "10/00/06"},
-      {"x/2", "10/00/06"},
+      {"x/2", "10/00/06"},  // no Z report while a block is open
       {"&/!!!!", "12/00/06"},
-      {"&/YWJj=", "12/00/06"},
       {"}", "1E/00/02"},  // empty block refused and discarded
       {"{/0", "00/00/06"},
       {"@/ab", "00/00/06"},
       {"&/Yw==", "00/00/06"},
       {"}", "00/00/02/A9993E364706816ABA3E25717850C26C9CD0D89D/0001"},
       {"?", "00/00/02"},
-      {"x/2", "00/00/00/0001"},
-      {"?", "00/00/00"},
-      {"v", "00/00/00/VERITOR-SIM/2.24/SN 000001"},
-      {"x/1", "06/00/00"},
-      {"hello", "06/00/00"},
-      {"", "06/00/00"},
+      {"A", "00/00/02/001/Z0001"},
   };
   DeviceModel model;
-  for (const Exchange& row : rows) {
-    EXPECT_EQ(model.Handle(row.request), row.reply) << "request " << row.request;
-  }
-  EXPECT_EQ(model.ZCount(), 1u);
-  EXPECT_EQ(model.RequestLog().size(), std::size(rows));
-}
-
-std::string Sha1Hex(const std::string& bytes) {
-  Sha1Context context;
-  Sha1Init(context);
-  Sha1Update(context, reinterpret_cast<const uint8_t*>(bytes.data()),
-             static_cast<uint32_t>(bytes.size()));
-  uint8_t digest[20];
-  Sha1Final(digest, context);
-  std::string hex;
-  for (uint8_t byte : digest) {
-    hex += "0123456789ABCDEF"[byte >> 4];
-    hex += "0123456789ABCDEF"[byte & 15];
-  }
-  return hex;
-}
-
-// Reads a whole report as the console does: kind 0 lines go to the A file.
-struct ReadReport {
-  std::string a_file;
-  std::string kinds;
-  std::string printed_sha1;
-  size_t longest_reply = 0;
-};
-
-ReadReport ReadWholeReport(DeviceModel& model) {
-  ReadReport report;
-  for (int guard = 0; guard < 100000; ++guard) {
+  model.AnswerBusy(1);
+  model.AnswerPrinterOffline(1);
+  for (const auto& row : rows) EXPECT_EQ(model.Handle(row.request), row.reply) << "request " << row.request;
+  std::string kinds;  // the kind of each "Q" line: "0/text", "1/text", ...
+  while (kinds.size() < 100 && (kinds.empty() || kinds.back() != '3')) {
     const std::string reply = model.Handle("Q");
-    report.longest_reply = std::max(report.longest_reply, reply.size());
-    if (reply.size() < 11) break;
-    report.kinds += reply[9];
-    if (reply[9] == '3') break;
-    const std::string text = reply.substr(11);
-    if (reply[9] == '0') report.a_file += text + "\r\n";
-    if (text.rfind("SHA1 ", 0) == 0) report.printed_sha1 = text.substr(5);
+    ASSERT_GE(reply.size(), 11u) << reply;
+    kinds += reply[9];
   }
-  return report;
-}
-
-TEST(DeviceModel, ZReportReadsToKind3AndPrintsTheFingerprintOfItsAFile) {
-  DeviceModel model;
-  model.Handle("{/0");
-  model.Handle("@/12.50");
-  model.Handle("}");
-  EXPECT_EQ(model.Handle("A"), "00/00/02/001/Z0001");
-  const ReadReport daily = ReadWholeReport(model);
-  EXPECT_EQ(daily.kinds.back(), '3');
-  EXPECT_NE(daily.kinds.find('1'), std::string::npos);
-  EXPECT_NE(daily.kinds.find('2'), std::string::npos);
-  EXPECT_NE(daily.a_file.find("SIGNATURES      1\r\n"), std::string::npos);
-  EXPECT_EQ(daily.printed_sha1, Sha1Hex(daily.a_file));
-  EXPECT_LE(daily.longest_reply, 60u);  // the console keeps 60 characters of a line
-
-  EXPECT_EQ(model.Handle("x/5"), "00/00/00/0001");
-  EXPECT_EQ(model.Handle("A/1"), "00/00/00/001/Z0002");
-  model.GenerateReportLines(5000);
-  model.Handle("A");
-  const ReadReport generated = ReadWholeReport(model);
-  EXPECT_EQ(generated.kinds.size(), 5000u + 5u);
-  EXPECT_EQ(generated.printed_sha1, Sha1Hex(generated.a_file));
-  EXPECT_LE(generated.longest_reply, 60u);
-
-  model.SetReportName("Z0042");
-  model.SetZeroZAlert(true);
-  EXPECT_EQ(model.Handle("A"), "00/00/00/001/Z0042");
-  EXPECT_EQ(model.Handle("x/2"), "80/00/00");  // zero Z: nothing issued
+  EXPECT_EQ(kinds.find('3'), kinds.size() - 1) << kinds;
+  for (char kind : {'0', '1', '2'}) EXPECT_NE(kinds.find(kind), std::string::npos) << kinds;
+  EXPECT_EQ(model.Handle("x/2"), "00/00/00/0001");
+  EXPECT_EQ(model.Handle("?"), "00/00/00") << "x/2 closes the day";
   EXPECT_EQ(model.Handle("x/5"), "00/00/00/0002");
 }
 
-TEST(DeviceModel, BitmapRowsStoredInOrderAndBadFieldsRefused) {
-  const Exchange rows[] = {
-      {"$/1/16/2/1/FF00/", "00/00/00"},
-      {"$/1/16/2/2/00ff/", "00/00/00"},
-      {"$/8/16/2/1/FF00/", "05/00/00"},   // slot above 7
-      {"$/1/257/1/1/FF/", "05/00/00"},    // width above 256
-      {"$/1/16/0/1/FF00/", "05/00/00"},   // height 0
-      {"$/1/16/2/3/FF00/", "05/00/00"},   // row below the image
-      {"$/1/16/2/1/FF/", "05/00/00"},     // too few bytes
-      {"$/1/16/2/1/FF0/", "05/00/00"},    // half a byte
-      {"$/1/16/2/1/FFGG/", "05/00/00"},   // not hex
-      {"$/1/16/2/1/FF00", "05/00/00"},    // no closing "/"
-      {"$/1/16/2/FF00/", "05/00/00"},     // a field missing
+TEST(SimOptions, AddressesAndFaultSpecsAreCheckedBeforeServing) {
+  const struct {
+    std::vector<std::string> args;
+    bool valid;
+  } rows[] = {
+      {{"--fault", "enq-nak:2", "--fault", "reply-pause:600@5", "--fault", "reply-stray:7F41", "--seed", "9"}, true},
+      {{"--no-serial", "--sdnp", "127.0.0.2", "--tcp", "127.0.0.2", "--udp", "127.0.0.2"}, true},
+      {{"--sdnp", "127.1", "--fault", "sdnp-nak-forever", "--fault", "tcp-close", "--fault", "random:0.1"}, true},
+      {{"--sdnp", "198.51.100.10"}, false},
+      {{"--udp", "127.0.0.1"}, false},
+      {{"--no-serial"}, false},
+      {{"--no-serial", "--sdnp", "127.0.0.2", "--link", "/tmp/com1"}, false},
   };
-  DeviceModel model;
-  for (const Exchange& row : rows) {
-    EXPECT_EQ(model.Handle(row.request), row.reply) << "request " << row.request;
+  for (const auto& row : rows) {
+    SimOptions options;
+    EXPECT_EQ(!ParseSimOptions(row.args, options).has_value(), row.valid) << row.args[1];
   }
-  ASSERT_EQ(model.BitmapRows().size(), 2u);
-  EXPECT_EQ(model.BitmapRows()[0].row, 1u);
-  EXPECT_EQ(model.BitmapRows()[0].bytes, std::string("\xFF\x00", 2));
-  EXPECT_EQ(model.BitmapRows()[1].row, 2u);
-  EXPECT_EQ(model.BitmapRows()[1].bytes, std::string("\x00\xFF", 2));
+  for (const char* spec :
+       {"enq-bogus", "enq-nak:", "enq-nak:x", "reply-pause:10@", "reply-stray:7", "reply-stray:ZZ", "reply-long",
+        "random:0", "random:1.5", "reply-delay:-1", "busy:999999999999", "sdnp-late", "sdnp-nak-forever:2",
+        "udp-oversized:65508", "tcp-split:x", "udp-random:0", "sdnp-bogus:1"}) {
+    SimOptions options;
+    EXPECT_TRUE(ParseSimOptions({"--fault", spec}, options).has_value()) << spec;
+  }
 }
 
-TEST(DeviceModel, CannedAnswersComeFirstAndTheRequestIsNotCarriedOut) {
-  DeviceModel model;
-  std::string huge(10000, 'x');
-  huge[5] = '\0';
-  model.AnswerBusy(2);
-  model.AnswerPrinterOffline(1);
-  model.ForceReply(huge);
-  model.ForceError(0x1C);
-  EXPECT_EQ(model.Handle("{/0"), "0E/01/00");
-  EXPECT_EQ(model.Handle("{/0"), "0E/01/00");
-  EXPECT_EQ(model.Handle("{/0"), "1A/00/00");
-  EXPECT_EQ(model.Handle("{/0"), huge);
-  EXPECT_EQ(model.Handle("{/0"), "1C/00/00");
-  EXPECT_FALSE(model.BlockOpen());
-  EXPECT_EQ(model.Handle("{/0"), "00/00/06");
-  EXPECT_EQ(model.RequestLog().size(), 6u);
-}
-
-// The device on a virtual clock: host bytes go in at `now`, and what the
-// device sent by `now + wait_ms` comes back.
-struct DeviceBench {
-  DeviceModel model;
-  SerialDevice device{model};
-  uint32_t now = 0xFFFFFF00u;  // the clock wraps during the tests
-
-  std::string Exchange(const std::string& host_bytes, uint32_t wait_ms = 20) {
-    for (char c : host_bytes) device.OnHostByte(static_cast<uint8_t>(c), now);
-    now += wait_ms;
+TEST(SimOptions, RandomFaultsRepeatForASeed) {
+  const auto wire = [](uint32_t seed) {
+    DeviceModel model;
+    SerialDevice device(model);
+    EXPECT_TRUE(ApplyFaultSpec("random:0.5", seed, device, model));
+    const std::string host = "\x05\x02v/65\x03";
     std::string out;
-    device.TakeDue(now, out);
+    for (uint32_t now = 0; now < 50 * 3000; now += 3000) {
+      for (char c : host) device.OnHostByte(static_cast<uint8_t>(c), now);
+      device.TakeDue(now + 3000, out);
+      out += '|';
+    }
     return out;
+  };
+  EXPECT_EQ(wire(7), wire(7));
+  EXPECT_NE(wire(7), wire(8));
+}
+
+constexpr Ipv4Address kConsole = 0x7F000001;
+constexpr Ipv4Address kDevice = 0x7F000002;
+
+const std::string kInfoPacket = "\x02" + kInfoReply + "/35\x03";
+
+std::string ConsoleFrame(uint8_t opcode, uint16_t fsn, const std::string& payload = "") {
+  return BuildSdnpFrame(kSdnpConsoleId, fsn, opcode, payload);
+}
+std::string DeviceFrame(uint8_t opcode, uint16_t fsn, const std::string& payload = "") {
+  return BuildSdnpFrame(kSdnpDeviceId, fsn, opcode, payload);
+}
+
+// One datagram from the console and the datagrams the device sends for it.
+struct Step {
+  const char* what;
+  std::string console;
+  std::vector<std::string> device;
+};
+
+template <typename Device>
+struct DatagramBench {
+  DeviceModel model;
+  Device device{model, kDevice};
+  uint32_t now = 0xFFFFFFF0u;  // the clock wraps during the tests
+
+  std::vector<std::string> Send(const std::string& bytes) {
+    device.OnDatagram(kConsole, 50000, bytes, now);
+    std::vector<OutgoingDatagram> out;
+    device.TakeDue(now, out);
+    now += 10;
+    std::vector<std::string> sent;
+    for (const OutgoingDatagram& datagram : out) {
+      EXPECT_EQ(datagram.from, kDevice);
+      EXPECT_EQ(datagram.to, kConsole);
+      sent.push_back(datagram.bytes);
+    }
+    return sent;
   }
 };
 
-TEST(SerialDevice, AnswersTheWireByteForByte) {
-  struct Step {
-    std::string host;
-    std::string device;
-  };
+TEST(SdnpDevice, AnswersQuerySyncAndRequestAndIgnoresWhatIsNotTheConsolesFrame) {
+  const std::string req_v = ConsoleFrame(kSdnpReq, 0x2A, "v");
+  const std::string rep_v = DeviceFrame(kSdnpRep, 0x2A, kInfoReply);
   const Step steps[] = {
-      {kEnquiry, kAckByte},
-      {kRequestV, kAckByte + kInfoPacket},
-      {kNakByte, kInfoPacket},  // NAK brings the same reply again
-      {kAckByte, ""},
-      {Framed("?/10"), kAckByte + Framed("00/00/00/73")},
-      {kEnquiry, kAckByte},  // the ACK of the last reply never came
-      {Framed("v/64"), kNakByte},
-      {"\x02v/6", ""},           // a packet that never ends...
-      {kEnquiry, kAckByte},      // ...does not hold up the next enquiry
-      {"\x02" + std::string(5000, 'x') + "/00\x03", kNakByte},
-      {"\x06\x15zz", ""},        // stray answers while idle
-      {kRequestV, kAckByte + kInfoPacket},
+      {"query", ConsoleFrame(kSdnpQry, 0x1234), {DeviceFrame(kSdnpAct, 0x1234)}},
+      {"request before a sync", req_v, {DeviceFrame(kSdnpRst, 0x2A)}},
+      {"sync", ConsoleFrame(kSdnpSyn, 0x29), {DeviceFrame(kSdnpAck, 0x29)}},
+      {"request", req_v, {rep_v}},
+      {"the same request again", req_v, {rep_v}},
+      {"the console's NAK after a REP", ConsoleFrame(kSdnpNak, 0x2A), {}},
+      {"bad data checksum", WithBadDataChecksum(req_v), {DeviceFrame(kSdnpNak, 0x2A)}},
+      {"a device's frame", DeviceFrame(kSdnpReq, 0x2B, "?"), {}},
+      {"bad header checksum", req_v.substr(0, 11) + "\x77" + req_v.substr(12), {}},
+      {"next request", ConsoleFrame(kSdnpReq, 0x2B, "?"), {DeviceFrame(kSdnpRep, 0x2B, "00/00/00")}},
   };
-  DeviceBench bench;
+  DatagramBench<SdnpDevice> bench;
+  for (const Step& step : steps) EXPECT_EQ(bench.Send(step.console), step.device) << step.what;
+  EXPECT_EQ(bench.model.RequestLog(), (std::vector<std::string>{"v", "?"}));
+
+  bench.model.ForceReply(std::string(600, 'r'));
+  const auto cut = bench.Send(ConsoleFrame(kSdnpReq, 0x2C, "v"));
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0], DeviceFrame(kSdnpRep, 0x2C, std::string(500, 'r'))) << "a reply is cut to 500 bytes";
+}
+
+TEST(UdpDevice, AnswersEnquiryAndRequestPacketsByteForByte) {
+  const Step steps[] = {
+      {"ENQ", "\x05", {"\x06"}},
+      {"request", "\x02v/65\x03", {"\x06", kInfoPacket}},
+      {"NAK brings the reply again", "\x16", {kInfoPacket}},
+      {"ACK", "\x06", {}},
+      {"NAK after the ACK", "\x16", {}},
+      {"bad checksum", "\x02v/64\x03", {"\x16"}},
+      {"next request", "\x02?/10\x03", {"\x06", "\x02" "00/00/00/73\x03"}},
+  };
+  DatagramBench<UdpDevice> bench;
+  for (const Step& step : steps) EXPECT_EQ(bench.Send(step.console), step.device) << step.what;
+}
+
+TEST(TcpDevice, AnswersEachLineWithTheBareReplyText) {
+  const struct {
+    std::string console;
+    std::string device;
+  } steps[] = {
+      {"v\r", ""},
+      {"\n", kInfoReply},
+      {"?\r\nv\r\n", "00/00/00 " + kInfoReply},
+      {std::string(TcpDevice::kMaxRequestLine + 1, 'v') + "\r\n", ""},
+      {"v\r\n", kInfoReply},
+  };
+  DeviceModel model;
+  TcpDevice device(model);
   for (size_t i = 0; i < std::size(steps); ++i) {
-    EXPECT_EQ(bench.Exchange(steps[i].host), steps[i].device) << "step " << i;
+    device.OnBytes(steps[i].console, 0);
+    std::vector<StreamOutput> out;
+    device.TakeDue(0, out);
+    std::string text;
+    for (const StreamOutput& output : out) text += (text.empty() ? "" : " ") + output.bytes;
+    EXPECT_EQ(text, steps[i].device) << "step " << i;
   }
-  EXPECT_EQ(bench.model.RequestLog(), (std::vector<std::string>{"v", "?", "v"}));
 }
 
-TEST(SerialDevice, ReplyIsAbandonedWhenANewEnquiryCutsIntoIt) {
-  DeviceBench bench;
-  bench.device.faults.reply.push_back(ReplyFault::Delay(1000));
-  EXPECT_EQ(bench.Exchange(kEnquiry + kRequestV), kAckByte + kAckByte);
-  EXPECT_EQ(bench.Exchange(kEnquiry, 2000), kAckByte);  // the delayed reply is dropped
-  EXPECT_FALSE(bench.device.NextDue().has_value());
+TEST(VeritorSimProgram, ServesItsPtyThroughTheLinkAndRemovesTheLinkOnSigterm) {
+  test::TempDir dir;
+  const std::string link = dir.file("com1");
+  test::SimulatorProcess simulator({"--link", link});
+  ASSERT_FALSE(simulator.path().empty());
+  const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fd, TCSANOW, &raw);
+
+  const std::string request = "\x05" + BuildPacket("v");
+  ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  const std::string expected = "\x06\x06" + BuildPacket(kInfoReply);
+  std::string got;
+  pollfd watch{fd, POLLIN, 0};
+  char byte;
+  while (got.size() < expected.size() && poll(&watch, 1, 10000) == 1 && read(fd, &byte, 1) == 1) got += byte;
+  EXPECT_EQ(got, expected);
+  close(fd);
+
+  EXPECT_EQ(simulator.Stop(), 0);
+  struct stat info {};
+  EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link outlived the program";
 }
 
-TEST(FaultSpec, MalformedSpecsAreRefused) {
-  const char* bad[] = {"enq-bogus", "enq-nak:", "enq-nak:x", "reply-pause:10@",
-                       "reply-stray:7", "reply-stray:ZZ", "reply-long", "random:0",
-                       "random:1.5", "reply-delay:-1", "busy:999999999999"};
-  for (const char* spec : bad) {
-    DeviceModel model;
-    SerialDevice device(model);
-    EXPECT_FALSE(ApplyFaultSpec(spec, 1, device, model)) << spec;
-    EXPECT_EQ(model.PendingFaults(), 0u) << spec;
-  }
+TEST(VeritorSimProgram, RefusesABadFaultWithUsage) {
+  const test::ProcessResult result = test::RunProgram({test::BinaryPath("veritor-sim"), "--fault", "enq-maybe:1"});
+  EXPECT_EQ(result.exit_status, 64);
+  EXPECT_NE(result.err.find("usage: veritor-sim"), std::string::npos) << result.err;
 }
 
 }  // namespace
