@@ -1,8 +1,13 @@
-// The console's side of a pty is the serial port; the test holds the master
-// and plays the device.
+// The platform layer on the real thing. Serial: the console's side of a pty
+// is the port, the test holds the master and plays the device. Sockets: on
+// loopback only, the console on 127.0.0.1, devices on 127.0.0.2 and
+// 127.0.0.3, ports chosen by the kernel.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +22,7 @@
 
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
+#include "platform/posix_socket.h"
 #include "platform/serial_speed.h"
 
 namespace veritor {
@@ -36,14 +42,14 @@ bool Eventually(int fd, Done done) {
   return false;
 }
 
+// The device's end of a pty; the console's side is COM1.
 class PtyDevice {
  public:
   PtyDevice() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
     EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
-    path_ = ptsname(master_);
+    setenv("VERITOR_COM1", ptsname(master_), 1);
   }
   ~PtyDevice() { HangUp(); }
-  const std::string& path() const { return path_; }
   void HangUp() { if (master_ >= 0) close(std::exchange(master_, -1)); }
   void Send(const Bytes& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
   Bytes Receive(size_t count) {
@@ -58,40 +64,23 @@ class PtyDevice {
 
  private:
   int master_;
-  std::string path_;
 };
 
-PortOpenResult OpenAsCom1(const PtyDevice& device, const LineSettings& settings = {}) {
-  setenv("VERITOR_COM1", device.path().c_str(), 1);
-  return PosixPortOpener().Open(1, settings);
-}
+PortOpenResult OpenCom1(const LineSettings& settings = {}) { return PosixPortOpener().Open(1, settings); }
 
 bool WaitUntilWaiting(BytePort& port, size_t count) {
   return Eventually(port.WaitHandle(), [&] { return port.InputCount() == count; });
 }
 
-TEST(SerialDevicePath, ComesFromVeritorComOrFallsBackToTtyS) {
-  struct Row { unsigned port; const char* variable; std::string expected; };
-  const Row rows[] = {{1, "/dev/ttyUSB0", "/dev/ttyUSB0"}, {2, "", "/dev/ttyS1"},
-                      {4, nullptr, "/dev/ttyS3"}, {0, nullptr, ""}};
-  for (const Row& row : rows) {
-    const std::string name = "VERITOR_COM" + std::to_string(row.port);
-    row.variable ? setenv(name.c_str(), row.variable, 1) : unsetenv(name.c_str());
-    EXPECT_EQ(SerialDevicePath(row.port), row.expected) << "COM" << row.port;
-  }
-}
-
 // Speeds off the standard list (126000) must hold too. A pty keeps only 8N1
-// and 8N2, so it also stands in for a driver that drops a format.
+// and 8N2, so it also stands in for a driver that drops a format. A port in
+// use is refused until its holder lets it go.
 TEST(SerialPortOpen, LineTakesExactlyTheAskedSettingsOrIsRefusedAndLetGo) {
   struct Row { LineSettings settings; std::string reason; };
   const Row rows[] = {
       {{0, 'N', 8, 1}, "baud rate 0 is not valid"},
       {{9600, 'N', 8, 1}, ""},
       {{0x100000000ul + 9600, 'N', 8, 1}, "baud rate 4294976896 is not valid"},
-      {{9600, 'X', 8, 1}, "parity must be N, E, O, M or S"},
-      {{9600, 'N', 4, 1}, "data bits must be 5 to 8"},
-      {{9600, 'N', 8, 3}, "stop bits must be 1 or 2"},
       {{9600, 'N', 8, 2}, ""},
       {{115200, 'N', 8, 1}, ""},
       {{126000, 'N', 8, 1}, ""},
@@ -101,47 +90,41 @@ TEST(SerialPortOpen, LineTakesExactlyTheAskedSettingsOrIsRefusedAndLetGo) {
   };
   PtyDevice device;
   for (const Row& row : rows) {
-    const auto opened = OpenAsCom1(device, row.settings);
+    const auto opened = OpenCom1(row.settings);
     EXPECT_EQ(opened.port != nullptr, row.reason.empty()) << row.reason;
     EXPECT_NE(opened.reason.find(row.reason), std::string::npos) << opened.reason;
     if (opened.port) { EXPECT_EQ(ReadLineSpeed(opened.port->WaitHandle()), row.settings.baud); }
   }
-}
-
-// The console holds the pty's slave as COM1 at 115200 8N1.
-class ConsoleOnPty : public testing::Test {
- protected:
-  PtyDevice device;
-  PortOpenResult opened = OpenAsCom1(device);
-  void SetUp() override { ASSERT_TRUE(opened.port) << opened.reason; }
-};
-
-TEST_F(ConsoleOnPty, SecondOpenIsRefusedWhileTheFirstHoldsThePort) {
-  const auto second = OpenAsCom1(device);
+  auto first = OpenCom1();
+  ASSERT_TRUE(first.port);
+  const auto second = OpenCom1();
   EXPECT_FALSE(second.port);
   EXPECT_NE(second.reason.find("in use by another program"), std::string::npos) << second.reason;
-  opened.port.reset();
-  EXPECT_TRUE(OpenAsCom1(device).port);
+  first.port.reset();
+  EXPECT_TRUE(OpenCom1().port);
 }
 
 TEST(SerialPortOpen, FailuresTellTheOperatorWhatIsWrong) {
-  char plain_file[] = "/tmp/veritor-not-a-tty-XXXXXX";
-  close(mkstemp(plain_file));
-  const std::pair<std::string, std::string> path_and_reason[] = {
-      {"/dev/no-such-serial-port", "/dev/no-such-serial-port: No such file or directory"},
-      {plain_file, std::string(plain_file) + " is not a serial port"}};
-  for (const auto& [path, reason] : path_and_reason) {
+  for (const std::string path : {"/dev/no-such-serial-port", "/dev/null"}) {
     setenv("VERITOR_COM1", path.c_str(), 1);
-    const auto opened = PosixPortOpener().Open(1, {});
+    const auto opened = OpenCom1();
     EXPECT_TRUE(!opened.port && opened.path == path);
-    EXPECT_NE(opened.reason.find(reason), std::string::npos) << opened.reason;
+    const std::string reason = path == "/dev/null" ? " is not a serial port" : ": No such file or directory";
+    EXPECT_NE(opened.reason.find(path + reason), std::string::npos) << opened.reason;
   }
-  unlink(plain_file);
   for (int err : {EACCES, EPERM})
     EXPECT_NE(DescribeOpenFailure(err).find("usermod -aG dialout $USER"), std::string::npos) << err;
 }
 
-TEST_F(ConsoleOnPty, EveryByteCrossesUnchangedBothWaysWithoutEcho) {
+// The console holds the pty's other end as COM1 at 115200 8N1.
+class ConsoleOnPty : public testing::Test {
+ protected:
+  PtyDevice device;
+  PortOpenResult opened = OpenCom1();
+  void SetUp() override { ASSERT_TRUE(opened.port) << opened.reason; }
+};
+
+TEST_F(ConsoleOnPty, EveryByteCrossesUnchangedBothWaysAndPurgeDropsWhatWaits) {
   Bytes all(256);
   std::iota(all.begin(), all.end(), 0);
   device.Send(all);
@@ -153,9 +136,8 @@ TEST_F(ConsoleOnPty, EveryByteCrossesUnchangedBothWaysWithoutEcho) {
   std::reverse(all.begin(), all.end());
   for (uint8_t byte : all) ASSERT_TRUE(opened.port->WriteByte(byte));
   EXPECT_EQ(device.Receive(256), all);
-}
 
-TEST_F(ConsoleOnPty, PumpAndInputCountLeaveWaitingBytesForPurgeToDrop) {
+  // A pump turn and InputCount leave the waiting bytes for Purge to drop.
   PollPump pump;
   pump.WatchInput(opened.port->WaitHandle());
   device.Send({0x06, 0x15, 0x05});
@@ -190,6 +172,165 @@ TEST_F(ConsoleOnPty, DeviceThatHangsUpReadsAsSilenceAndDoesNotSpinThePump) {
   const auto start = Clock::now();
   for (int turn = 0; turn < 20; ++turn) pump.PumpOneMessage();
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));
+}
+
+// --- Sockets ---------------------------------------------------------------------
+
+constexpr Ipv4Address kConsole = 0x7F000001;
+constexpr Ipv4Address kDevice = 0x7F000002;
+constexpr Ipv4Address kOtherDevice = 0x7F000003;
+constexpr int kWouldBlock = 10035, kNotConnected = 10057, kConnReset = 10054, kConnRefused = 10061;
+
+uint16_t BoundPort(int fd) {
+  sockaddr_in a{};
+  socklen_t size = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+  return ntohs(a.sin_port);
+}
+
+// Waits for the next datagram and gives its size as the socket reports it.
+size_t NextSize(DatagramSocket& socket) {
+  bool pending = false;
+  size_t size = 0;
+  EXPECT_TRUE(Eventually(socket.WaitHandle(), [&] { return socket.NextDatagram(pending, size) == 0 && pending; }));
+  return size;
+}
+
+TEST(SocketErrors, ErrnoReadsAsTheWindowsSocketsCodeTheOperatorsKnow) {
+  struct Row { int err; int code; };
+  const Row rows[] = {
+      {0, 0},           {EINTR, 10004},        {EAGAIN, kWouldBlock}, {EINPROGRESS, 10036},
+      {EMSGSIZE, 10040}, {ECONNRESET, kConnReset}, {EPIPE, kConnReset}, {ENOTCONN, kNotConnected},
+      {ECONNREFUSED, kConnRefused}, {EREMOTE, 10071}, {ENOMEM, 0x1000C}, {EPERM, 0x10001},
+  };
+  for (const auto& row : rows) EXPECT_EQ(WsaErrorFromErrno(row.err), row.code) << "errno " << row.err;
+}
+
+// The console bound to any address shares its port with a device bound to its
+// own; each takes its own datagrams, whole whatever their size, with the
+// sender's address. An empty datagram is pending with size 0.
+TEST(DatagramSocket, DatagramsOfAnySizeAreTakenWholeWithTheirSender) {
+  std::unique_ptr<DatagramSocket> device, console, other;
+  for (auto* socket : {&device, &console, &other}) ASSERT_EQ(PosixNetwork().OpenDatagramSocket(*socket), 0);
+  ASSERT_EQ(device->Bind(kDevice, 0), 0);
+  const uint16_t port = BoundPort(device->WaitHandle());
+  ASSERT_EQ(console->Bind(kAnyAddress, port), 0);
+  ASSERT_EQ(other->Bind(kOtherDevice, 0), 0);
+  std::string largest(65507, 'x');
+  largest[0] = 'S';
+  size_t sent = 0;
+  ASSERT_EQ(device->SendTo(kConsole, port, "", 0, sent), 0);
+  ASSERT_EQ(device->SendTo(kConsole, port, largest.data(), largest.size(), sent), 0);
+  EXPECT_EQ(sent, largest.size());
+  EXPECT_EQ(device->SendTo(kConsole, port, largest.data(), largest.size() + 1, sent), 10040);
+  ASSERT_EQ(other->SendTo(kDevice, port, "to device", 9, sent), 0);
+
+  char buffer[512];
+  size_t length = 0;
+  Ipv4Address sender = 0;
+  for (size_t size : {size_t{0}, size_t{65507}}) {
+    EXPECT_EQ(NextSize(*console), size);
+    EXPECT_EQ(console->ReceiveFrom(buffer, sizeof buffer, length, sender), 0);
+    EXPECT_EQ(length, size);
+    EXPECT_EQ(sender, kDevice);
+  }
+  EXPECT_EQ(std::string(buffer, 2), "Sx");
+  bool pending = true;
+  EXPECT_EQ(console->NextDatagram(pending, length), 0);
+  EXPECT_FALSE(pending);
+  EXPECT_EQ(NextSize(*device), 9u);
+  EXPECT_EQ(device->ReceiveFrom(buffer, sizeof buffer, length, sender), 0);
+  EXPECT_EQ(std::string(buffer, length), "to device");
+  EXPECT_EQ(sender, kOtherDevice);
+}
+
+// A TCP socket on the device's address: bound only, a port where nothing
+// listens; or listening, never accepting unless the test does.
+int DeviceTcpSocket(bool listening) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(kDevice);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  EXPECT_TRUE(!listening || listen(fd, 1) == 0);
+  return fd;
+}
+
+std::unique_ptr<StreamSocket> StartConnect(int device_socket) {
+  std::unique_ptr<StreamSocket> socket;
+  EXPECT_EQ(PosixNetwork().OpenStreamSocket(socket), 0);
+  const int started = socket->StartConnect(kDevice, BoundPort(device_socket));
+  EXPECT_TRUE(started == 0 || started == kConnRefused) << started;
+  return socket;
+}
+
+TEST(StreamSocket, ConnectToAClosedPortFailsWithConnRefusedAndNeverTurnsIntoSuccess) {
+  const int bound_only = DeviceTcpSocket(false);
+  std::unique_ptr<StreamSocket> socket;
+  ASSERT_EQ(PosixNetwork().OpenStreamSocket(socket), 0);
+  bool connected = true;
+  EXPECT_EQ(socket->CheckConnected(connected), kNotConnected);
+  socket = StartConnect(bound_only);
+  int result = 0;
+  EXPECT_TRUE(Eventually(socket->WaitHandle(), [&] { return (result = socket->CheckConnected(connected)) != 0; }));
+  EXPECT_EQ(result, kConnRefused);
+  EXPECT_EQ(socket->CheckConnected(connected), kConnRefused);
+  EXPECT_FALSE(connected);
+  close(bound_only);
+}
+
+// A listener that never accepts still lets the console connect; a full line
+// takes part of a send, then nothing.
+TEST(StreamSocket, ExchangeUntilTheDeviceClosesAndAFullLineTakesPartOfASend) {
+  const int listener = DeviceTcpSocket(true);
+  std::vector<std::unique_ptr<StreamSocket>> consoles;
+  for (int i = 0; i < 2; ++i) {
+    consoles.push_back(StartConnect(listener));
+    bool connected = false;
+    EXPECT_TRUE(Eventually(consoles[i]->WaitHandle(),
+                           [&] { return consoles[i]->CheckConnected(connected) == 0 && connected; }));
+  }
+  int device = -1;
+  ASSERT_TRUE(Eventually(listener, [&] { return (device = accept(listener, nullptr, nullptr)) >= 0; }));
+  StreamSocket& console = *consoles[0];
+  char buffer[8] = {};
+  size_t length = 1;
+  EXPECT_EQ(console.Receive(buffer, sizeof buffer, length), kWouldBlock);
+  EXPECT_EQ(length, 0u);
+
+  size_t sent = 0;
+  EXPECT_EQ(console.Send("hello", 5, sent), 0);
+  EXPECT_EQ(sent, 5u);
+  EXPECT_TRUE(Eventually(device, [&] { return read(device, buffer, sizeof buffer) == 5; }));
+  ASSERT_EQ(write(device, "world", 5), 5);
+  size_t count = 0;
+  EXPECT_TRUE(Eventually(console.WaitHandle(), [&] { return console.Pending(count) == 0 && count == 5; }));
+  EXPECT_EQ(console.Receive(buffer, 0, length), 10022) << "0 bytes would read as the device closing";
+  EXPECT_EQ(console.Receive(buffer, 3, length), 0);
+  EXPECT_EQ(std::string(buffer, length), "wor");
+  EXPECT_EQ(console.Receive(buffer, sizeof buffer, length), 0);
+  EXPECT_EQ(std::string(buffer, length), "ld");
+
+  close(device);
+  int result = -1;
+  EXPECT_TRUE(Eventually(console.WaitHandle(), [&] {
+    return (result = console.Receive(buffer, sizeof buffer, length)) != kWouldBlock;
+  }));
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(length, 0u);
+  // Without MSG_NOSIGNAL the second send would end the process by SIGPIPE.
+  const int first = console.Send("x", 1, sent);
+  EXPECT_EQ(first != 0 ? first : console.Send("x", 1, sent), kConnReset);
+
+  // The second console was never accepted.
+  std::vector<uint8_t> data(64 << 20);
+  EXPECT_EQ(consoles[1]->Send(data.data(), data.size(), sent), 0);
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, data.size());
+  EXPECT_TRUE(Eventually(consoles[1]->WaitHandle(), [&] { return (result = consoles[1]->Send(data.data(), 1, sent)) != 0; }));
+  EXPECT_EQ(result, kWouldBlock);
+  EXPECT_EQ(sent, 0u);
+  close(listener);
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
 #include "core/control_ids.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 
@@ -18,8 +20,7 @@ using sim::AnswerFault;
 using sim::ReplyFault;
 using test::ReadFile;
 
-const std::string kEnquiry = "\x18\x18\x18\x05";
-const std::string kPacketV = "\x02v/65\x03";
+const std::string kInfoReply = "00/00/00/" + std::string(sim::DeviceModel::kDeviceInfo);
 
 TEST(Packet, ChecksumIsTheByteSumWithTheSlashModuloHundred) {
   const struct {
@@ -32,8 +33,7 @@ TEST(Packet, ChecksumIsTheByteSumWithTheSlashModuloHundred) {
       {std::string(3, '\xFF'), 44},  // 0x2FD + 0x2F = 0x32C: 0x2C = 44
   };
   for (const auto& c : cases) EXPECT_EQ(PacketChecksum(c.text), c.checksum) << c.text;
-  EXPECT_EQ(BuildPacket("v"), kPacketV);
-  EXPECT_EQ(BuildPacket("zz"), "\x02zz/35\x03");
+  EXPECT_EQ(BuildPacket("v"), "\x02v/65\x03");
 }
 
 TEST(Packet, ReplyBodyCountsOnlyWhenItEndsInASlashAndTwoDecimalDigitsThatMatch) {
@@ -52,6 +52,20 @@ TEST(Packet, ReplyBodyCountsOnlyWhenItEndsInASlashAndTwoDecimalDigitsThatMatch) 
     EXPECT_EQ(ExtractPacketText(c.body, text), c.good) << c.body;
     EXPECT_EQ(text, c.good ? c.body.substr(0, c.body.size() - 3) : "unchanged") << c.body;
   }
+}
+
+// A reply text whose packet body has `body` bytes; with `decoy`, its first
+// 2047 bytes end in "/" and the two digits that check them, as if the
+// packet ended there.
+std::string ReplyForBody(size_t body, bool decoy = false) {
+  std::string text = "00/00/00/" + std::string(kMaxReplyText - 9, 'R');
+  if (decoy) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02u", PacketChecksum(text));
+    text += std::string("/") + digits;
+  }
+  text.resize(body - 3, 'R');
+  return text;
 }
 
 class SerialLinkTest : public ::testing::Test {
@@ -78,137 +92,130 @@ class SerialLinkTest : public ::testing::Test {
     EXPECT_EQ(state.TransactionInProgress, 0);
     return result;
   }
-  uint32_t Elapsed(uint32_t since) const { return const_cast<VirtualTickClock&>(clock).GetTickCount() - since; }
-  size_t HostCount(uint8_t byte) const {
-    size_t n = 0;
-    for (char c : device.HostBytes()) n += static_cast<uint8_t>(c) == byte;
-    return n;
-  }
+  size_t HostCount(uint8_t byte) const { return std::ranges::count(device.HostBytes(), static_cast<char>(byte)); }
 };
 
 TEST_F(SerialLinkTest, CleanExchangeOnTheWire) {
   EXPECT_EQ(Transact("v"), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/" + std::string(sim::DeviceModel::kDeviceInfo));
-  EXPECT_EQ(device.HostBytes(), kEnquiry + kPacketV + "\x06");
+  EXPECT_EQ(reply, kInfoReply);
+  EXPECT_EQ(device.HostBytes(), std::string("\x18\x18\x18\x05") + BuildPacket("v") + "\x06");
   EXPECT_EQ(device.DeviceBytes(), "\x06\x06" + BuildPacket(reply));
   EXPECT_EQ(display.fields[kIdRequestField], "v");
   EXPECT_TRUE(sink.entries.empty());
 }
 
-TEST_F(SerialLinkTest, EnquiryAnsweredWithNakThenAck) {
-  device.device().faults.enq = {AnswerFault::kNak};
-  EXPECT_EQ(Transact("v"), kResultOk);
-  EXPECT_EQ(sink.entries, std::vector<std::string>{"Enquire #0 not acked (0x15)"});
-}
-
-TEST_F(SerialLinkTest, SilentDeviceFailsTheEnquiryAfterThreeSeconds) {
-  device.device().faults.enq = {AnswerFault::kSilence, AnswerFault::kSilence, AnswerFault::kSilence};
-  const uint32_t start = clock.GetTickCount();
-  EXPECT_EQ(Transact("v"), kResultEnquireFailed);
-  EXPECT_EQ(sink.entries, (std::vector<std::string>{"Enquire #0 timedout", "Enquire #1 timedout",
-                                                   "Enquire #2 timedout", "Enquire state failed"}));
-  EXPECT_GE(Elapsed(start), 3003u);
-  EXPECT_LE(Elapsed(start), 3010u);
-}
-
-TEST_F(SerialLinkTest, EnquiryCanceledByTheDevice) {
-  device.device().faults.enq = {AnswerFault::kCan};
-  EXPECT_EQ(Transact("v"), kResultCanceledByPeer);
-  EXPECT_EQ(sink.entries, std::vector<std::string>{"Canceled by peer"});
-  EXPECT_EQ(HostCount(kStx), 0u);
-}
-
-TEST_F(SerialLinkTest, PacketNakedFiveTimesIsNotAcknowledged) {
-  device.device().faults.packet.assign(5, AnswerFault::kNak);
-  EXPECT_EQ(Transact("v"), kResultPacketNotAcked);
-  std::vector<std::string> expected(4, "Packet not acknowledged, retrying");
-  expected.push_back("Packet not acknowledged");
-  EXPECT_EQ(sink.entries, expected);
-  EXPECT_EQ(HostCount(kStx), 5u);
-}
-
-TEST_F(SerialLinkTest, PacketCanceledEndsAtOnce) {
-  device.device().faults.packet = {AnswerFault::kCan};
-  EXPECT_EQ(Transact("v"), kResultPacketNotAcked);
-  EXPECT_EQ(sink.entries, std::vector<std::string>{"Packet not acknowledged"});
-  EXPECT_EQ(HostCount(kStx), 1u);
-}
-
-TEST_F(SerialLinkTest, UnansweredPacketTimesOutEveryAttempt) {
-  device.device().faults.packet.assign(5, AnswerFault::kSilence);
-  const uint32_t start = clock.GetTickCount();
-  EXPECT_EQ(Transact("v"), kResultPacketNotAcked);
-  EXPECT_EQ(sink.Count("Packet acknowledge timed out"), 5u);
-  EXPECT_GE(Elapsed(start), 5u * 2000u);
-}
-
-TEST_F(SerialLinkTest, BadRepliesAreNakedUntilAGoodOneComes) {
-  const struct {
-    const char* what;
-    ReplyFault fault;
-    size_t naks;
-    std::vector<std::string> log;  // checked when not empty
-  } cases[] = {
-      {"bad checksum", ReplyFault::BadChecksum(), 1, {}},
-      {"ten bytes", ReplyFault::Short(), 1, {}},
-      {"pause of 600 ms", ReplyFault::Pause(5, 600), 1, {}},
-      {"over 2047 bytes", ReplyFault::Long(3000), 1, {}},
-      {"stray bytes",
-       ReplyFault::Stray(std::string("\x41\x00", 2)),
-       0,
-       {"Expected STX, received 0x41. Ignored", "Expected STX, received 0x00. Ignored"}},
+// Each fault of the device, one after the other on the same line: the
+// result, the whole log, the request packets and NAKs the console sent and
+// the virtual time it took; and the exchange after it goes through.
+TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
+  const auto lines = [](size_t n, const std::string& line, const std::string& last) {
+    std::vector<std::string> all(n, line);
+    all.push_back(last);
+    return all;
   };
-  for (const auto& c : cases) {
-    sink.entries.clear();
-    const size_t naks_before = HostCount(kNak);
-    device.device().faults.reply = {c.fault};
-    EXPECT_EQ(Transact("v"), kResultOk) << c.what;
-    EXPECT_EQ(reply, "00/00/00/" + std::string(sim::DeviceModel::kDeviceInfo)) << c.what;
-    EXPECT_EQ(HostCount(kNak) - naks_before, c.naks) << c.what;
-    if (!c.log.empty()) {
-      EXPECT_EQ(sink.entries, c.log) << c.what;
+  const auto too_long = lines(3, "Reply packet longer than 2047 bytes; not taken", "Request retries failed");
+  const auto strays = [](const std::string& bytes) {
+    std::vector<std::string> lines;
+    for (unsigned char byte : bytes) {
+      char line[64];
+      std::snprintf(line, sizeof line, "Expected STX, received 0x%02X. Ignored", byte);
+      lines.push_back(line);
     }
+    return lines;
+  };
+  struct Case {
+    const char* what;
+    std::deque<AnswerFault> enq = {}, packet = {};
+    std::deque<ReplyFault> reply = {};
+    std::string forced = {};  // a reply text the device sends in place of its own
+    int result;
+    std::vector<std::string> log = {};
+    size_t packets = 1, naks = 0;
+    uint32_t min_ms = 0, max_ms = 60000;
+  };
+  const Case cases[] = {
+      {.what = "NAK, then ACK to ENQ", .enq = {AnswerFault::kNak}, .result = kResultOk,
+       .log = {"Enquire #0 not acked (0x15)"}},
+      {.what = "CAN to ENQ", .enq = {AnswerFault::kCan}, .result = kResultCanceledByPeer, .log = {"Canceled by peer"},
+       .packets = 0},
+      {.what = "silent device", .enq = {3, AnswerFault::kSilence}, .result = kResultEnquireFailed,
+       .log = {"Enquire #0 timedout", "Enquire #1 timedout", "Enquire #2 timedout", "Enquire state failed"},
+       .packets = 0, .min_ms = 3003, .max_ms = 3010},
+      {.what = "packet NAKed 5 times", .packet = {5, AnswerFault::kNak}, .result = kResultPacketNotAcked,
+       .log = lines(4, "Packet not acknowledged, retrying", "Packet not acknowledged"), .packets = 5},
+      {.what = "CAN to the packet", .packet = {AnswerFault::kCan}, .result = kResultPacketNotAcked,
+       .log = {"Packet not acknowledged"}},
+      {.what = "packet unanswered 5 times", .packet = {5, AnswerFault::kSilence}, .result = kResultPacketNotAcked,
+       .log = lines(5, "Packet acknowledge timed out", "Packet not acknowledged"), .packets = 5, .min_ms = 5 * 2000},
+      {.what = "bad checksum", .reply = {ReplyFault::BadChecksum()}, .result = kResultOk, .naks = 1},
+      {.what = "ten bytes", .reply = {ReplyFault::Short()}, .result = kResultOk, .naks = 1},
+      {.what = "pause of 600 ms: the rest of the packet comes as stray bytes", .reply = {ReplyFault::Pause(5, 600)},
+       .result = kResultOk, .log = strays(BuildPacket(kInfoReply).substr(5)), .naks = 1},
+      {.what = "over 2047 bytes", .reply = {ReplyFault::Long(3000)}, .result = kResultOk,
+       .log = {too_long[0]}, .naks = 1},
+      {.what = "stray bytes", .reply = {ReplyFault::Stray(std::string("\x41\x00", 2))}, .result = kResultOk,
+       .log = strays(std::string("\x41\x00", 2))},
+      {.what = "three bad packets", .reply = {3, ReplyFault::BadChecksum()}, .result = kResultRetriesFailed,
+       .log = {"Request retries failed"}, .naks = 3},
+      {.what = "no STX within 2 s", .reply = {ReplyFault::Delay(2500)}, .result = kResultReceiveStxTimeout,
+       .log = {"Receive STX timeout"}},
+      {.what = "2048 bytes", .forced = ReplyForBody(2048), .result = kResultRetriesFailed, .log = too_long, .naks = 3},
+      {.what = "10,000 bytes", .forced = ReplyForBody(10000), .result = kResultRetriesFailed, .log = too_long,
+       .naks = 3},
+      {.what = "10,000 bytes whose first 2047 check out", .forced = ReplyForBody(10000, true),
+       .result = kResultRetriesFailed, .log = too_long, .naks = 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.entries.clear();
+    device.device().faults.enq = c.enq;
+    device.device().faults.packet = c.packet;
+    device.device().faults.reply = c.reply;
+    if (!c.forced.empty()) device.model().ForceReply(c.forced);
+    const size_t packets = HostCount(kStx), naks = HostCount(kNak);
+    const uint32_t start = clock.GetTickCount();
+    EXPECT_EQ(Transact("v"), c.result);
+    EXPECT_GE(clock.GetTickCount() - start, c.min_ms);
+    EXPECT_LE(clock.GetTickCount() - start, c.max_ms);
+    EXPECT_EQ(sink.entries, c.log);
+    EXPECT_EQ(HostCount(kStx) - packets, c.packets);
+    EXPECT_EQ(HostCount(kNak) - naks, c.naks);
+    if (c.result == kResultOk) {
+      EXPECT_EQ(reply, kInfoReply);
+    }
+    // A late reply or a resend must not confuse the next exchange.
+    EXPECT_EQ(Transact("?"), kResultOk);
+    EXPECT_EQ(reply.substr(0, 8), "00/00/00");
   }
 }
 
-TEST_F(SerialLinkTest, ThreeBadRepliesInARowFail) {
-  device.device().faults.reply.assign(3, ReplyFault::BadChecksum());
-  EXPECT_EQ(Transact("v"), kResultRetriesFailed);
-  EXPECT_EQ(sink.entries, std::vector<std::string>{"Request retries failed"});
-  EXPECT_EQ(HostCount(kNak), 3u);
+// The longest reply (2044 characters, a packet body of 2047 bytes) and one
+// with NUL bytes reach the caller whole; the log shows up to the first NUL.
+TEST_F(SerialLinkTest, RepliesAreDeliveredWholeNulBytesIncluded) {
+  for (const std::string& forced : {ReplyForBody(kMaxPacketBody), std::string("00/00/00/\0A\0\0B\0", 14)}) {
+    device.model().ForceReply(forced);
+    std::string data;
+    ASSERT_EQ(executor.ExecuteCommand("v", data, true), kResultOk);
+    EXPECT_EQ(executor.ReplyBuffer(), forced);
+    EXPECT_EQ(data, forced.substr(9));
+    EXPECT_TRUE(sink.Contains("Replied frame [" + std::string(data.c_str()) + "]"));
+  }
 }
 
-TEST_F(SerialLinkTest, NoReplyWithinTwoSeconds) {
-  device.device().faults.reply = {ReplyFault::Delay(2500)};
-  EXPECT_EQ(Transact("v"), kResultReceiveStxTimeout);
-  EXPECT_EQ(sink.entries, std::vector<std::string>{"Receive STX timeout"});
-  // The late reply must not confuse the next exchange.
-  sink.entries.clear();
-  EXPECT_EQ(Transact("?"), kResultOk);
-  EXPECT_EQ(reply.substr(0, 8), "00/00/00");
-}
-
-TEST_F(SerialLinkTest, LongestReplyIsDeliveredWhole) {
-  const std::string longest = "00/00/00/" + std::string(kMaxReplyText - 9, 'd');
-  device.model().ForceReply(longest);
-  std::string data;
-  EXPECT_EQ(executor.ExecuteCommand("v", data, true), kResultOk);
-  EXPECT_EQ(executor.ReplyBuffer(), longest);
-  EXPECT_EQ(data.size(), kMaxReplyText - 9);
-  EXPECT_TRUE(sink.Contains("Replied frame [" + data + "]"));
-}
-
-TEST_F(SerialLinkTest, ClosedPortFailsQuietlyAndCleanly) {
+// Ports 1 to 4 only: the others are refused before the opener is asked (it
+// would log "COMn: No such port"), and a closed port does nothing.
+TEST_F(SerialLinkTest, PortsOutsideTheTableAndClosedPortsDoNothing) {
+  for (int port : {0, 5, 6, 7, 8, 9, 10, 11, 12}) EXPECT_EQ(ports.OpenPort(port, 9600, 'N', 8, 1), 0) << port;
+  EXPECT_TRUE(sink.entries.empty());
+  device.FailOpens("Permission denied");
+  EXPECT_EQ(ports.OpenPort(1, 9600, 'N', 8, 1), 1) << "already open: kept as it is";
+  EXPECT_EQ(ports.OpenPort(2, 9600, 'N', 8, 1), 0);
+  EXPECT_EQ(sink.entries, std::vector<std::string>{"COM2: Permission denied"});
   ports.ClosePort(1);
   ports.ClosePort(1);
   EXPECT_EQ(Transact("v"), kResultEnquireFailed);
   EXPECT_EQ(ports.InputCount(1), 0u);
   EXPECT_EQ(ports.ReadPortByte(1), 0);
-  EXPECT_EQ(ports.OpenPort(0, 9600, 'N', 8, 1), 0);
-  EXPECT_EQ(ports.OpenPort(5, 9600, 'N', 8, 1), 0);
-  device.FailOpens("Permission denied");
-  EXPECT_EQ(ports.OpenPort(2, 9600, 'N', 8, 1), 0);
-  EXPECT_TRUE(sink.Contains("COM2: Permission denied"));
 }
 
 // The Z report: "A" names it, "Q" brings its lines into the A file, "x/2"
@@ -226,52 +233,49 @@ class ZReportTest : public SerialLinkTest {
     for (size_t i = 0; i < q_requests; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
   }
   std::string Sha1sumOf(const std::string& path) {
-    std::string command = "sha1sum '" + path + "'";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    char digits[41] = {};
-    if (pipe == nullptr || std::fread(digits, 1, 40, pipe) != 40) digits[0] = '\0';
-    if (pipe) pclose(pipe);
-    std::string upper(digits);
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return upper;
-  }
-  bool DeviceGot(const std::string& request) {
-    for (const std::string& r : device.model().RequestLog())
-      if (r == request) return true;
-    return false;
+    std::string digits = test::RunProgram({"/usr/bin/sha1sum", path}).out.substr(0, 40);
+    for (char& c : digits) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return digits;
   }
   std::string data;
 };
 
-TEST_F(ZReportTest, ReportIsStoredAndItsSignatureConfirmed) {
-  ReadReport(5);
+// BUSY and error answers to "A" and "Q" carry no report data.
+TEST_F(ZReportTest, ReportIsStoredAndTheOperatorAskedAboutItsSignature) {
+  device.model().AnswerBusy(1);
+  ASSERT_EQ(Execute("A"), kResultOk) << "asked again after BUSY";
   EXPECT_EQ(prompts.boxes[0].text, out.file("Z0042_a.txt"));
   EXPECT_EQ(prompts.boxes[0].caption, "");
+  device.model().AnswerBusy(2);
+  ASSERT_EQ(Execute("Q"), kResultOk);
+  device.model().ForceError(0x1E);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
   EXPECT_FALSE(z_report.AFileIsOpen()) << "the kind 3 line closes the file";
   EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\nVAT 3.00\r\n");
+  EXPECT_FALSE(std::filesystem::exists(out.file("_a.txt")));
 
-  prompts.answers = {true};
-  ASSERT_EQ(Execute("x/2"), kResultOk);
-  const std::string b_file = ReadFile(out.file("Z0042_b.txt"));
-  EXPECT_EQ(b_file, Sha1sumOf(out.file("Z0042_a.txt")));
-  EXPECT_EQ(prompts.boxes.back().text,
-            "Calculated signature: " + b_file + " \r\n\r\n Is this signature identical with the one in Zreport?");
-  EXPECT_TRUE(DeviceGot("x/2"));
-  EXPECT_EQ(device.model().ZCount(), 1u);
-}
-
-TEST_F(ZReportTest, RejectedSignatureClosesTheDayWithXFiveOnlyAfterYes) {
-  ReadReport(5);
-  prompts.answers = {false, true};
-  EXPECT_EQ(Execute("x/2"), kResultOk);
-  EXPECT_EQ(prompts.questions, 2);
-  EXPECT_FALSE(DeviceGot("x/2"));
-  EXPECT_TRUE(DeviceGot("x/5"));
-
-  prompts.answers = {false, false};
-  EXPECT_EQ(Execute("x/2"), kResultSignatureRejected);
-  EXPECT_EQ(prompts.questions, 4);
-  EXPECT_EQ(device.model().ZCount(), 1u);
+  // No, and No again for "x/5": nothing sent. No, then Yes: the day closes
+  // with "x/5". Yes: with "x/2".
+  const struct {
+    std::deque<bool> answers;
+    int result;
+    std::vector<std::string> sent;
+  } steps[] = {{{false, false}, kResultSignatureRejected, {}}, {{false, true}, kResultOk, {"x/5"}},
+               {{true}, kResultOk, {"x/2"}}};
+  const auto& requests = device.model().RequestLog();
+  for (const auto& step : steps) {
+    const size_t sent_before = requests.size();
+    const int asked_before = prompts.questions;
+    prompts.answers = step.answers;
+    EXPECT_EQ(Execute("x/2"), step.result);
+    EXPECT_EQ(prompts.questions - asked_before, static_cast<int>(step.answers.size()));
+    EXPECT_EQ(std::vector<std::string>(requests.begin() + sent_before, requests.end()), step.sent);
+    const std::string b_file = ReadFile(out.file("Z0042_b.txt"));
+    EXPECT_EQ(b_file, Sha1sumOf(out.file("Z0042_a.txt")));
+    EXPECT_EQ(prompts.boxes.back().text,
+              "Calculated signature: " + b_file + " \r\n\r\n Is this signature identical with the one in Zreport?");
+  }
+  EXPECT_EQ(device.model().ZCount(), 2u);
 }
 
 TEST_F(ZReportTest, SignatureCoversLinesNotYetClosedAndANewReportClosesTheOld) {
@@ -287,18 +291,6 @@ TEST_F(ZReportTest, SignatureCoversLinesNotYetClosedAndANewReportClosesTheOld) {
   EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\n");
 }
 
-TEST_F(ZReportTest, BusyAndErrorAnswersToAAndQAreNoPartOfTheReport) {
-  device.model().AnswerBusy(1);
-  ASSERT_EQ(Execute("A"), kResultOk) << "asked again after BUSY";
-  device.model().AnswerBusy(2);
-  ASSERT_EQ(Execute("Q"), kResultOk);
-  device.model().ForceError(0x1E);
-  ASSERT_EQ(Execute("Q"), kResultOk);
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
-  EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\nVAT 3.00\r\n");
-  EXPECT_FALSE(std::filesystem::exists(out.file("_a.txt")));
-}
-
 TEST_F(ZReportTest, LongQReplyIsCutToSixtyCharacters) {
   ASSERT_EQ(Execute("A"), kResultOk);
   const std::string line(64, 'L');
@@ -310,41 +302,50 @@ TEST_F(ZReportTest, LongQReplyIsCutToSixtyCharacters) {
   EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), line.substr(0, 49) + "\r\n");
 }
 
-TEST_F(ZReportTest, NoSignatureWithoutAReportAndNothingSent) {
-  EXPECT_EQ(Execute("x/5"), kResultBFileFailed);
-  EXPECT_EQ(prompts.boxes.back().text, "Error creating '_b.txt' file");
-  EXPECT_EQ(prompts.boxes.back().caption, "Error");
-  EXPECT_TRUE(device.HostBytes().empty());
-  EXPECT_TRUE(sink.Contains(
-      "Cannot create the B file: no report has been named by an \"A\" request; request not sent"));
-}
-
-TEST_F(ZReportTest, UnreadableAFileGivesNoSignature) {
+// When the signature step cannot do its part (no report named yet, the A
+// file gone, the B file not writable), the request is not sent: not a byte
+// goes out, nothing is written to the B file and no question is asked.
+TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
+  const std::string a_file = out.file("Z0042_a.txt"), b_file = out.file("Z0042_b.txt");
+  const auto expect_not_sent = [&](const char* request, int result, const std::string& line, const std::string& box) {
+    const std::string wire = device.HostBytes();
+    sink.entries.clear();
+    EXPECT_EQ(Execute(request), result);
+    EXPECT_EQ(device.HostBytes(), wire);
+    EXPECT_EQ(sink.entries, std::vector<std::string>{line});
+    EXPECT_EQ(prompts.boxes.back().caption, "Error");
+    EXPECT_EQ(prompts.boxes.back().text, box);
+  };
+  expect_not_sent("x/5", kResultBFileFailed,
+                  "Cannot create the B file: no report has been named by an \"A\" request; request not sent",
+                  "Error creating '_b.txt' file");
   ReadReport(5);
-  std::filesystem::remove(out.file("Z0042_a.txt"));
-  EXPECT_EQ(Execute("x/2"), kResultFingerprintFailed);
+  std::filesystem::rename(a_file, a_file + ".gone");
+  expect_not_sent("x/2", kResultFingerprintFailed,
+                  "Cannot read the A file '" + a_file + "' (cannot open); no signature written, request not sent",
+                  "Error reading '_a.txt' file");
+  EXPECT_FALSE(std::filesystem::exists(b_file));
+  std::filesystem::rename(a_file + ".gone", a_file);
+  std::filesystem::create_directory(b_file);
+  expect_not_sent("x/2", kResultBFileFailed, "Cannot write the B file '" + b_file + "': Is a directory; request not sent",
+                  "Error creating '_b.txt' file");
   EXPECT_EQ(prompts.questions, 0);
-  EXPECT_FALSE(std::filesystem::exists(out.file("Z0042_b.txt")));
-  EXPECT_FALSE(DeviceGot("x/2"));
 }
 
 TEST_F(ZReportTest, ReportNamesThatLeaveTheFolderAreRefused) {
   for (const std::string name : {"../evil", "a/b", "..\\evil", "..", "Z\x01"}) {
+    SCOPED_TRACE(name);
     device.model().SetReportName(name);
     prompts.boxes.clear();
-    ASSERT_EQ(Execute("A"), kResultOk) << name;
-    EXPECT_EQ(prompts.boxes.back().text, "Error creating '_a.txt' file") << name;
-    EXPECT_FALSE(z_report.AFileIsOpen()) << name;
-    EXPECT_TRUE(z_report.AFilePath().empty()) << name;
+    ASSERT_EQ(Execute("A"), kResultOk);
+    EXPECT_TRUE(sink.Contains("Report name '" + name + "' refused: it would lead outside " + out.slash()));
+    EXPECT_EQ(prompts.boxes.back().text, "Error creating '_a.txt' file");
+    EXPECT_FALSE(z_report.AFileIsOpen());
+    EXPECT_TRUE(z_report.AFilePath().empty());
   }
   EXPECT_TRUE(std::filesystem::is_empty(out.path()));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(out.path()).parent_path() / "evil_a.txt"));
-}
-
-TEST_F(ZReportTest, PlainRequestsThatLookAlikeGetNoFileHandling) {
-  ReadReport(0);
-  for (const std::string request : {"x", "x/1", "xx3"}) EXPECT_EQ(Execute(request), kResultOk) << request;
-  EXPECT_EQ(prompts.questions, 0);
+  EXPECT_EQ(Execute("x/2"), kResultBFileFailed) << "no stale B file path";
 }
 
 }  // namespace
