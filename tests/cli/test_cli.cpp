@@ -2,137 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/in_process.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/test_host.h"
 
 namespace veritor::cli {
 namespace {
 
-TEST(CliArguments, ReadTheConsolesSettings) {
-  std::string error;
-  const auto options = ParseArguments({"--link", "com3", "--speed", "126000", "--details", "--answer", "no", "v", "x/2"},
-                                      error);
-  ASSERT_TRUE(options) << error;
-  EXPECT_EQ(options->link, 3);
-  EXPECT_EQ(options->speed, 126000u);
-  EXPECT_TRUE(options->details);
-  EXPECT_EQ(options->answer, false);
-  EXPECT_EQ(options->actions,
-            (std::vector<Action>{{Action::Kind::kRequest, "v"}, {Action::Kind::kRequest, "x/2"}}));
-
-  const auto defaults = ParseArguments({"--", "--literal"}, error);
-  ASSERT_TRUE(defaults);
-  EXPECT_EQ(defaults->link, 1);
-  EXPECT_EQ(defaults->speed, 115200u);
-  EXPECT_FALSE(defaults->details);
-  EXPECT_EQ(defaults->actions, (std::vector<Action>{{Action::Kind::kRequest, "--literal"}}));
-
-  const auto files = ParseArguments({"--sign", "a", "?", "--bmp", "b", "--batch", "c"}, error);
-  ASSERT_TRUE(files) << error;
-  EXPECT_EQ(files->actions, (std::vector<Action>{{Action::Kind::kSign, "a"}, {Action::Kind::kRequest, "?"},
-                                                 {Action::Kind::kBitmap, "b"}, {Action::Kind::kBatch, "c"}}));
-}
-
-TEST(CliArguments, RefuseWhatTheyCannotUse) {
-  const std::vector<std::vector<std::string>> bad = {
-      {},
-      {"--details"},
-      {"--link", "COM0", "v"},
-      {"--link", "COM13", "v"},
-      {"--link", "ttyS0", "v"},
-      {"--speed", "fast", "v"},
-      {"--speed", "0", "v"},
-      {"--speed", "99999999999", "v"},
-      {"--answer", "maybe", "v"},
-      {"--bogus", "v"},
-      {"v", "--link"},
-      {"--batch"},
-  };
-  for (const auto& arguments : bad) {
-    std::string error;
-    EXPECT_FALSE(ParseArguments(arguments, error)) << (arguments.empty() ? "" : arguments[0]);
-    EXPECT_FALSE(error.empty());
-  }
-}
-
-// No network on this machine: every socket fails to open.
-class NoNetwork final : public Network {
- public:
-  int OpenDatagramSocket(std::unique_ptr<DatagramSocket>&) override { return 10050; }
-  int OpenStreamSocket(std::unique_ptr<StreamSocket>&) override { return 10050; }
-};
-
-class CliRunTest : public ::testing::Test {
- protected:
-  NoNetwork network;
-  VirtualTickClock clock;
-  sim::InProcessSerial device{clock};
-  test::RecordingLog log;
-  test::ScriptedPrompts prompts;
-  test::TempDir out;
-  Environment environment{clock, device.pump(), device.opener(), network, log, prompts, out.slash()};
-
-  int Run(std::vector<std::string> arguments) {
-    std::string error;
-    const auto options = ParseArguments(arguments, error);
-    EXPECT_TRUE(options) << error;
-    return options ? cli::Run(*options, environment) : kExitUsage;
-  }
-};
-
-TEST_F(CliRunTest, ConnectsSendsAndDisconnectsAsTheConsoleDoes) {
-  EXPECT_EQ(Run({"--speed", "9600", "?"}), kExitOk);
-  EXPECT_EQ(log.entries, (std::vector<std::string>{"Opened port COM1, 9600, Parity NONE, Data 8, Stop 1",
-                                                  "Reading device info",
-                                                  "Device info: [VERITOR-SIM/2.24/SN 000001]",
-                                                  "Closed port COM1"}));
-}
-
-TEST_F(CliRunTest, ExitStatusSaysHowTheRequestsWent) {
-  EXPECT_EQ(Run({"bogus", "?"}), kExitDeviceError);
-  EXPECT_EQ(device.model().RequestLog().back(), "?") << "a device error does not stop the run";
-
-  EXPECT_EQ(Run({"--link", "COM5", "v"}), kExitLinkFailure);
-  EXPECT_EQ(prompts.boxes.back().text, "Cannot open port COM5...");
-  EXPECT_EQ(log.entries.back(), "Failed opening COM5 port...");
-
-  device.device().faults.enq.assign(3, sim::AnswerFault::kSilence);
-  EXPECT_EQ(Run({"v"}), kExitLinkFailure);
-  EXPECT_EQ(log.entries.back(), "Fatal device comm error");
-
-  // The connect's "v" goes through; the next request's packet never does,
-  // and the run stops there.
-  device.device().faults.packet = {sim::AnswerFault::kAck};
-  device.device().faults.packet.insert(device.device().faults.packet.end(), 5, sim::AnswerFault::kNak);
-  const size_t requests_before = device.model().RequestLog().size();
-  EXPECT_EQ(Run({"?", "v"}), kExitLinkFailure);
-  EXPECT_EQ(device.model().RequestLog().size(), requests_before + 1);
-  EXPECT_EQ(log.entries.back(), "Closed port COM1");
-}
-
-TEST_F(CliRunTest, FileActionsRunInTheirPlaceAndSetTheExitStatus) {
-  test::WriteFile(out.file("batch.txt"), "?\r\nv\r\n");
-  test::WriteFile(out.file("bad.txt"), "?\r\nbogus\r\n");
-  test::WriteFile(out.file("sign.txt"), "signed text");
-  EXPECT_EQ(Run({"--batch", out.file("batch.txt"), "?", "--sign", out.file("sign.txt")}), kExitOk);
-  const std::vector<std::string> sent(device.model().RequestLog().end() - 6, device.model().RequestLog().end());
-  EXPECT_EQ(sent, (std::vector<std::string>{"?", "v", "?", "{/0", "@/signed text", "}"}));
-
-  EXPECT_EQ(Run({"--batch", out.file("bad.txt"), "?"}), kExitDeviceError);
-  EXPECT_EQ(device.model().RequestLog().back(), "?") << "the run goes on after the batch";
-  EXPECT_EQ(Run({"--bmp", out.file("missing.bmp"), "--batch", out.file("bad.txt")}), kExitLinkFailure);
-  EXPECT_EQ(prompts.boxes.front().caption, "File error: Could not open image file");
-  EXPECT_EQ(device.model().RequestLog().back(), "bogus") << "a refused file does not stop the run";
-}
-
+// The full log of a run, then a Z report into $HOME/out/ on the same device.
 TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
-  test::SimulatorProcess simulator;
+  test::SimulatorProcess simulator({"--report-lines", "25"});
   ASSERT_FALSE(simulator.path().empty());
   const std::string port = "VERITOR_COM2=" + simulator.path();
-  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--link", "COM2", "--details", "v", "bogus"},
-                                       {port});
+  auto result =
+      test::RunProgram({test::BinaryPath("veritor-cli"), "--link", "COM2", "--details", "v", "bogus"}, {port});
   EXPECT_EQ(result.exit_status, kExitDeviceError) << result.err;
   EXPECT_EQ(result.out,
             "Opened port COM2, 115200, Parity NONE, Data 8, Stop 1\n"
@@ -148,23 +30,38 @@ TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
             "Status info   [06-00-00]\n"
             "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code\n"
             "Closed port COM2\n");
-}
 
-TEST(CliIntegration, ReadsAZReportIntoTheOutputFolder) {
   test::TempDir home;
   std::filesystem::create_directory(home.file("out"));
-  test::SimulatorProcess simulator({"--report-lines", "25"});
-  ASSERT_FALSE(simulator.path().empty());
-  std::vector<std::string> arguments = {test::BinaryPath("veritor-cli"), "--answer", "yes", "A"};
+  std::vector<std::string> arguments = {test::BinaryPath("veritor-cli"), "--link", "COM2", "--answer", "yes", "A"};
   for (int i = 0; i < 30; ++i) arguments.push_back("Q");
   arguments.push_back("x/2");
-  const auto result = test::RunProgram(arguments, {"VERITOR_COM1=" + simulator.path(), "HOME=" + home.path()});
+  result = test::RunProgram(arguments, {port, "HOME=" + home.path()});
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
-  const std::string a_file = test::ReadFile(home.file("out/Z0001_a.txt"));
-  EXPECT_GT(a_file.size(), 25u * 3u);
+  EXPECT_GT(test::ReadFile(home.file("out/Z0001_a.txt")).size(), 25u * 3u);
   EXPECT_EQ(test::ReadFile(home.file("out/Z0001_b.txt")).size(), 40u);
-  EXPECT_NE(result.err.find("Calculated signature: "), std::string::npos);
   EXPECT_NE(result.err.find("Answered Yes (--answer)"), std::string::npos);
+}
+
+// A device error or a refused file does not stop the run; a request that
+// fails does (here "x/5" before any "A", which is not sent).
+TEST(CliIntegration, FileActionsRunInTheirPlaceAndAFailedRequestEndsTheRun) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("bad.txt"), "?\r\nbogus\r\n");
+  test::WriteFile(dir.file("sign.txt"), "signed text");
+  test::SimulatorProcess simulator;
+  ASSERT_FALSE(simulator.path().empty());
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--batch", dir.file("bad.txt"), "--bmp",
+                                        dir.file("none.bmp"), "--sign", dir.file("sign.txt"), "x/5", "v"},
+                                       {"VERITOR_COM1=" + simulator.path(), "HOME=" + dir.path()});
+  EXPECT_EQ(result.exit_status, kExitLinkFailure);
+  EXPECT_NE(result.out.find("L00002> bogus\nError 0x06: BADREQ (The request code is unsupported) -- Provide a "
+                            "correct request code\nFailed in line 2\nBatch aborted in line 2\nSigning '" +
+                            dir.file("sign.txt") + "', 11 byte(s)\nDone. (1 blocks, 11 bytes, "),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.err.find("File error: Could not open image file"), std::string::npos) << result.err;
+  EXPECT_TRUE(result.out.ends_with("request not sent\nClosed port COM1\n")) << result.out;
 }
 
 TEST(CliIntegration, EachNetworkLinkOverLoopback) {
@@ -182,12 +79,13 @@ TEST(CliIntegration, EachNetworkLinkOverLoopback) {
   }
 }
 
-TEST(CliIntegration, ASilentDeviceEndsWithStatusTwo) {
+TEST(CliIntegration, ASilentDeviceEndsWithStatusTwoAndBadUsageWithSixtyFour) {
   test::SimulatorProcess simulator({"--fault", "enq-silence:3"});
   ASSERT_FALSE(simulator.path().empty());
   const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "v"}, {"VERITOR_COM1=" + simulator.path()});
   EXPECT_EQ(result.exit_status, kExitLinkFailure);
   EXPECT_NE(result.out.find("Enquire state failed\nFatal device comm error\n"), std::string::npos) << result.out;
+  EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "--speed", "99999999999", "v"}).exit_status, kExitUsage);
 }
 
 }  // namespace

@@ -3,17 +3,13 @@
 # simulated device on a pty), then "Exit"; checks the log and that the window
 # saved its picture. Usage: xvfb_click_test.sh BIN_DIR [SCREENSHOT_PATH]
 set -euo pipefail
+if [ -z "${VERITOR_UNDER_XVFB:-}" ]; then
+  VERITOR_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp" "$0" "$@"
+fi
 bin=$1
 work=$(mktemp -d)
 shot=${2:-$work/window.png}
 trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
-
-# A free display number.
-display=90
-while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.05; done
-export DISPLAY=":$display"
 
 "$bin/veritor-sim" --link "$work/com1" >/dev/null &
 for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.05; done
