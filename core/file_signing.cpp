@@ -12,10 +12,12 @@ namespace {
 
 // The serial link carries TEXT blocks of printable ASCII only (0x7F counts as
 // text). The network links carry any byte in a TEXT block but NUL, which
-// would end the request text there.
+// would end the request text there, and on TCP but CR and LF, which would
+// end the request line there and leave the rest to the device as requests.
 bool NeedsBase64(int link, const std::string& block) {
   return std::any_of(block.begin(), block.end(), [link](char c) {
     const auto byte = static_cast<unsigned char>(c);
+    if (link == kLinkTcp) return byte == 0 || byte == '\r' || byte == '\n';
     return IsNetworkLink(link) ? byte == 0 : byte < 0x20 || byte >= 0x80;
   });
 }

@@ -130,7 +130,8 @@ TEST_F(ConsoleTest, StartsWithOneEntryComOneAndDetailsTickedAndRefusesComFiveAnd
 }
 
 // Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
-// text only; the network links any byte but NUL, and an SDNP frame holds 450 bytes of text or 372 in Base64.
+// text only; the network links any byte but NUL (and on TCP, whose requests are lines, but CR and LF), and an
+// SDNP frame holds 450 bytes of text or 372 in Base64.
 TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionDuringAnExchange) {
   net.AddSdnpDevice(kDevice);
   net.AddSdnpDevice(0x7F000003);
@@ -138,7 +139,7 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
   net.AddUdpDevice(kDevice);
   std::string content(2000, 't');
   content[5] = '\x7F';
-  content.replace(800, 2, "\n\xE9");
+  content.replace(800, 3, "\r\n\xE9");
   content[1600] = '\0';
   Edit(kIdSignFileName)->setText(QString::fromStdString(File(content)));
   const struct {
@@ -147,7 +148,7 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
   } cases[] = {
       {0, {{false, 750}, {true, 750}, {true, 500}}},
       {12, {{false, 450}, {false, 450}, {false, 450}, {true, 372}, {false, 278}}},
-      {13, {{false, 750}, {false, 750}, {true, 500}}},
+      {13, {{false, 750}, {true, 750}, {true, 500}}},
       {14, {{false, 750}, {false, 750}, {true, 500}}},
   };
   for (const auto& c : cases) {
