@@ -87,40 +87,27 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 
 // --- veritor-sim, with its stderr kept for the count of faults -----------------
 
+int UnlinkedTemporaryFile() {
+  char path[] = "/tmp/veritor-soak-sim-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd >= 0) unlink(path);
+  return fd;
+}
+
 class Simulator {
  public:
-  explicit Simulator(std::vector<std::string> arguments) {
-    char err_path[] = "/tmp/veritor-soak-sim-XXXXXX";
-    err_fd_ = mkstemp(err_path);
-    unlink(err_path);
-    int out[2];
-    if (err_fd_ < 0 || pipe(out) != 0) return;
-    arguments.insert(arguments.begin(), test::BinaryPath("veritor-sim"));
-    pid_ = test::Spawn(arguments, {}, out[1], err_fd_);
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    ready_ = line.rfind("veritor-sim: ", 0) == 0;
-    const size_t slash = line.find('/');
-    if (line.find("serving") != std::string::npos && slash != std::string::npos) pty_ = line.substr(slash);
-  }
-  ~Simulator() { Stop(); }
+  explicit Simulator(const std::vector<std::string>& arguments) : process_(arguments, 1, err_fd_) {}
+  ~Simulator() { close(err_fd_); }
 
-  bool ready() const { return ready_ && pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  const std::string& pty() const { return pty_; }
+  bool ready() const { return err_fd_ >= 0 && process_.ready(1); }
+  pid_t pid() const { return process_.pid(); }
+  const std::string& pty() const { return process_.path(); }
 
   // Stops it and reads its count of faults from "veritor-sim: faults injected: serial 12".
   std::optional<uint64_t> Stop() {
-    if (pid_ <= 0) return std::nullopt;
-    kill(pid_, SIGTERM);
-    test::WaitForExit(pid_);
-    pid_ = -1;
+    process_.Stop();
     lseek(err_fd_, 0, SEEK_SET);
     const std::string err = test::ReadAll(err_fd_);
-    close(err_fd_);
     const size_t at = err.find("faults injected: ");
     if (at == std::string::npos) return std::nullopt;
     std::istringstream counts(err.substr(at + 17));
@@ -131,29 +118,18 @@ class Simulator {
   }
 
  private:
-  pid_t pid_ = -1;
-  int err_fd_ = -1;
-  bool ready_ = false;
-  std::string pty_;
+  int err_fd_ = UnlinkedTemporaryFile();
+  test::SimulatorProcess process_;
 };
 
 // --- The console ---------------------------------------------------------------
-
-// Keeps the log entries of the request under way.
-class RequestLog final : public LogSink {
- public:
-  void AppendLogText(std::string_view text) override {
-    for (std::string& entry : VisibleLogEntries(text)) entries.push_back(std::move(entry));
-  }
-  std::vector<std::string> entries;
-};
 
 struct Console {
   SteadyTickClock clock;
   PollPump pump;
   PosixPortOpener opener;
   PosixNetwork network;
-  RequestLog sink;
+  test::RecordingLog sink;
   MessageLog log{sink};
   test::RecordingDisplay display;
   test::ScriptedPrompts prompts;

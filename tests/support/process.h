@@ -88,12 +88,12 @@ class SimulatorProcess {
  public:
   // The simulator prints one line for the pty ("veritor-sim: serving
   // /dev/pts/N") and one for each network service once it stands; `lines`
-  // of them are awaited.
-  explicit SimulatorProcess(std::vector<std::string> options = {}, int lines = 1) {
+  // of them are awaited. Its stderr goes to `err_fd`.
+  explicit SimulatorProcess(std::vector<std::string> options = {}, int lines = 1, int err_fd = 2) {
     int out[2];
     if (pipe(out) != 0) return;
     options.insert(options.begin(), BinaryPath("veritor-sim"));
-    pid_ = Spawn(options, {}, out[1], 2);
+    pid_ = Spawn(options, {}, out[1], err_fd);
     close(out[1]);
     out_ = out[0];
     for (int i = 0; i < lines; ++i) {
@@ -116,6 +116,7 @@ class SimulatorProcess {
   // The pty's path, empty when the simulator did not start.
   const std::string& path() const { return path_; }
   bool ready(int lines) const { return ready_lines_ == lines; }
+  pid_t pid() const { return pid_; }
 
   // SIGTERM; the exit status.
   int Stop() {
