@@ -5,9 +5,6 @@
 #include "tests/fuzz/fuzz_host.h"
 
 namespace veritor::fuzz {
-namespace {
-
-const std::string kGoodReply = "00/00/00/ok";
 
 // The status byte as two hexadecimal digits at `position`, 0xFF when they
 // are not.
@@ -17,30 +14,23 @@ int StatusByte(const std::string& reply, size_t position) {
   return value < 0 ? 0xFF : value;
 }
 
-bool SaidBusy(const std::string& reply) { return StatusByte(reply, 0) == 0x0E || StatusByte(reply, 0) == 0x1A; }
-
-}  // namespace
-}  // namespace veritor::fuzz
-
-using namespace veritor;
-using namespace veritor::fuzz;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string first(reinterpret_cast<const char*>(data), size);
+  const bool busy = StatusByte(first, 0) == 0x0E || StatusByte(first, 0) == 0x1A;
   FuzzHost fuzz;
-  ScriptedLink link;
-  link.replies = {first};
-  link.standing = kGoodReply;
-  CommandExecutor executor(fuzz.host, link);
+  fuzz.link.replies = {first};
+  fuzz.link.standing = "00/00/00/ok";
 
   std::string received = "stale";
-  FUZZ_CHECK(executor.ExecuteCommand("v", received, true) == kResultOk);
-  const std::string& last = SaidBusy(first) ? kGoodReply : first;
-  FUZZ_CHECK(link.requests.size() == (SaidBusy(first) ? 2u : 1u));
-  FUZZ_CHECK(executor.ReplyBuffer() == last);
+  FUZZ_CHECK(fuzz.executor.ExecuteCommand("v", received, true) == kResultOk);
+  const std::string& last = busy ? fuzz.link.standing : first;
+  FUZZ_CHECK(fuzz.link.requests.size() == (busy ? 2u : 1u));
+  FUZZ_CHECK(fuzz.executor.ReplyBuffer() == last);
   FUZZ_CHECK(received == (last.size() > 9 ? last.substr(9) : std::string()));
-  FUZZ_CHECK(executor.ReplyErrorCode() == StatusByte(last, 0));
-  FUZZ_CHECK(executor.DeviceStatusBits() == StatusByte(last, 3));
-  FUZZ_CHECK(executor.FunctionStatusBits() == StatusByte(last, 6));
+  FUZZ_CHECK(fuzz.executor.ReplyErrorCode() == StatusByte(last, 0));
+  FUZZ_CHECK(fuzz.executor.DeviceStatusBits() == StatusByte(last, 3));
+  FUZZ_CHECK(fuzz.executor.FunctionStatusBits() == StatusByte(last, 6));
   return 0;
 }
+
+}  // namespace veritor::fuzz

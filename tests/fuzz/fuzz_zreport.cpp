@@ -1,103 +1,24 @@
 // The Z report's files: the steps of "A", "Q" and "x/2" with reply texts
 // from the input, the output folder a fresh $HOME/out/. No file may appear
-// anywhere else under $HOME.
-//
-// Input: one record per step: a byte (bits 0 and 1: A step, Q step,
-// signature step, closing the A file; bit 2: the operator's answer to the
-// signature question), the reply's length (2 bytes, little-endian), the
-// reply text.
-
-#include <stdlib.h>
-
-#include <filesystem>
+// anywhere else under $HOME. Input: a record per step (the reply text cut to
+// kMaxReplyText), flags bits 0 and 1: A step, Q step, signature step, closing
+// the A file; bit 2: the operator's answer to the signature question.
 
 #include "platform/paths.h"
 #include "serial/z_report.h"
 #include "tests/fuzz/fuzz_host.h"
+#include "tests/support/temp_dir.h"
 
 namespace veritor::fuzz {
-namespace {
 
-namespace fs = std::filesystem;
-
-std::string g_home;
+test::TempDir g_home;
 std::string g_out;
 
-void RemoveHome() {
-  std::error_code ignored;
-  fs::remove_all(g_home, ignored);
-}
-
-// A name that, with "_a.txt" after it, stays a file in the folder.
-bool NameStaysInTheFolder(const std::string& name) {
-  return name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
-}
-
-// The out/ folder and files straight inside it; nothing else.
-void CheckNothingOutsideTheOutputFolder() {
-  for (const auto& entry : fs::recursive_directory_iterator(g_home)) {
-    const fs::path& path = entry.path();
-    const bool is_out_folder = path == fs::path(g_out).parent_path();
-    const bool in_out_folder = path.parent_path() == fs::path(g_out).parent_path() && entry.is_regular_file();
-    if (!is_out_folder && !in_out_folder) std::fprintf(stderr, "stray: %s\n", path.c_str());
-    FUZZ_CHECK(is_out_folder || in_out_folder);
-  }
-}
-
-void RemoveOutputFiles() {
-  for (const auto& entry : fs::directory_iterator(g_out)) fs::remove_all(entry.path());
-}
-
-void CheckSignature(ZReportFiles& files, int result) {
-  FUZZ_CHECK(result == kResultOk || result == kResultSignatureRejected || result == kResultBFileFailed ||
-             result == kResultFingerprintFailed);
-  if (result != kResultOk && result != kResultSignatureRejected) return;
-  FILE* b_file = std::fopen(files.BFilePath().c_str(), "rb");
-  FUZZ_CHECK(b_file != nullptr);
-  char text[64] = {};
-  const size_t length = std::fread(text, 1, sizeof text, b_file);
-  std::fclose(b_file);
-  FUZZ_CHECK(length == 40);
-  for (size_t i = 0; i < length; ++i)
-    FUZZ_CHECK((text[i] >= '0' && text[i] <= '9') || (text[i] >= 'A' && text[i] <= 'F'));
-}
-
-void RunStep(ZReportFiles& files, test::ScriptedPrompts& prompts, uint8_t step, std::string reply) {
-  switch (step & 0x03) {
-    case 0:
-      files.AStep(reply);
-      break;
-    case 1:
-      files.QStep(reply);
-      FUZZ_CHECK(reply.size() <= ZReportFiles::kMaxQReply);
-      break;
-    case 2:
-      prompts.answers = {(step & 0x04) != 0};
-      CheckSignature(files, files.SignatureStep());
-      break;
-    default:
-      files.CloseAFile();
-  }
-  FUZZ_CHECK(NameStaysInTheFolder(files.ReportName()));
-  FUZZ_CHECK(files.AFilePath().empty() || files.AFilePath() == g_out + files.ReportName() + "_a.txt");
-  FUZZ_CHECK(files.BFilePath().empty() || files.BFilePath() == g_out + files.ReportName() + "_b.txt");
-}
-
-}  // namespace
-}  // namespace veritor::fuzz
-
-using namespace veritor;
-using namespace veritor::fuzz;
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string pattern = (fs::temp_directory_path() / "veritor-fuzz-home-XXXXXX").string();
-  FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
-  g_home = pattern;
-  setenv("HOME", g_home.c_str(), 1);
+  setenv("HOME", g_home.path().c_str(), 1);
   g_out = DefaultOutputDirectory();
-  FUZZ_CHECK(g_out == g_home + "/out/");
-  fs::create_directory(g_out);
-  std::atexit(RemoveHome);
+  FUZZ_CHECK(g_out == g_home.slash() + "out/");
+  std::filesystem::create_directory(g_out);
   return 0;
 }
 
@@ -106,12 +27,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     FuzzHost fuzz;
     ZReportFiles files(fuzz.log, fuzz.prompts, g_out);
-    while (!input.empty()) {
-      const uint8_t step = input.Byte();
-      RunStep(files, fuzz.prompts, step, input.Take(std::min<size_t>(input.Word(), kMaxReplyText)));
+    for (Record& step : input.Records(kMaxReplyText)) {
+      const int kind = step.flags & 0x03;
+      if (kind == 0) files.AStep(step.bytes);
+      if (kind == 1) files.QStep(step.bytes);
+      FUZZ_CHECK(kind != 1 || step.bytes.size() <= ZReportFiles::kMaxQReply);
+      if (kind == 2) {
+        fuzz.prompts.answers = {(step.flags & 0x04) != 0};
+        const int result = files.SignatureStep();
+        FUZZ_CHECK(result == kResultOk || result == kResultSignatureRejected || result == kResultBFileFailed ||
+                   result == kResultFingerprintFailed);
+        // A signature the device gave is in the B file: 40 hexadecimal digits.
+        const std::string b_file = test::ReadFile(files.BFilePath());
+        FUZZ_CHECK((result != kResultOk && result != kResultSignatureRejected) ||
+                   (b_file.size() == 40 && b_file.find_first_not_of("0123456789ABCDEF") == std::string::npos));
+      }
+      if (kind == 3) files.CloseAFile();
+      // The report's name, with "_a.txt" after it, stays a file in the folder.
+      FUZZ_CHECK(files.ReportName().find_first_of(std::string_view("/\0", 2)) == std::string::npos);
+      FUZZ_CHECK(files.AFilePath().empty() || files.AFilePath() == g_out + files.ReportName() + "_a.txt");
+      FUZZ_CHECK(files.BFilePath().empty() || files.BFilePath() == g_out + files.ReportName() + "_b.txt");
     }
   }
-  CheckNothingOutsideTheOutputFolder();
-  RemoveOutputFiles();
+  // The out/ folder and files straight inside it; nothing else.
+  const std::filesystem::path out_folder = std::filesystem::path(g_out).parent_path();
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(g_home.path()))
+    FUZZ_CHECK(entry.path() == out_folder || (entry.path().parent_path() == out_folder && entry.is_regular_file()));
+  for (const auto& entry : std::filesystem::directory_iterator(g_out)) std::filesystem::remove_all(entry.path());
   return 0;
 }
+
+}  // namespace veritor::fuzz
