@@ -1,8 +1,7 @@
-// Devices that misbehave on purpose: the console ends every request with
-// the reply the device sent for it or with a failure result and a log line,
-// and never reads or writes past a buffer (this file also runs under
-// AddressSanitizer). Over-long serial replies and report names that would
-// leave the output folder are tested with the serial link (tests/serial).
+// Devices that misbehave on purpose: every request ends with the reply the
+// device sent for it or with a failure result and a log line, and nothing
+// reads or writes past a buffer (this also runs under AddressSanitizer).
+// Over-long serial replies and hostile report names: tests/serial.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -52,26 +51,36 @@ class HookedPump final : public MessagePump {
   MessagePump& inner_;
 };
 
-// The console's links over the in-process network, on a virtual clock.
-class HostileNetwork : public ::testing::Test {
- protected:
-  VirtualTickClock clock;
-  sim::InProcessNetwork net{clock};
-  HookedPump pump{net.pump()};
+// The console's links with a recording host, on the test's clock and pump.
+struct Console {
+  Console(TickClock& clock, MessagePump& pump, PortOpener& ports, Network& network)
+      : host{clock, pump, log, display, prompts, state}, links{host, ports, network, out.slash()} {}
   test::RecordingLog sink;
   MessageLog log{sink};
   test::RecordingDisplay display;
   test::ScriptedPrompts prompts;
   ConsoleState state;
-  Host host{clock, pump, log, display, prompts, state};
-  PosixPortOpener unused_ports;
+  Host host;
   test::TempDir out;
-  ConsoleLinks links{host, unused_ports, net.network(), out.slash()};
+  ConsoleLinks links;
   std::string data;
 
   bool Connect(int link) { return links.Connect(link, 0, "127.0.0.2", false).connected; }
   int Ask(const std::string& request) { return links.executor().ExecuteCommand(request, data, false); }
   const std::string& Reply() { return links.executor().ReplyBuffer(); }
+};
+
+struct NetworkParts {
+  VirtualTickClock clock;
+  sim::InProcessNetwork net{clock};
+  HookedPump pump{net.pump()};
+  PosixPortOpener unused_ports;
+};
+
+// The console's links over the in-process network, on a virtual clock.
+class HostileNetwork : public ::testing::Test, protected NetworkParts, protected Console {
+ protected:
+  HostileNetwork() : Console(clock, pump, unused_ports, net.network()) {}
 };
 
 // A TCP device that closes the connection in the middle of a reply, resets
@@ -108,23 +117,6 @@ TEST_F(HostileNetwork, TcpRepliesCutShortOrTooLongFailTheRequest) {
     const size_t longest = kMaxReplyText - 10 - std::to_string(++n).size();
     ASSERT_EQ(Ask(EchoRequest(n, longest)), kResultOk);
     EXPECT_EQ(Reply(), EchoReply(n, longest));
-  }
-}
-
-// A reply later than the console waits comes while the console is at a later
-// request, at some point of its exchange: never taken for that request's.
-TEST_F(HostileNetwork, ALateUdpReplyIsNeverTakenForALaterRequest) {
-  sim::UdpDevice& device = net.AddUdpDevice(kDevice);
-  ASSERT_TRUE(Connect(kLinkUdp));
-  uint32_t n = 0;
-  for (uint32_t late_ms = 2500; late_ms < 2510; ++late_ms) {
-    device.faults.request = {{NetFault::kLate, late_ms}};
-    const uint32_t start = clock.GetTickCount();
-    while (clock.GetTickCount() - start < late_ms + 100) {
-      ++n;
-      ASSERT_EQ(Ask(EchoRequest(n, n % 50)), kResultOk) << n;
-      ASSERT_EQ(Reply(), EchoReply(n, n % 50)) << "late by " << late_ms << " ms";
-    }
   }
 }
 
@@ -255,30 +247,22 @@ TEST(HostilePty, DeviceEndClosingInTheMiddleOfAReplyFailsTheRequestAndALaterConn
   PollPump poll_pump;
   PtyDevice pty{clock, poll_pump};
   PosixPortOpener opener;
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, pty, log, display, prompts, state};
   PosixNetwork unused_network;
-  test::TempDir out;
-  ConsoleLinks links{host, opener, unused_network, out.slash()};
-  std::string data;
+  Console console{clock, pty, opener, unused_network};
 
-  ASSERT_TRUE(links.Connect(1, 115200, "", false).connected);
+  ASSERT_TRUE(console.links.Connect(1, 115200, "", false).connected);
   // ACK of the enquiry, ACK of the packet, then 6 bytes of the reply: gone.
   pty.device.faults.reply = {sim::ReplyFault::Pause(6, 60000)};
   pty.hang_up_after = 2 + 6;
-  sink.entries.clear();
-  EXPECT_EQ(links.executor().ExecuteCommand("?", data, false), kResultReceiveStxTimeout);
-  EXPECT_EQ(sink.entries, std::vector<std::string>{"Receive STX timeout"});
+  console.sink.entries.clear();
+  EXPECT_EQ(console.Ask("?"), kResultReceiveStxTimeout);
+  EXPECT_EQ(console.sink.entries, std::vector<std::string>{"Receive STX timeout"});
 
-  links.Disconnect();
+  console.links.Disconnect();
   pty.Plug();
-  ASSERT_TRUE(links.Connect(1, 115200, "", false).connected) << testing::PrintToString(sink.entries);
-  ASSERT_EQ(links.executor().ExecuteCommand(EchoRequest(7, 2000), data, false), kResultOk);
-  EXPECT_EQ(links.executor().ReplyBuffer(), EchoReply(7, 2000));
+  ASSERT_TRUE(console.links.Connect(1, 115200, "", false).connected) << testing::PrintToString(console.sink.entries);
+  ASSERT_EQ(console.Ask(EchoRequest(7, 2000)), kResultOk);
+  EXPECT_EQ(console.Reply(), EchoReply(7, 2000));
 }
 
 }  // namespace
