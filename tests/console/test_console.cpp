@@ -9,7 +9,9 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <tuple>
 #include <utility>
 
 #include "core/batch.h"
@@ -19,7 +21,6 @@
 #include "crypto/base64.h"
 #include "sim/in_process.h"
 #include "sim/in_process_net.h"
-#include "tests/support/bmp_file.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 
@@ -27,8 +28,7 @@ namespace veritor {
 namespace {
 
 using Lines = std::vector<std::string>;
-using Outcome = ActionOutcome;
-using Action = Outcome (*)(Host&, CommandExecutor&, const std::string&, bool);
+using Action = ActionOutcome (*)(Host&, CommandExecutor&, const std::string&, bool);
 const Ipv4Address kDevice = 0x7F000002;
 const char kBadRequest[] = "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code";
 
@@ -36,6 +36,16 @@ std::string Base64(const std::string& bytes) {
   std::string text(bytes.size() * 2 + 4, '\0');
   text.resize(Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), text.data(), int32_t(bytes.size())));
   return text;
+}
+
+// A BMP file with an 8-byte colour table, `cut` bytes short; stored row r (bottom first), byte j is 0xA5 + 7r + j.
+std::string Bmp(uint32_t width, uint32_t height, uint16_t bits = 1, size_t cut = 0) {
+  std::string file(62, '\0');
+  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, uint32_t{bits}}})
+    for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
+  for (size_t r = 0; r < std::min(height, 256u); ++r)
+    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
+  return file.substr(0, file.size() - cut);
 }
 
 // The window against the in-process devices; the actions also run directly on its links, log and state.
@@ -68,9 +78,8 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     emit Combo(kIdPortList)->activated(index);
   }
   void TypeAddress(const QString& text) {
-    QLineEdit* edit = Combo(kIdSpeedOrAddress)->lineEdit();
-    edit->clear();
-    QTest::keyClicks(edit, text);
+    Combo(kIdSpeedOrAddress)->lineEdit()->clear();
+    QTest::keyClicks(Combo(kIdSpeedOrAddress)->lineEdit(), text);
   }
   Lines Log() {
     window.log_model().Flush();
@@ -78,7 +87,6 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     for (size_t i = 0; i < window.log_model().EntryCount(); ++i) entries.emplace_back(window.log_model().Entry(i));
     return entries;
   }
-  bool Logged(const std::string& line) { return std::ranges::count(Log(), line) > 0; }
   // "E" or "D" for each control, in the order of the state table.
   std::string States() {
     std::string states;
@@ -103,7 +111,9 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
   }
 };
 
-TEST_F(ConsoleTest, StartsWithOneEntryComOneAndDetailsTickedAndRefusesComFiveAndABadTypedSpeed) {
+// On the serial link, from the start: the actions from the buttons; a read error ends signing as a refused data block
+// does, without "}"; no action starts during another exchange; a bitmap is checked whole before a row goes out.
+TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) {
   EXPECT_EQ(Log(), Lines{"Veritor started"});
   EXPECT_EQ(Combo(kIdPortList)->currentText(), "COM1");
   EXPECT_EQ(Combo(kIdSpeedOrAddress)->currentText(), "115200");
@@ -112,7 +122,6 @@ TEST_F(ConsoleTest, StartsWithOneEntryComOneAndDetailsTickedAndRefusesComFiveAnd
   for (QPushButton* button : window.findChildren<QPushButton*>())
     if (button->isEnabled()) enabled += button->text().toStdString() + " ";
   EXPECT_EQ(enabled, "X .. .. Connect Exit ");
-  EXPECT_EQ(window.windowTitle(), "Veritor v2.24n");
   EXPECT_EQ(window.size(), QSize(570, 419));
 
   ChoosePort(4);
@@ -126,112 +135,29 @@ TEST_F(ConsoleTest, StartsWithOneEntryComOneAndDetailsTickedAndRefusesComFiveAnd
   EXPECT_EQ(prompts.boxes.back().text, "Speed 'fast' is not a number of bits per second");
   TypeAddress("9600");
   Click(kIdConnect);
-  EXPECT_TRUE(Logged("Opened port COM1, 9600, Parity NONE, Data 8, Stop 1"));
-}
+  EXPECT_EQ(std::ranges::count(Log(), "Opened port COM1, 9600, Parity NONE, Data 8, Stop 1"), 1);
 
-// Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
-// text only; the network links any byte but NUL (and on TCP, whose requests are lines, but CR and LF), and an
-// SDNP frame holds 450 bytes of text or 372 in Base64.
-TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionDuringAnExchange) {
-  net.AddSdnpDevice(kDevice);
-  net.AddSdnpDevice(0x7F000003);
-  net.AddTcpDevice(kDevice);
-  net.AddUdpDevice(kDevice);
-  std::string content(2000, 't');
-  content[5] = '\x7F';
-  content.replace(800, 3, "\r\n\xE9");
-  content[1600] = '\0';
-  Edit(kIdSignFileName)->setText(QString::fromStdString(File(content)));
-  const struct {
-    int entry;
-    std::vector<std::pair<bool, size_t>> blocks;  // BASE64 or not, and size
-  } cases[] = {
-      {0, {{false, 750}, {true, 750}, {true, 500}}},
-      {12, {{false, 450}, {false, 450}, {false, 450}, {true, 372}, {false, 278}}},
-      {13, {{false, 750}, {true, 750}, {true, 500}}},
-      {14, {{false, 750}, {false, 750}, {true, 500}}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry);
-    MarkStart();
-    std::string during;
-    during_wait = [&] { during = States(); };
-    if (c.entry != 0) ChoosePort(c.entry);
-    if (c.entry == 12) {
-      EXPECT_EQ(during, "DDDDDDEED");
-      EXPECT_TRUE(Logged("2 devices responded"));
-      EXPECT_EQ(Combo(kIdSpeedOrAddress)->count(), 2);
-    }
-    if (c.entry > 12) TypeAddress("127.0.0.2");
-    during_wait = [&] { during = States(); };
-    Click(kIdConnect);
-    EXPECT_EQ(during, "DDDDDDEEE");
-    ASSERT_TRUE(window.state().Connected);
-    EXPECT_EQ(window.state().ActiveLink, c.entry + 1);
-    EXPECT_EQ(States(), "EEEEEEDDE");
-    EXPECT_TRUE(Logged("Device info: [VERITOR-SIM/2.24/SN 000001]"));
-
-    MarkStart();
-    Click(kIdSignFile);
-    Lines sent = {"{/0"};
-    for (size_t offset = 0; auto [base64, size] : c.blocks) {
-      sent.push_back(base64 ? "&/" + Base64(content.substr(offset, size)) : "@/" + content.substr(offset, size));
-      offset += size;
-    }
-    sent.push_back("}");
-    EXPECT_EQ(Sent(), sent);
-    const Lines log = Log();
-    EXPECT_EQ(log[log.size() - 3].rfind("Done. (" + std::to_string(c.blocks.size()) + " blocks, 2000 bytes, ", 0), 0u);
-    EXPECT_EQ(log.back().rfind("1K transfer requires ", 0), 0u);
-
-    MarkStart();
-    during_wait = [&] {
-      EXPECT_EQ(window.state().TransactionInProgress, 1);
-      for (int id : {kIdSendCommand, kIdSignFile, kIdRunBatch, kIdRefresh, kIdBitmap, kIdExit, kIdConnect}) Click(id);
-      window.close();
-    };
-    Click(kIdRefresh);
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_FALSE(window.state().QuitRequested);
-    EXPECT_EQ(Sent(), Lines{"?"});
-    Click(kIdConnect);
-    EXPECT_EQ(Log().back(), c.entry == 0 ? "Closed port COM1" : "Closed network services");
-  }
-  Click(kIdExit);
-  EXPECT_TRUE(window.state().QuitRequested);
-}
-
-TEST_F(ConsoleTest, CommandRefreshBatchBitmapAndZReportFromTheButtons) {
-  Click(kIdConnect);
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text(), "v");
   Edit(kIdCommandText)->setText("bogus");
   Click(kIdSendCommand);
   EXPECT_EQ(Log().back(), kBadRequest);
   EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), "06/00/00");
-  MarkStart();
-  Click(kIdRefresh);
-  EXPECT_EQ(Sent(), Lines{"?"});
 
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  const struct {
-    std::string content;
-    Lines sent;
-    Lines log;
-  } batches[] = {
+  const std::tuple<std::string, Lines, Lines> batches[] = {
       {"?\r\nbogus\r\nv\r\n", {"?", "bogus"},
        {"L00001> ?", "L00002> bogus", kBadRequest, "Failed in line 2", "Batch aborted in line 2"}},
       {"?\n\nv\n", {"?"}, {"L00001> ?"}},  // an empty line ends the batch
   };
-  for (const auto& batch : batches) {
-    Edit(kIdBatchFileName)->setText(QString::fromStdString(File(batch.content)));
+  for (const auto& [batch, sent, log] : batches) {
+    Edit(kIdBatchFileName)->setText(QString::fromStdString(File(batch)));
     MarkStart();
     Click(kIdRunBatch);
-    EXPECT_EQ(Sent(), batch.sent);
-    EXPECT_EQ(Log(), batch.log);
+    EXPECT_EQ(Sent(), sent);
+    EXPECT_EQ(Log(), log);
   }
 
   // Rows go bottom first; the device numbers them from the top.
-  prompts.files = {File(test::Bmp(100, 3))};
+  prompts.file = File(Bmp(100, 3));
   MarkStart();
   Click(kIdBitmap);
   EXPECT_EQ(Sent(), (Lines{"$/1/100/3/1/B3B4B5B6B7B8B9BABBBCBDBEBF/", "$/1/100/3/2/ACADAEAFB0B1B2B3B4B5B6B7B8/",
@@ -245,69 +171,117 @@ TEST_F(ConsoleTest, CommandRefreshBatchBitmapAndZReportFromTheButtons) {
   EXPECT_EQ(prompts.questions, 1);
   EXPECT_EQ(test::ReadFile(out.file("Z0001_b.txt")).size(), 40u);
   EXPECT_EQ(serial.model().ZCount(), 1u);
-}
 
-// A read error ends signing as a refused data block does, without "}"; no action starts during another
-// exchange; a bitmap is checked whole before a row goes out.
-TEST_F(ConsoleTest, FailuresEndTheRunAndRefusalsSendNothing) {
-  Click(kIdConnect);
   serial.model().ForceReply("00/00/04", 2);
   serial.model().ForceError(sim::kErrSignData);
   MarkStart();
-  EXPECT_EQ(SignFile(host, executor, File(std::string(1500, 's')), false), Outcome::kDeviceError);
+  EXPECT_EQ(SignFile(host, executor, File(std::string(1500, 's')), false), ActionOutcome::kDeviceError);
   EXPECT_EQ(Sent().size(), 3u);
   EXPECT_EQ(Log().back(), "Failed signing data block");
 
   MarkStart();  // a folder opens but cannot be read
-  EXPECT_EQ(SignFile(host, executor, out.path(), false), Outcome::kRefused);
+  EXPECT_EQ(SignFile(host, executor, out.path(), false), ActionOutcome::kRefused);
   EXPECT_EQ(Log().back(), "Failed reading '" + out.path() + "'");
-  EXPECT_EQ(RunBatchFile(host, executor, out.path(), false), Outcome::kRefused);
+  EXPECT_EQ(RunBatchFile(host, executor, out.path(), false), ActionOutcome::kRefused);
   EXPECT_EQ(Log().back(), "Batch aborted in line 1");
   EXPECT_LE(Sent().size(), 1u) << "at most the opening command";
 
-  const struct {
-    Action action;
-    std::string box;
-  } refusals[] = {
+  const std::pair<Action, std::string> refusals[] = {
       {RunBatchFile, "No filename specified"},
       {SignFile, "Filename missing!"},
       {UploadBitmapFile, "No filename specified"},
   };
   MarkStart();
-  for (const auto& c : refusals) {
-    EXPECT_EQ(c.action(host, executor, "", false), Outcome::kRefused);
-    EXPECT_EQ(prompts.boxes.back().text, c.box);
+  for (const auto& [action, box] : refusals) {
+    EXPECT_EQ(action(host, executor, "", false), ActionOutcome::kRefused);
+    EXPECT_EQ(prompts.boxes.back().text, box);
     TransactionGuard busy(window.state());
-    EXPECT_EQ(c.action(host, executor, File("?\n"), false), Outcome::kIgnored);
+    EXPECT_EQ(action(host, executor, File("?\n"), false), ActionOutcome::kIgnored);
   }
-  EXPECT_TRUE(Sent().empty());
 
-  std::string far_pixels = test::Bmp(8, 1);
+  std::string far_pixels = Bmp(8, 1);
   far_pixels[13] = '\xFF';  // pixel data past 4 GiB
-  const struct {
-    unsigned slot;
-    std::string file;
-    std::string caption;
-  } cases[] = {
-      {1, test::Bmp(257, 1), "Format error: BMP file width must be in range 1-256"},
-      {1, test::Bmp(8, 0), "Format error: BMP file height must be in range 1-256"},
-      {1, test::Bmp(8, 0xFFFFFFFF), "Format error: BMP file height must be in range 1-256"},
-      {1, test::Bmp(300, 1, 24), "Format error: BMP file must be back & white format"},
-      {1, test::Bmp(100, 3, 1, 1), "File error: Could not load image data"},
+  const std::tuple<unsigned, std::string, std::string> cases[] = {
+      {1, Bmp(257, 1), "Format error: BMP file width must be in range 1-256"},
+      {1, Bmp(8, 0), "Format error: BMP file height must be in range 1-256"},
+      {1, Bmp(8, 0xFFFFFFFF), "Format error: BMP file height must be in range 1-256"},
+      {1, Bmp(300, 1, 24), "Format error: BMP file must be back & white format"},
+      {1, Bmp(100, 3, 1, 1), "File error: Could not load image data"},
       {1, far_pixels, "File error: Could not load image data"},
-      {1, test::Bmp(8, 1).substr(0, 53), "File error: Could not read bitmap header"},
+      {1, Bmp(8, 1).substr(0, 53), "File error: Could not read bitmap header"},
       {1, "missing", "File error: Could not open image file"},
-      {8, test::Bmp(8, 1), "<bitmapno> must be an integer number ranged 0 - 7\n"},
+      {8, Bmp(8, 1), "<bitmapno> must be an integer number ranged 0 - 7\n"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [slot, file, caption] : cases) {
     prompts.boxes.clear();
-    const std::string path = c.file == "missing" ? out.file("missing") : File(c.file);
-    EXPECT_EQ(LoadMonochromeBitmap(host, executor, c.slot, path, false), Outcome::kRefused);
-    ASSERT_EQ(prompts.boxes.size(), 1u) << c.caption;
-    EXPECT_EQ(prompts.boxes[0].caption, c.caption);
-    EXPECT_EQ(prompts.boxes[0].text, c.slot > 7 ? "Parameter error:" : "\xCE\x95rror");
+    const std::string path = file == "missing" ? out.file("missing") : File(file);
+    EXPECT_EQ(LoadMonochromeBitmap(host, executor, slot, path, false), ActionOutcome::kRefused);
+    ASSERT_EQ(prompts.boxes.size(), 1u) << caption;
+    EXPECT_EQ(prompts.boxes[0].caption, caption);
+    EXPECT_EQ(prompts.boxes[0].text, slot > 7 ? "Parameter error:" : "\xCE\x95rror");
   }
   EXPECT_TRUE(Sent().empty());
+}
+
+// Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
+// text only; the network links any byte but NUL (and on TCP, whose requests are lines, but CR and LF), and an
+// SDNP frame holds 450 bytes of text or 372 in Base64. A Refresh on each link holds off every other action.
+TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionDuringAnExchange) {
+  net.AddSdnpDevice(kDevice);
+  net.AddSdnpDevice(0x7F000003);
+  net.AddTcpDevice(kDevice);
+  net.AddUdpDevice(kDevice);
+  std::string content(2000, 't');
+  content[5] = '\x7F';
+  content.replace(800, 3, "\r\n\xE9");
+  content[1600] = '\0';
+  Edit(kIdSignFileName)->setText(QString::fromStdString(File(content)));
+  // Each entry's blocks: BASE64 or not, and size.
+  const std::pair<int, std::vector<std::pair<bool, size_t>>> cases[] = {
+      {0, {{false, 750}, {true, 750}, {true, 500}}},
+      {12, {{false, 450}, {false, 450}, {false, 450}, {true, 372}, {false, 278}}},
+      {13, {{false, 750}, {true, 750}, {true, 500}}},
+      {14, {{false, 750}, {false, 750}, {true, 500}}},
+  };
+  for (const auto& [entry, blocks] : cases) {
+    SCOPED_TRACE(entry);
+    MarkStart();
+    std::string during;
+    during_wait = [&] { during = States(); };
+    if (entry != 0) ChoosePort(entry);
+    if (entry == 12) {
+      EXPECT_EQ(during, "DDDDDDEED");
+      EXPECT_EQ(Combo(kIdSpeedOrAddress)->count(), 2);
+    }
+    if (entry > 12) TypeAddress("127.0.0.2");
+    during_wait = [&] { during = States(); };
+    Click(kIdConnect);
+    EXPECT_EQ(during, "DDDDDDEEE");
+    ASSERT_EQ(States(), "EEEEEEDDE");
+    EXPECT_EQ(std::ranges::count(Log(), "Device info: [VERITOR-SIM/2.24/SN 000001]"), 1);
+
+    MarkStart();
+    Click(kIdSignFile);
+    Lines sent = {"{/0"};
+    for (size_t offset = 0; auto [base64, size] : blocks) {
+      sent.push_back(base64 ? "&/" + Base64(content.substr(offset, size)) : "@/" + content.substr(offset, size));
+      offset += size;
+    }
+    sent.push_back("}");
+    EXPECT_EQ(Sent(), sent);
+
+    MarkStart();
+    during_wait = [&] {
+      EXPECT_EQ(window.state().TransactionInProgress, 1);
+      for (int id : {kIdSendCommand, kIdSignFile, kIdRunBatch, kIdRefresh, kIdBitmap, kIdExit, kIdConnect}) Click(id);
+      window.close();
+    };
+    Click(kIdRefresh);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(Sent(), Lines{"?"});
+    Click(kIdConnect);
+    EXPECT_EQ(Log().back(), entry == 0 ? "Closed port COM1" : "Closed network services");
+  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Clicks real buttons of the real window under Xvfb: "Connect" on COM1 (the
-# simulated device on a pty), then "Exit"; checks the log and that the window
-# saved its picture. Usage: xvfb_click_test.sh BIN_DIR [SCREENSHOT_PATH]
+# Clicks real buttons of the real window under Xvfb: "Connect" on COM1 (the simulated device on a pty), then "Exit";
+# checks the log and that the window saved its picture. Usage: xvfb_click_test.sh BIN_DIR [SCREENSHOT_PATH]
 set -euo pipefail
 if [ -z "${VERITOR_UNDER_XVFB:-}" ]; then
   VERITOR_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 800x600x24 -nolisten tcp" "$0" "$@"
@@ -29,8 +28,7 @@ wait_for_log "Veritor started"
 click 358 405   # "Connect" at 218,242 size 41x14
 wait_for_log "Device info: [VERITOR-SIM/2.24/SN 000001]"
 click 511 405   # "Exit" at 307,242 size 67x14
-for _ in $(seq 200); do kill -0 "$console" 2>/dev/null || break; sleep 0.05; done
-if kill -0 "$console" 2>/dev/null; then echo "the window did not close on Exit"; exit 1; fi
+timeout 10 tail --pid="$console" -s 0.05 -f /dev/null || { echo "the window did not close on Exit"; exit 1; }
 wait "$console"
 [ -s "$shot" ] || { echo "no screenshot"; exit 1; }
 echo "clicked Connect and Exit; screenshot $shot"

@@ -21,19 +21,19 @@ struct FakeWire {
   std::vector<Datagram> sent;
   std::deque<Datagram> incoming;
   std::function<void(const Datagram& sent)> respond;
-  int open_error = 0;
   int bind_error = 0;
   int send_error = 0;
-  int connect_error = 0;
   bool peer_closed = false;
   std::string stream_in;  // bytes waiting on the stream
 
   void Queue(std::string bytes, Ipv4Address from) { incoming.push_back({std::move(bytes), from, 0}); }
 };
 
-class FakeDatagramSocket final : public DatagramSocket {
+// A socket of either kind on the wire; a stream connects at once and sends
+// its chunks as datagrams to the address it connected to.
+class FakeSocket final : public DatagramSocket, public StreamSocket {
  public:
-  explicit FakeDatagramSocket(FakeWire& wire) : wire_(wire) {}
+  explicit FakeSocket(FakeWire& wire) : wire_(wire) {}
   int Bind(Ipv4Address, uint16_t) override { return wire_.bind_error; }
   int EnableBroadcast() override { return 0; }
   int SendTo(Ipv4Address address, uint16_t port, const void* data, size_t length, size_t& sent) override {
@@ -59,42 +59,27 @@ class FakeDatagramSocket final : public DatagramSocket {
     return 0;
   }
 
- private:
-  FakeWire& wire_;
-};
-
-class FakeStreamSocket final : public StreamSocket {
- public:
-  explicit FakeStreamSocket(FakeWire& wire) : wire_(wire) {}
   int StartConnect(Ipv4Address address, uint16_t port) override {
     address_ = address;
     port_ = port;
-    return wire_.connect_error;
+    return 0;
   }
   int CheckConnected(bool& connected) override {
     connected = true;
     return 0;
   }
   int Send(const void* data, size_t length, size_t& sent) override {
-    if (wire_.send_error) return wire_.send_error;
-    sent = length;
-    FakeWire::Datagram chunk{std::string(static_cast<const char*>(data), length), address_, port_};
-    wire_.sent.push_back(chunk);
-    if (wire_.respond) wire_.respond(chunk);
-    return 0;
+    return SendTo(address_, port_, data, length, sent);
   }
   int Pending(size_t& count) override {
     count = wire_.stream_in.size();
     return 0;
   }
+  // Nothing to take: would block, or 0 bytes once the peer closed.
   int Receive(void* buffer, size_t capacity, size_t& length) override {
-    if (wire_.stream_in.empty()) {
-      length = 0;
-      return wire_.peer_closed ? 0 : 10035;
-    }
     length = wire_.stream_in.copy(static_cast<char*>(buffer), capacity);
     wire_.stream_in.erase(0, length);
-    return 0;
+    return length == 0 && !wire_.peer_closed ? 10035 : 0;
   }
 
  private:
@@ -103,22 +88,17 @@ class FakeStreamSocket final : public StreamSocket {
   uint16_t port_ = 0;
 };
 
-class FakeNetwork final : public Network {
- public:
-  explicit FakeNetwork(FakeWire& wire) : wire_(wire) {}
+struct FakeNetwork final : Network {
+  explicit FakeNetwork(FakeWire& wire) : wire(wire) {}
   int OpenDatagramSocket(std::unique_ptr<DatagramSocket>& socket) override {
-    if (wire_.open_error) return wire_.open_error;
-    socket = std::make_unique<FakeDatagramSocket>(wire_);
+    socket = std::make_unique<FakeSocket>(wire);
     return 0;
   }
   int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) override {
-    if (wire_.open_error) return wire_.open_error;
-    socket = std::make_unique<FakeStreamSocket>(wire_);
+    socket = std::make_unique<FakeSocket>(wire);
     return 0;
   }
-
- private:
-  FakeWire& wire_;
+  FakeWire& wire;
 };
 
 }  // namespace veritor::test

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -20,7 +21,9 @@ inline std::string BinaryPath(const std::string& name) {
   return std::string(dir ? dir : "build/bin") + "/" + name;
 }
 
+// All that a file holds; for a pipe, all that comes until it closes.
 inline std::string ReadAll(int fd) {
+  lseek(fd, 0, SEEK_SET);
   std::string text;
   char chunk[4096];
   ssize_t n;
@@ -36,13 +39,11 @@ inline int WaitForExit(pid_t pid) {
 
 // Starts argv with stdin from /dev/null, stdout into `out_fd` and stderr
 // into `err_fd`, the environment plus `env` ("NAME=value" entries).
-inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd,
-                   int err_fd) {
-  std::vector<std::string> environment(env);
-  for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd, int err_fd) {
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
   args.push_back(nullptr);
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
@@ -62,33 +63,25 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs a program to its end; stderr goes to a file so that neither pipe can
-// fill up and stall it.
+// Runs a program to its end; its output goes to files, so that no pipe can fill up and stall it.
 inline ProcessResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
   ProcessResult result;
-  int out[2];
-  char err_path[] = "/tmp/veritor-stderr-XXXXXX";
-  const int err_fd = mkstemp(err_path);
-  if (err_fd < 0 || pipe(out) != 0) return result;
-  const pid_t pid = Spawn(argv, env, out[1], err_fd);
-  close(out[1]);
-  result.out = ReadAll(out[0]);
-  close(out[0]);
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  if (out == nullptr || err == nullptr) return result;
+  const pid_t pid = Spawn(argv, env, fileno(out), fileno(err));
   if (pid > 0) result.exit_status = WaitForExit(pid);
-  lseek(err_fd, 0, SEEK_SET);
-  result.err = ReadAll(err_fd);
-  close(err_fd);
-  unlink(err_path);
+  result.out = ReadAll(fileno(out));
+  result.err = ReadAll(fileno(err));
+  std::fclose(out);
+  std::fclose(err);
   return result;
 }
 
-// veritor-sim serving a pty in the background until Stop() or the end of
-// the object.
+// veritor-sim in the background until Stop() or the end of the object, its stderr into `err_fd`. It prints a line
+// for the pty ("veritor-sim: serving /dev/pts/N") and one for each network service once it stands; `lines` are awaited.
 class SimulatorProcess {
  public:
-  // The simulator prints one line for the pty ("veritor-sim: serving
-  // /dev/pts/N") and one for each network service once it stands; `lines`
-  // of them are awaited. Its stderr goes to `err_fd`.
   explicit SimulatorProcess(std::vector<std::string> options = {}, int lines = 1, int err_fd = 2) {
     int out[2];
     if (pipe(out) != 0) return;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,34 +14,22 @@
 namespace veritor::test {
 
 // Keeps every log entry as the message log would show it.
-class RecordingLog final : public LogSink {
- public:
+struct RecordingLog final : LogSink {
   void AppendLogText(std::string_view text) override {
     for (std::string& entry : VisibleLogEntries(text)) entries.push_back(std::move(entry));
   }
-  bool Contains(const std::string& entry) const {
-    for (const std::string& e : entries)
-      if (e == entry) return true;
-    return false;
-  }
-  size_t Count(const std::string& entry) const {
-    size_t n = 0;
-    for (const std::string& e : entries) n += e == entry;
-    return n;
-  }
+  bool Contains(const std::string& entry) const { return Count(entry) > 0; }
+  size_t Count(const std::string& entry) const { return std::ranges::count(entries, entry); }
   std::vector<std::string> entries;
 };
 
-class RecordingDisplay final : public DisplayFields {
- public:
+struct RecordingDisplay final : DisplayFields {
   void SetFieldText(int control_id, std::string_view text) override { fields[control_id] = std::string(text); }
   std::map<int, std::string> fields;
 };
 
-// Records every box; answers the Yes/No questions by `decide` when set, else
-// from a queue (No when empty).
-class ScriptedPrompts final : public Prompts {
- public:
+// Records every box; answers Yes/No by `decide`, else from `answers` (No once they run out).
+struct ScriptedPrompts final : Prompts {
   struct Box {
     std::string caption;
     std::string text;
@@ -50,32 +40,23 @@ class ScriptedPrompts final : public Prompts {
     boxes.push_back({caption, text});
     ++questions;
     if (decide) return decide(text);
-    if (answers.empty()) return false;
-    const bool answer = answers.front();
-    answers.pop_front();
+    const bool answer = !answers.empty() && answers.front();
+    if (!answers.empty()) answers.pop_front();
     return answer;
   }
-  std::optional<std::string> BrowseForFile(const std::string&, const std::string&) override {
-    if (files.empty()) return std::nullopt;
-    std::string file = files.front();
-    files.pop_front();
-    return file;
-  }
+  std::optional<std::string> BrowseForFile(const std::string&, const std::string&) override { return file; }
   std::vector<Box> boxes;
   std::deque<bool> answers;
   std::function<bool(const std::string& text)> decide;
-  std::deque<std::string> files;  // what the open-file dialog returns, in turn
+  std::optional<std::string> file;  // what the open-file dialog returns
   int questions = 0;
 };
 
 // A pump that only moves the virtual clock.
-class ClockPump final : public MessagePump {
- public:
-  explicit ClockPump(VirtualTickClock& clock) : clock_(clock) {}
-  void PumpOneMessage() override { clock_.Advance(1); }
-
- private:
-  VirtualTickClock& clock_;
+struct ClockPump final : MessagePump {
+  explicit ClockPump(VirtualTickClock& clock) : clock(clock) {}
+  void PumpOneMessage() override { clock.Advance(1); }
+  VirtualTickClock& clock;
 };
 
 }  // namespace veritor::test
