@@ -1,5 +1,8 @@
 #include "net/net_links.h"
 
+#include "core/results.h"
+#include "net/socket_errors.h"
+
 namespace veritor {
 
 void NetLinks::Watch(int fd) {
@@ -30,6 +33,26 @@ void NetLinks::CloseNetSocket() {
   Unwatch();
   datagram_.reset();
   stream_.reset();
+}
+
+int NetLinks::OpenBroadcastSocket(const char* prefix, uint16_t port) {
+  const std::string context = prefix;
+  if (const int error = network_.Startup()) {
+    host_.log.LogMessage("%s: winsock init failed: %s", prefix, SocketErrorName(error).c_str());
+    return kResultSocketFailed;
+  }
+  std::unique_ptr<DatagramSocket> socket;
+  if (const int error = network_.OpenDatagramSocket(socket)) {
+    ReportSocketError(host_.log, (context + ": failed opening socket").c_str(), error);
+    return kResultSocketFailed;
+  }
+  if (const int error = socket->Bind(kAnyAddress, port)) {
+    ReportSocketError(host_.log, (context + ": failed binding socket").c_str(), error);
+    return kResultSocketFailed;
+  }
+  socket->EnableBroadcast();
+  SetDatagramSocket(std::move(socket));
+  return kResultOk;
 }
 
 std::string ShownRequest(const std::string& request) {

@@ -47,6 +47,10 @@ class NetLinks {
   DatagramSocket* datagram() { return datagram_.get(); }
   StreamSocket* stream() { return stream_.get(); }
   void CloseNetSocket();
+  // Starts the sockets layer and makes a datagram socket, bound to `port` on
+  // any address with broadcast sending on, the one socket. Failures are
+  // logged as "<prefix>: ..." and give 1; the caller then closes its link.
+  int OpenBroadcastSocket(const char* prefix, uint16_t port);
 
   // 0 to 32767.
   uint16_t Random() { return static_cast<uint16_t>(random_() % 32768u); }

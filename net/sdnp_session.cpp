@@ -34,24 +34,10 @@ int SdnpSession::SdnpInit() {
     host_.log.LogMessage("SDNP: already initialized");
     return kResultOk;
   }
-  if (const int error = links_.network().Startup()) {
-    host_.log.LogMessage("SDNP: winsock init failed: %s", SocketErrorName(error).c_str());
+  if (links_.OpenBroadcastSocket("SDNP", 0)) {
     SdnpClose();
     return kResultSocketFailed;
   }
-  std::unique_ptr<DatagramSocket> socket;
-  if (const int error = links_.network().OpenDatagramSocket(socket)) {
-    ReportSocketError(host_.log, "SDNP: failed opening socket", error);
-    SdnpClose();
-    return kResultSocketFailed;
-  }
-  if (const int error = socket->Bind(kAnyAddress, 0)) {
-    ReportSocketError(host_.log, "SDNP: failed binding socket", error);
-    SdnpClose();
-    return kResultSocketFailed;
-  }
-  socket->EnableBroadcast();
-  links_.SetDatagramSocket(std::move(socket));
   host_.log.LogMessage("SDNP: protocol init ok");
   links_.NetInitialized = true;
   return kResultOk;
@@ -84,7 +70,7 @@ int SdnpSession::SdnpSend(SdnpLink& link, uint8_t opcode, uint8_t reserved, uint
   SdnpLogFrame(link.tx.data(), false, link.device_ip);
   DatagramSocket* socket = links_.datagram();
   size_t sent = 0;
-  const int error = socket ? socket->SendTo(link.device_ip, kSdnpPort, frame.data(), frame.size(), sent) : 10038;
+  const int error = socket ? socket->SendTo(link.device_ip, kSdnpPort, frame.data(), frame.size(), sent) : kErrorNotSocket;
   if (error != 0 || sent != frame.size()) {
     ReportSocketError(host_.log, "SDNP: send failed", error);
     return kResultSocketFailed;
@@ -121,7 +107,7 @@ int SdnpSession::ReceiveOne(SdnpLink& link, Intake& intake) {
   DatagramSocket* socket = links_.datagram();
   bool pending = false;
   size_t size = 0;
-  const int error = socket ? socket->NextDatagram(pending, size) : 10038;
+  const int error = socket ? socket->NextDatagram(pending, size) : kErrorNotSocket;
   if (error != 0) {
     ReportSocketError(host_.log, "SDNP: ioctl failed", error);
     return kResultSocketFailed;

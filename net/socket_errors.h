@@ -11,6 +11,9 @@ namespace veritor {
 // the table.
 std::string SocketErrorName(int code);
 
+// WSAENOTSOCK: what a socket call on a link with no socket gives.
+inline constexpr int kErrorNotSocket = 10038;
+
 // Logs "context: NAME".
 void ReportSocketError(MessageLog& log, const char* context, int code);
 

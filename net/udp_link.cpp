@@ -16,7 +16,6 @@ constexpr uint32_t kIdleMs = 1000;
 // The shortest reply packet: STX, "/", two digits, ETX.
 constexpr size_t kMinPacket = 5;
 constexpr int kMaxDiscardsPerStep = 64;
-constexpr int kNotSocket = 10038;
 // How long a timed-out attempt's answer is still looked out for.
 constexpr uint32_t kLateCopyWatchMs = 10000;
 constexpr size_t kMaxWatchedReplies = 8;
@@ -29,24 +28,10 @@ int UdpLink::Transact(const std::string& request, std::string& reply, bool) {
 }
 
 int UdpLink::UdpInit() {
-  if (const int error = links_.network().Startup()) {
-    host_.log.LogMessage("UDP: winsock init failed: %s", SocketErrorName(error).c_str());
+  if (links_.OpenBroadcastSocket("UDP", kUdpPort)) {
     UdpClose();
     return kResultSocketFailed;
   }
-  std::unique_ptr<DatagramSocket> socket;
-  if (const int error = links_.network().OpenDatagramSocket(socket)) {
-    ReportSocketError(host_.log, "UDP: failed opening socket", error);
-    UdpClose();
-    return kResultSocketFailed;
-  }
-  if (const int error = socket->Bind(kAnyAddress, kUdpPort)) {
-    ReportSocketError(host_.log, "UDP: failed binding socket", error);
-    UdpClose();
-    return kResultSocketFailed;
-  }
-  socket->EnableBroadcast();
-  links_.SetDatagramSocket(std::move(socket));
   links_.NetInitialized = false;
   host_.log.LogMessage("UDP: protocol init ok");
   links_.UdpInitialized = true;
@@ -75,7 +60,7 @@ int UdpLink::UdpSend(SdnpLink& link, int kind, const std::string& request) {
   DatagramSocket* socket = links_.datagram();
   size_t sent = 0;
   const int error =
-      socket ? socket->SendTo(link.device_ip, kUdpPort, datagram.data(), datagram.size(), sent) : kNotSocket;
+      socket ? socket->SendTo(link.device_ip, kUdpPort, datagram.data(), datagram.size(), sent) : kErrorNotSocket;
   if (error != 0 || sent != datagram.size()) {
     ReportSocketError(host_.log, "UDP: send failed", error);
     return kResultSocketFailed;
@@ -89,7 +74,7 @@ int UdpLink::UdpReceive(SdnpLink& link, bool& taken) {
   for (int discarded = 0; discarded < kMaxDiscardsPerStep; ++discarded) {
     bool pending = false;
     size_t size = 0;
-    const int error = socket ? socket->NextDatagram(pending, size) : kNotSocket;
+    const int error = socket ? socket->NextDatagram(pending, size) : kErrorNotSocket;
     if (error != 0) {
       ReportSocketError(host_.log, "UDP: ioctl failed", error);
       return kResultSocketFailed;
