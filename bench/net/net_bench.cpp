@@ -26,17 +26,12 @@ using namespace veritor;
 using bench::CpuSeconds;
 using bench::WallSeconds;
 
-struct Console {
+struct Console : test::HostRecorders {
   SteadyTickClock clock;
   PollPump pump;
   PosixPortOpener opener;
   PosixNetwork network;
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, pump, log, display, prompts, state};
+  Host host = HostOn(clock, pump);
   ConsoleLinks links{host, opener, network, "/nonexistent/"};
 };
 

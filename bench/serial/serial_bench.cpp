@@ -27,16 +27,11 @@ using namespace veritor;
 using bench::CpuSeconds;
 using bench::WallSeconds;
 
-struct Console {
+struct Console : test::HostRecorders {
   SteadyTickClock clock;
   PollPump pump;
   PosixPortOpener opener;
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, pump, log, display, prompts, state};
+  Host host = HostOn(clock, pump);
   SerialPorts ports{host, opener};
   ZReportFiles z_report{log, prompts, "/nonexistent/"};
   SerialLink link{host, ports, z_report};

@@ -40,16 +40,11 @@ struct ScriptedLink final : LinkTransaction {
   uint32_t ms_per_exchange = 20;
 };
 
-class CommandTest : public ::testing::Test {
+class CommandTest : public ::testing::Test, protected test::HostRecorders {
  protected:
   VirtualTickClock clock;
   test::ClockPump pump{clock};
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, pump, log, display, prompts, state};
+  Host host = HostOn(clock, pump);
   ScriptedLink serial{clock};
   CommandExecutor executor{host, serial};
   std::string data = "untouched";

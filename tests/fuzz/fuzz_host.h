@@ -62,7 +62,7 @@ struct ScriptedLink final : LinkTransaction {
 // The console's surroundings, fresh for every input, with a command executor
 // on a scripted link. Each turn of the pump moves the clock and runs
 // `on_turn` (the device's side); a wait longer than `max_turns` never ends.
-struct FuzzHost : MessagePump {
+struct FuzzHost : MessagePump, test::HostRecorders {
   explicit FuzzHost(uint32_t ms_per_turn = 1) : ms_per_turn(ms_per_turn) {}
   void PumpOneMessage() override {
     FUZZ_CHECK(++turns <= max_turns);
@@ -73,12 +73,7 @@ struct FuzzHost : MessagePump {
   uint64_t turns = 0, max_turns = 1'000'000;
   std::function<void()> on_turn;
   VirtualTickClock clock{0xFFFFF000u};  // the tick counter wraps during a run
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, *this, log, display, prompts, state};
+  Host host = HostOn(clock, *this);
   ScriptedLink link;
   CommandExecutor executor{host, link};
 };

@@ -52,14 +52,9 @@ class HookedPump final : public MessagePump {
 };
 
 // The console's links with a recording host, on the test's clock and pump.
-struct Console {
+struct Console : test::HostRecorders {
   Console(TickClock& clock, MessagePump& pump, PortOpener& ports, Network& network)
-      : host{clock, pump, log, display, prompts, state}, links{host, ports, network, out.slash()} {}
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
+      : host(HostOn(clock, pump)), links{host, ports, network, out.slash()} {}
   Host host;
   test::TempDir out;
   ConsoleLinks links;

@@ -81,16 +81,11 @@ TEST(Ipv4Text, ReadsAddressesAsInetAddrDoes) {
 }
 
 // The console's side of the network links against a scripted device.
-class NetTest : public ::testing::Test {
+class NetTest : public ::testing::Test, protected test::HostRecorders {
  protected:
   VirtualTickClock clock{0xFFFFF000u};
   test::ClockPump pump{clock};
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, pump, log, display, prompts, state};
+  Host host = HostOn(clock, pump);
   test::FakeWire wire;
   test::FakeNetwork network{wire};
   NetLinks links{host, network};

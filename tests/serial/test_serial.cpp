@@ -67,16 +67,11 @@ std::string ReplyForBody(size_t body, bool decoy = false) {
   return text;
 }
 
-class SerialLinkTest : public ::testing::Test {
+class SerialLinkTest : public ::testing::Test, protected test::HostRecorders {
  protected:
   VirtualTickClock clock{0xFFFFF000u};  // the tick counter wraps during the tests
   sim::InProcessSerial device{clock};
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, device.pump(), log, display, prompts, state};
+  Host host = HostOn(clock, device.pump());
   SerialPorts ports{host, device.opener()};
   test::TempDir out;
   ZReportFiles z_report{log, prompts, out.slash()};

@@ -126,17 +126,12 @@ class Simulator {
 
 // --- The console ---------------------------------------------------------------
 
-struct Console {
+struct Console : test::HostRecorders {
   SteadyTickClock clock;
   PollPump pump;
   PosixPortOpener opener;
   PosixNetwork network;
-  test::RecordingLog sink;
-  MessageLog log{sink};
-  test::RecordingDisplay display;
-  test::ScriptedPrompts prompts;
-  ConsoleState state;
-  Host host{clock, pump, log, display, prompts, state};
+  Host host = HostOn(clock, pump);
   ConsoleLinks links;
 
   explicit Console(const std::string& output_directory) : links(host, opener, network, output_directory) {}

@@ -59,4 +59,15 @@ struct ClockPump final : MessagePump {
   VirtualTickClock& clock;
 };
 
+// What a console's Host records into: its log, display fields, prompts and
+// state. A fixture derives from it and makes its Host with HostOn.
+struct HostRecorders {
+  RecordingLog sink;
+  MessageLog log{sink};
+  RecordingDisplay display;
+  ScriptedPrompts prompts;
+  ConsoleState state;
+  Host HostOn(TickClock& clock, MessagePump& pump) { return {clock, pump, log, display, prompts, state}; }
+};
+
 }  // namespace veritor::test
