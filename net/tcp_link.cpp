@@ -122,16 +122,18 @@ void TcpLink::SendFrame(const std::string& frame) {
   }
 }
 
+int TcpLink::DeviceClosed() {
+  host_.log.LogMessage("TCP: the device closed the connection");
+  TcpClose();
+  return kResultSocketFailed;
+}
+
 int TcpLink::DiscardWaiting() {
   received_ = dropped_ = 0;
   for (int read = 0; read < kMaxDiscardReads; ++read) {
     Intake intake;
     if (TcpPoll(intake)) return kResultSocketFailed;
-    if (intake == Intake::kClosed) {
-      host_.log.LogMessage("TCP: the device closed the connection");
-      TcpClose();
-      return kResultSocketFailed;
-    }
+    if (intake == Intake::kClosed) return DeviceClosed();
     if (intake == Intake::kNothing) break;
   }
   if (received_ + dropped_ > 0)
@@ -150,11 +152,7 @@ int TcpLink::AwaitFirstBytes(bool& answered) {
     host_.pump.PumpOneMessage();
     Intake intake;
     if (TcpPoll(intake)) return kResultSocketFailed;
-    if (intake == Intake::kClosed) {
-      host_.log.LogMessage("TCP: the device closed the connection");
-      TcpClose();
-      return kResultSocketFailed;
-    }
+    if (intake == Intake::kClosed) return DeviceClosed();
     if (intake == Intake::kBytes) {
       answered = true;
       return kResultOk;

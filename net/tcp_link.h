@@ -42,6 +42,8 @@ class TcpLink final : public LinkTransaction {
   int TcpPoll(Intake& intake);
   int AwaitFirstBytes(bool& answered);
   int DiscardWaiting();
+  // Logs the close, closes the link and gives 1.
+  int DeviceClosed();
   int CollectReply(std::string& reply);
 
   NetLinks& links_;
