@@ -9,7 +9,7 @@
 #include "core/bitmap.h"
 #include "core/file_signing.h"
 #include "core/log_entries.h"
-#include "net/console_links.h"
+#include "session/console_links.h"
 #include "net/ipv4_text.h"
 
 namespace veritor::cli {
@@ -86,6 +86,7 @@ int ExitStatusOf(ActionOutcome outcome) {
     case ActionOutcome::kDeviceError: return kExitDeviceError;
     case ActionOutcome::kLinkFailure:
     case ActionOutcome::kRefused: return kExitLinkFailure;
+    case ActionOutcome::kStopped: return kExitInterrupted;
     case ActionOutcome::kAnswered:
     case ActionOutcome::kIgnored: break;
   }
@@ -219,7 +220,7 @@ int Run(const Options& options, Environment& environment) {
   for (const Action& action : options.actions) {
     const ActionOutcome outcome = RunAction(action, host, executor, options.details);
     status = std::max(status, ExitStatusOf(outcome));
-    if (outcome == ActionOutcome::kLinkFailure) break;
+    if (outcome == ActionOutcome::kLinkFailure || outcome == ActionOutcome::kStopped) break;
   }
   links.Disconnect();
   return status;

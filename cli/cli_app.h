@@ -19,6 +19,7 @@ enum ExitStatus : int {
   kExitDeviceError = 1,  // a reply carried a device error
   kExitLinkFailure = 2,  // the link did not open, a request got no reply, or a file was refused
   kExitUsage = 64,
+  kExitInterrupted = 130,  // stopped by SIGINT or SIGTERM, as shells report it
 };
 
 // One step of a run: a request, or one of the console's file actions.

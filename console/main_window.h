@@ -7,7 +7,7 @@
 
 #include "console/log_model.h"
 #include "core/host.h"
-#include "net/console_links.h"
+#include "session/console_links.h"
 #include "platform/byte_port.h"
 #include "platform/socket.h"
 

@@ -16,6 +16,7 @@ enum class ActionOutcome {
   kLinkFailure,  // a request got no reply
   kRefused,      // no file name, or a file that cannot be opened, read or used
   kIgnored,      // another device exchange was under way; nothing was done
+  kStopped,      // the operator stopped it between two exchanges
 };
 
 // The longest batch line; the rest of a longer line is dropped.

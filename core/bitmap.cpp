@@ -107,17 +107,24 @@ ActionOutcome LoadMonochromeBitmap(Host& host, CommandExecutor& executor, unsign
     bitmap = ReadRows(file.get(), header);
     if (!bitmap) return Refuse(host, "File error: Could not load image data");
   }
-  return SendBitmapRows(executor, slot, *bitmap, verbose);
+  return SendBitmapRows(host, executor, slot, *bitmap, verbose);
 }
 
-ActionOutcome SendBitmapRows(CommandExecutor& executor, unsigned slot, const MonochromeBitmap& bitmap,
+ActionOutcome SendBitmapRows(Host& host, CommandExecutor& executor, unsigned slot, const MonochromeBitmap& bitmap,
                              bool verbose) {
   std::string data;
   bool device_error = false;
-  for (size_t row = 0; row < bitmap.rows.size(); ++row) {
+  const size_t rows = bitmap.rows.size();
+  for (size_t row = 0; row < rows; ++row) {
     if (executor.ExecuteCommand(RowRequest(slot, bitmap, row), data, verbose) != kResultOk)
       return ActionOutcome::kLinkFailure;
     device_error = device_error || executor.ReplyErrorCode() != 0;
+    host.ReportProgress({.unit = "rows", .done = row + 1, .total = rows});
+    if (host.StopRequested() && row + 1 < rows) {
+      host.log.LogMessage("Upload stopped after row %u of %u", static_cast<unsigned>(row + 1),
+                          static_cast<unsigned>(rows));
+      return ActionOutcome::kStopped;
+    }
   }
   return device_error ? ActionOutcome::kDeviceError : ActionOutcome::kAnswered;
 }

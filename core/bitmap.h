@@ -33,7 +33,7 @@ ActionOutcome LoadMonochromeBitmap(Host& host, CommandExecutor& executor, unsign
 
 // One "$/slot/width/height/row/HEX/" request per row, top to bottom. A device
 // error does not stop the upload; a request without a reply does.
-ActionOutcome SendBitmapRows(CommandExecutor& executor, unsigned slot, const MonochromeBitmap& bitmap,
+ActionOutcome SendBitmapRows(Host& host, CommandExecutor& executor, unsigned slot, const MonochromeBitmap& bitmap,
                              bool verbose);
 
 }  // namespace veritor

@@ -66,7 +66,9 @@ class SigningRun {
     while (true) {
       if (!FillBlock()) return ReadFailed();
       if (pending_.empty()) break;
+      if (blocks_ > 0 && host_.StopRequested()) return Stopped();
       if (auto failed = SendBlock()) return *failed;
+      ReportProgress();
     }
     file_.reset();
     if (auto failed = Send("}", "Failed finishing block")) return *failed;
@@ -111,6 +113,30 @@ class SigningRun {
       return ActionOutcome::kDeviceError;
     }
     return std::nullopt;
+  }
+
+  uint64_t BytesSent() const { return total_ - pending_.size(); }
+
+  // Blocks sent plus those the rest of the file makes, as far as can be
+  // told before a block's form (TEXT or the shorter BASE64) is known.
+  uint64_t EstimatedBlocks() const {
+    const uint64_t left = size_ - std::min(size_, BytesSent());
+    return blocks_ + (left + block_size_ - 1) / block_size_;
+  }
+
+  void ReportProgress() const {
+    host_.ReportProgress({.unit = "blocks", .done = blocks_, .total = EstimatedBlocks(), .bytes_done = BytesSent(),
+                          .bytes_total = size_});
+  }
+
+  // The device keeps its signature block open until "}": it is not sent here,
+  // since the device would then sign the part of the file it has as if whole.
+  ActionOutcome Stopped() {
+    host_.log.LogMessage("Signing stopped after block %u of %llu; the device's signature block is still open: "
+                         "it refuses the next \"{/0\" until \"}\" is sent (which signs the %llu byte(s) sent)",
+                         blocks_, static_cast<unsigned long long>(EstimatedBlocks()),
+                         static_cast<unsigned long long>(BytesSent()));
+    return ActionOutcome::kStopped;
   }
 
   ActionOutcome ReadFailed() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/action_control.h"
 #include "core/console_state.h"
 #include "core/log.h"
 #include "platform/message_pump.h"
@@ -17,6 +18,13 @@ struct Host {
   DisplayFields& display;
   Prompts& prompts;
   ConsoleState& state;
+  // The front end's hold on long actions; none when it has no Stop.
+  ActionControl* control = nullptr;
+
+  bool StopRequested() const { return control != nullptr && control->StopRequested(); }
+  void ReportProgress(const ActionProgress& progress) const {
+    if (control != nullptr) control->ReportProgress(progress);
+  }
 };
 
 }  // namespace veritor

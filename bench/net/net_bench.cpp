@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "net/console_links.h"
+#include "session/console_links.h"
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
 #include "platform/posix_socket.h"

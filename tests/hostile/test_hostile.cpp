@@ -12,7 +12,7 @@
 #include <functional>
 #include <utility>
 
-#include "net/console_links.h"
+#include "session/console_links.h"
 #include "net/net_constants.h"
 #include "net/sdnp_frame.h"
 #include "platform/poll_pump.h"

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "core/log_entries.h"
-#include "net/console_links.h"
+#include "session/console_links.h"
 #include "net/sdnp_frame.h"
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"

@@ -1,4 +1,4 @@
-#include "net/console_links.h"
+#include "session/console_links.h"
 
 #include "net/ipv4_text.h"
 
