@@ -220,6 +220,8 @@ int Run(const Options& options, Environment& environment) {
   for (const Action& action : options.actions) {
     const ActionOutcome outcome = RunAction(action, host, executor, options.details);
     status = std::max(status, ExitStatusOf(outcome));
+    // The reply was delivered, but the Z report's file was not written.
+    if (links.z_report().TakeFileFailure()) status = std::max(status, static_cast<int>(kExitLinkFailure));
     if (outcome == ActionOutcome::kLinkFailure || outcome == ActionOutcome::kStopped) break;
   }
   links.Disconnect();

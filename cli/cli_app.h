@@ -17,7 +17,8 @@ namespace veritor::cli {
 enum ExitStatus : int {
   kExitOk = 0,           // every reply carried error code 0
   kExitDeviceError = 1,  // a reply carried a device error
-  kExitLinkFailure = 2,  // the link did not open, a request got no reply, or a file was refused
+  kExitLinkFailure = 2,  // the link did not open, a request got no reply, a file was refused, or a Z-report
+                         // file could not be written
   kExitUsage = 64,
   kExitInterrupted = 130,  // stopped by SIGINT or SIGTERM, as shells report it
 };

@@ -19,6 +19,7 @@ enum LinkResult : int {
   kResultSignatureRejected = 2001,  // the operator answered No; "x/5" follows
   kResultBFileFailed = 2002,        // the B file could not be written; nothing sent
   kResultFingerprintFailed = 2003,  // the A file could not be read; nothing sent
+  kResultNoReport = 2004,           // no report in hand (the last "A" named none); nothing sent
   // Command execution.
   kResultStillBusy = 3001,          // the device kept answering BUSY/PRINTEROFFLINE
 };

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/command.h"
 #include "core/results.h"
 #include "crypto/sha1.h"
 
@@ -16,9 +17,23 @@ constexpr size_t kLineTextPosition = 11;
 
 std::string ErrnoText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
 
-// Only a reply with error code 00 carries report data. A BUSY answer, after
-// which the request is asked again, or a device error, carries none.
-bool CarriesReportData(const std::string& reply) { return reply.compare(0, 3, "00/") == 0; }
+constexpr size_t kStatusPartLength = 9;
+constexpr int kBusyCode = 0x0E;
+constexpr int kPrinterOfflineCode = 0x1A;
+
+int ErrorCodeOf(const std::string& reply) { return reply.size() < 2 ? -1 : ParseHexByte(reply[0], reply[1]); }
+
+// The device is asked again after BUSY and PRINTEROFFLINE: such a reply is
+// no part of the report. A device with a warning to give (ZERO_Z_ALERT, for
+// one) sends its report data with that code, and the data counts.
+bool AskedAgain(const std::string& reply) {
+  const int code = ErrorCodeOf(reply);
+  return code == kBusyCode || code == kPrinterOfflineCode;
+}
+
+bool CarriesNoData(const std::string& reply) {
+  return ErrorCodeOf(reply) != 0 && reply.size() <= kStatusPartLength;
+}
 
 }  // namespace
 
@@ -26,8 +41,10 @@ ZReportFiles::ZReportFiles(MessageLog& log, Prompts& prompts, std::string output
     : log_(log), prompts_(prompts), output_directory_(std::move(output_directory)) {}
 
 void ZReportFiles::CloseAFile() {
-  if (a_file_ && std::fclose(a_file_.release()) != 0)
+  if (a_file_ && std::fclose(a_file_.release()) != 0) {
     log_.LogMessage("Closing the A file '%s' failed: %s", a_file_path_.c_str(), ErrnoText(errno).c_str());
+    file_failure_ = true;
+  }
 }
 
 // The name comes from the device and becomes part of a path: it must name a
@@ -39,40 +56,66 @@ bool ZReportFiles::ReportNameIsSafe(const std::string& name) const {
   return true;
 }
 
+void ZReportFiles::DropReport(std::string why) {
+  report_name_.clear();
+  a_file_path_.clear();
+  b_file_path_.clear();
+  no_report_ = std::move(why);
+  file_failure_ = true;
+  prompts_.MessageBox("Error", "Error creating '_a.txt' file");
+}
+
 void ZReportFiles::AStep(const std::string& reply) {
-  if (!CarriesReportData(reply)) return;
+  if (AskedAgain(reply)) return;
   CloseAFile();
-  const std::string name = reply.size() > kReportNamePosition ? reply.substr(kReportNamePosition) : std::string();
+  if (reply.size() <= kReportNamePosition) {
+    log_.LogMessage("The reply to \"A\" names no report; no A file written");
+    DropReport("the last reply to \"A\" named no report");
+    return;
+  }
+  const std::string name = reply.substr(kReportNamePosition);
   if (!ReportNameIsSafe(name)) {
-    report_name_.clear();
-    a_file_path_.clear();
-    b_file_path_.clear();
     log_.LogMessage("Report name '%s' refused: it would lead outside %s", name.c_str(), output_directory_.c_str());
-    prompts_.MessageBox("Error", "Error creating '_a.txt' file");
+    DropReport("the report name of the last reply to \"A\" was refused");
+    return;
+  }
+  const std::string a_file_path = output_directory_ + name + "_a.txt";
+  prompts_.MessageBox("", a_file_path);
+  a_file_.reset(std::fopen(a_file_path.c_str(), "wb"));
+  if (!a_file_) {
+    log_.LogMessage("Cannot create the A file '%s': %s", a_file_path.c_str(), ErrnoText(errno).c_str());
+    DropReport("the A file of report '" + name + "' could not be created");
     return;
   }
   report_name_ = name;
-  a_file_path_ = output_directory_ + name + "_a.txt";
+  a_file_path_ = a_file_path;
   b_file_path_ = output_directory_ + name + "_b.txt";
-  prompts_.MessageBox("", a_file_path_);
-  a_file_.reset(std::fopen(a_file_path_.c_str(), "wb"));
-  if (!a_file_) {
-    log_.LogMessage("Cannot create the A file '%s': %s", a_file_path_.c_str(), ErrnoText(errno).c_str());
-    prompts_.MessageBox("Error", "Error creating '_a.txt' file");
-  }
 }
 
 void ZReportFiles::AppendLine(const std::string& line) {
   if (!a_file_) return;
   const bool written = std::fwrite(line.data(), 1, line.size(), a_file_.get()) == line.size() &&
                        std::fwrite("\r\n", 1, 2, a_file_.get()) == 2;
-  if (!written)
+  if (!written) {
     log_.LogMessage("Writing to the A file '%s' failed: %s", a_file_path_.c_str(), ErrnoText(errno).c_str());
+    file_failure_ = true;
+  }
+}
+
+// The log shows a text up to its first NUL; the A file holds the same.
+std::string ZReportFiles::LineText(const std::string& reply) {
+  std::string line = reply.size() > kLineTextPosition ? reply.substr(kLineTextPosition) : std::string();
+  const size_t nul = line.find('\0');
+  if (nul == std::string::npos) return line;
+  log_.LogMessage("Report line holds a NUL byte: written up to it (%u of %u bytes)", static_cast<unsigned>(nul),
+                  static_cast<unsigned>(line.size()));
+  line.resize(nul);
+  return line;
 }
 
 void ZReportFiles::QStep(std::string& reply) {
   if (reply.size() >= kMaxQReply) reply.resize(kMaxQReply);
-  if (!CarriesReportData(reply)) return;
+  if (AskedAgain(reply) || CarriesNoData(reply)) return;
   const char kind = reply.size() > kLineKindPosition ? reply[kLineKindPosition] : '\0';
   switch (kind) {
     case '1':
@@ -82,7 +125,7 @@ void ZReportFiles::QStep(std::string& reply) {
       CloseAFile();
       break;
     default:
-      AppendLine(reply.size() > kLineTextPosition ? reply.substr(kLineTextPosition) : std::string());
+      AppendLine(LineText(reply));
   }
 }
 
@@ -98,9 +141,9 @@ int ZReportFiles::WriteSignature(const char* signature) {
 int ZReportFiles::SignatureStep() {
   if (b_file_path_.empty()) {
     CloseAFile();
-    log_.LogMessage("Cannot create the B file: no report has been named by an \"A\" request; request not sent");
+    log_.LogMessage("Cannot create the B file: %s; request not sent", no_report_.c_str());
     prompts_.MessageBox("Error", "Error creating '_b.txt' file");
-    return kResultBFileFailed;
+    return kResultNoReport;
   }
   // Lines still in the stream's buffer belong to the report too.
   if (a_file_) std::fflush(a_file_.get());

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/log.h"
 #include "platform/ui.h"
@@ -21,14 +22,23 @@ class ZReportFiles {
 
   // Before "x/2" or "x/5" goes out: the fingerprint of the A file goes into
   // the B file and is put to the operator. kResultOk to send the request,
-  // kResultSignatureRejected when the operator says No, kResultBFileFailed or
-  // kResultFingerprintFailed when no signature could be produced.
+  // kResultSignatureRejected when the operator says No, kResultNoReport when
+  // no report is in hand, kResultBFileFailed or kResultFingerprintFailed when
+  // no signature could be produced.
   int SignatureStep();
-  // A good reply to "A": names the report and creates its A file.
+  // A good reply to "A": names the report and creates its A file. A reply
+  // that names no report, or whose A file cannot be created, leaves no report
+  // in hand, so that no later step touches an earlier report's files.
   void AStep(const std::string& reply);
   // A good reply to "Q": one line of the report. The reply may be cut.
-  // Replies with a device error (BUSY included) leave the files alone.
+  // BUSY and PRINTEROFFLINE replies, which are asked again, leave the files
+  // alone; any other reply counts whatever its error code, unless it is a
+  // device error with nothing after the status part.
   void QStep(std::string& reply);
+
+  // True once after an A or Q step failed to write its file (the reply was
+  // delivered all the same), so that a front end can say the run failed.
+  bool TakeFileFailure() { return std::exchange(file_failure_, false); }
 
   const std::string& ReportName() const { return report_name_; }
   const std::string& AFilePath() const { return a_file_path_; }
@@ -43,7 +53,9 @@ class ZReportFiles {
   using File = std::unique_ptr<std::FILE, FileCloser>;
 
   bool ReportNameIsSafe(const std::string& name) const;
+  void DropReport(std::string why);
   void AppendLine(const std::string& line);
+  std::string LineText(const std::string& reply);
   int WriteSignature(const char* signature);
 
   MessageLog& log_;
@@ -53,6 +65,9 @@ class ZReportFiles {
   std::string a_file_path_;
   std::string b_file_path_;
   File a_file_;
+  // Why there is no report in hand, for the signature step's refusal.
+  std::string no_report_ = "no report has been named by an \"A\" request";
+  bool file_failure_ = false;
 };
 
 }  // namespace veritor

@@ -2,11 +2,48 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/fake_network.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor::cli {
 namespace {
+
+// veritor-cli's run, in process, against a serial device of a few lines.
+struct WireRun {
+  VirtualTickClock clock;
+  test::ClockPump pump{clock};
+  test::WireSerialDevice device;
+  test::FakeWire wire;
+  test::FakeNetwork network{wire};
+  test::RecordingLog log;
+  test::ScriptedPrompts prompts;
+  test::TempDir home;
+
+  int Run(std::vector<std::string> arguments) {
+    std::string error;
+    const auto options = ParseArguments(arguments, error);
+    EXPECT_TRUE(options) << error;
+    if (!options) return kExitUsage;
+    Environment environment{clock, pump, device, network, log, prompts, home.file("out/")};
+    return cli::Run(*options, environment);
+  }
+};
+
+// The device sends its report with the warning 0x80: the report counts, so a
+// Z report whose A file cannot be written (no out/ folder) fails the run.
+TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
+  WireRun run;
+  run.device.Script({{"v", {"00/00/00/DEVICE"}}, {"A", {"80/00/00/001/Z0043"}}, {"Q", {"80/00/00/0/Total"}}});
+  EXPECT_EQ(run.Run({"A", "Q"}), kExitLinkFailure);
+  EXPECT_TRUE(run.log.Contains("Cannot create the A file '" + run.home.file("out/Z0043_a.txt") +
+                               "': No such file or directory"));
+  std::filesystem::create_directory(run.home.file("out"));
+  EXPECT_EQ(run.Run({"A", "Q"}), kExitDeviceError) << "the warning, and no file failure";
+  EXPECT_EQ(test::ReadFile(run.home.file("out/Z0043_a.txt")), "Total\r\n");
+}
 
 // The full log of a run, then a Z report into $HOME/out/ on the same device.
 TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {

@@ -7,11 +7,13 @@
 #include <filesystem>
 
 #include "core/control_ids.h"
+#include "crypto/sha1.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
@@ -291,7 +293,7 @@ TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
     EXPECT_EQ(prompts.boxes.back().caption, "Error");
     EXPECT_EQ(prompts.boxes.back().text, box);
   };
-  expect_not_sent("x/5", kResultBFileFailed,
+  expect_not_sent("x/5", kResultNoReport,
                   "Cannot create the B file: no report has been named by an \"A\" request; request not sent",
                   "Error creating '_b.txt' file");
   ReadReport(5);
@@ -320,7 +322,101 @@ TEST_F(ZReportTest, ReportNamesThatLeaveTheFolderAreRefused) {
   }
   EXPECT_TRUE(std::filesystem::is_empty(out.path()));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(out.path()).parent_path() / "evil_a.txt"));
-  EXPECT_EQ(Execute("x/2"), kResultBFileFailed) << "no stale B file path";
+  EXPECT_EQ(Execute("x/2"), kResultNoReport) << "no stale B file path";
+}
+
+// A device of a few lines that sends its report with warning codes. BUSY is
+// asked again and stays out of the report; 0x80, 0x24 and the rest count; a
+// device error with no data adds nothing; a line with a NUL is written up to
+// it, as the log shows it.
+class WireZReportTest : public ::testing::Test, protected test::HostRecorders {
+ protected:
+  VirtualTickClock clock;
+  test::ClockPump pump{clock};
+  Host host = HostOn(clock, pump);
+  test::WireSerialDevice device;
+  SerialPorts ports{host, device};
+  test::TempDir out;
+  ZReportFiles z_report{log, prompts, out.slash()};
+  SerialLink link{host, ports, z_report};
+  CommandExecutor executor{host, link};
+  std::string data;
+  bool details = false;
+
+  void SetUp() override {
+    ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1);
+    test::WriteFile(out.file("Z0042_a.txt"), "earlier report\r\n");
+    test::WriteFile(out.file("Z0042_b.txt"), "B OF THE EARLIER REPORT");
+  }
+  int Execute(const std::string& request) { return executor.ExecuteCommand(request, data, details); }
+};
+
+TEST_F(WireZReportTest, RepliesWithWarningCodesAreTheReportAndItIsTheOneSigned) {
+  details = true;
+  device.Script({{"A", {"0E/00/00", "80/00/00/001/Z0043"}},
+                 {"Q", {"1A/00/00/0/offline", "80/00/00/0/Total 1.00", "24/00/00/1/header", "06/00/00",
+                        std::string("80/00/00/0/A\0B", 14), "00/00/00/0/VAT 0.24", "80/00/00/3/"}},
+                 {"x/2", {"00/00/00"}}});
+  ASSERT_EQ(Execute("A"), kResultOk);
+  for (int i = 0; i < 7; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
+  EXPECT_FALSE(z_report.AFileIsOpen());
+  EXPECT_EQ(ReadFile(out.file("Z0043_a.txt")), "Total 1.00\r\nA\r\nVAT 0.24\r\n");
+  EXPECT_TRUE(sink.Contains("Replied frame [0/A]"));
+  EXPECT_TRUE(sink.Contains("Report line holds a NUL byte: written up to it (1 of 3 bytes)"));
+  EXPECT_FALSE(z_report.TakeFileFailure());
+
+  prompts.answers = {true};
+  ASSERT_EQ(Execute("x/2"), kResultOk);
+  const std::string b_file = ReadFile(out.file("Z0043_b.txt"));
+  char digits[41];
+  ASSERT_EQ(FileFingerprint(out.file("Z0043_a.txt").c_str(), digits), kFingerprintOk);
+  EXPECT_EQ(b_file, digits);
+  EXPECT_NE(prompts.boxes.back().text.find(b_file), std::string::npos);
+  EXPECT_EQ(ReadFile(out.file("Z0042_b.txt")), "B OF THE EARLIER REPORT");
+  EXPECT_EQ(device.requests.back(), "x/2");
+}
+
+// An "A" reply that names no report leaves none in hand: the Z request after
+// it is not sent, no question is asked and the earlier report's files stay.
+TEST_F(WireZReportTest, AReplyNamingNoReportLeavesNoneInHand) {
+  std::filesystem::create_directory(out.file("Z0044_a.txt"));
+  const struct {
+    std::string reply;
+    std::string line;  // the A step's log line
+    std::string why;
+  } cases[] = {
+      {"06/00/00", "The reply to \"A\" names no report; no A file written", "the last reply to \"A\" named no report"},
+      {"00/00/00/001/", "The reply to \"A\" names no report; no A file written",
+       "the last reply to \"A\" named no report"},
+      {"00/00/00/001/../Z", "Report name '../Z' refused: it would lead outside " + out.slash(),
+       "the report name of the last reply to \"A\" was refused"},
+      {"80/00/00/001/Z0044", "Cannot create the A file '" + out.file("Z0044_a.txt") + "': Is a directory",
+       "the A file of report 'Z0044' could not be created"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    device.Script({{"A", {"00/00/00/001/Z0042", c.reply}}, {"Q", {"00/00/00/0/line", "00/00/00/3/"}}});
+    ASSERT_EQ(Execute("A"), kResultOk);
+    ASSERT_EQ(Execute("Q"), kResultOk);
+    ASSERT_EQ(Execute("A"), kResultOk);
+    EXPECT_TRUE(sink.Contains(c.line));
+    EXPECT_EQ(prompts.boxes.back().text, "Error creating '_a.txt' file");
+    EXPECT_TRUE(z_report.TakeFileFailure());
+    EXPECT_FALSE(z_report.TakeFileFailure());
+    ASSERT_EQ(Execute("Q"), kResultOk);
+    EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "line\r\n");
+
+    const size_t sent = device.requests.size();
+    const int questions = prompts.questions;
+    for (const char* request : {"x/2", "x/5"}) {
+      sink.entries.clear();
+      EXPECT_EQ(Execute(request), kResultNoReport);
+      EXPECT_EQ(sink.entries, std::vector<std::string>{"Cannot create the B file: " + c.why + "; request not sent"});
+    }
+    EXPECT_EQ(device.requests.size(), sent);
+    EXPECT_EQ(prompts.questions, questions);
+    EXPECT_EQ(ReadFile(out.file("Z0042_b.txt")), "B OF THE EARLIER REPORT");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/byte_port.h"
+
+namespace veritor::test {
+
+// A serial device written from the wire bytes alone: ACK to ENQ, ACK to a
+// request packet, then the reply packet that `answer` gives for the request
+// text. Every request text it took is kept in `requests`.
+struct WireSerialDevice final : PortOpener {
+  std::function<std::string(const std::string& request)> answer;
+  std::vector<std::string> requests;
+
+  // Replies by request text, in turn; the last one stays.
+  void Script(std::map<std::string, std::deque<std::string>> replies) {
+    answer = [this, replies = std::move(replies)](const std::string& request) mutable {
+      std::deque<std::string>& queue = replies[request];
+      if (queue.empty()) return std::string("06/00/00");
+      std::string reply = queue.front();
+      if (queue.size() > 1) queue.pop_front();
+      return reply;
+    };
+  }
+
+  PortOpenResult Open(unsigned, const LineSettings&) override { return {std::make_unique<Port>(*this), "wire", ""}; }
+
+ private:
+  static std::string Packet(const std::string& text) {
+    unsigned sum = '/';
+    for (unsigned char byte : text) sum += byte;
+    const unsigned check = (sum & 0xFF) % 100;
+    return "\x02" + text + "/" + char('0' + check / 10) + char('0' + check % 10) + "\x03";
+  }
+
+  struct Port final : BytePort {
+    explicit Port(WireSerialDevice& device) : device(device) {}
+    size_t InputCount() override { return out.size(); }
+    bool ReadByte(uint8_t& byte) override {
+      if (out.empty()) return false;
+      byte = static_cast<uint8_t>(out.front());
+      out.erase(0, 1);
+      return true;
+    }
+    bool WriteByte(uint8_t byte) override {
+      if (byte == 0x05) out += '\x06';
+      if (byte == 0x02) {
+        in_packet = true;
+        packet.clear();
+      } else if (byte == 0x03 && in_packet) {
+        in_packet = false;
+        const std::string text = packet.substr(0, packet.size() - 3);  // "/" and two digits
+        device.requests.push_back(text);
+        out += '\x06' + Packet(device.answer(text));
+      } else if (in_packet) {
+        packet += static_cast<char>(byte);
+      }
+      return true;
+    }
+    void Purge() override { out.clear(); }
+    WireSerialDevice& device;
+    std::string out, packet;
+    bool in_packet = false;
+  };
+};
+
+}  // namespace veritor::test
