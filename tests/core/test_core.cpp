@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/code_page.h"
 #include "core/control_ids.h"
 #include "core/file_signing.h"
 #include "core/log_entries.h"
@@ -54,6 +55,79 @@ class CommandTest : public ::testing::Test, protected test::HostRecorders {
     return executor.ExecuteCommand(request, data, false);
   }
 };
+
+// Device bytes to characters and back; what a page cannot carry is refused,
+// never sent as something else.
+TEST(CodePageTest, GreekBytesBothWaysAndRefusals) {
+  const CodePage greek = *CodePage::Find(kDefaultCodePage);
+  EXPECT_EQ(greek.ToUtf8("\xCA\xC1\xCB\xC7\xCC\xC5\xD1\xC1"), "ΚΑΛΗΜΕΡΑ");
+  EXPECT_EQ(greek.ToUtf8("\x80 \xA2\xDC\xFE\xAA"), "€ Άάώ\uFFFD") << "0xAA has no character in 1253";
+  EXPECT_EQ(CodePage::Find(737)->ToUtf8("\x80"), "Α");
+  EXPECT_FALSE(CodePage::Find(65001));
+
+  const struct {
+    std::string text;
+    std::string refused;  // empty: encoded
+  } cases[] = {
+      {"ΚΑΛΗ v/1", ""},
+      {"€ Ά ώ ΐ", ""},
+      {"☺", "U+263A"},
+      {"Ё", "U+0401"},
+      {"\uFFFD", "U+FFFD"},
+      {"\xCA\xC1", "a byte 0xCA that is not UTF-8"},  // already the page's bytes
+      {"\xC0\xAF", "a byte 0xC0 that is not UTF-8"},  // an overlong "/"
+      {"\xED\xA0\x80", "a byte 0xED that is not UTF-8"},
+      {"\xE2\x82", "a byte 0xE2 that is not UTF-8"},
+  };
+  for (const auto& c : cases) {
+    std::string refused;
+    const auto bytes = greek.FromUtf8(c.text, refused);
+    EXPECT_EQ(bytes.has_value(), c.refused.empty()) << c.text;
+    if (bytes) {
+      EXPECT_EQ(greek.ToUtf8(*bytes), c.text);
+    }
+    EXPECT_EQ(refused, c.refused) << c.text;
+  }
+  std::string refused;
+  EXPECT_EQ(greek.FromUtf8("ΚΑΛΗ", refused), "\xCA\xC1\xCB\xC7");
+}
+
+TEST(CodePageTest, EveryDefinedByteOfEveryPageComesBackAsItself) {
+  for (unsigned number : {437u, 737u, 850u, 869u, 1250u, 1251u, 1252u, 1253u, 1254u, 1257u, 28597u}) {
+    const CodePage page = *CodePage::Find(number);
+    for (int byte = 0; byte < 256; ++byte) {
+      const std::string one(1, static_cast<char>(byte));
+      const std::string shown = page.ToUtf8(one);
+      std::string refused;
+      const auto back = page.FromUtf8(shown, refused);
+      if (shown != "\uFFFD") {
+        EXPECT_EQ(back, one) << number << " byte " << byte;
+      }
+    }
+  }
+}
+
+// The log holds device bytes beside the console's UTF-8 paths and texts.
+TEST(CodePageTest, LogLinesAndTheSetting) {
+  const CodePage greek = *CodePage::Find(1253);
+  EXPECT_EQ(greek.LogLineToUtf8("Device info: [\xCA\xC1\xCB\xC7]"), "Device info: [ΚΑΛΗ]");
+  EXPECT_EQ(greek.LogLineToUtf8("Signing '/home/u/Έγγραφα/a.txt', 3 byte(s)"),
+            "Signing '/home/u/Έγγραφα/a.txt', 3 byte(s)");
+  EXPECT_EQ(greek.LogLineToUtf8("L00001> @/\xC1"), "L00001> @/Α");
+
+  const struct {
+    unsigned option;
+    const char* environment;
+    unsigned chosen;  // 0: refused
+  } settings[] = {{0, nullptr, 1253}, {0, "", 1253}, {0, "1252", 1252}, {737, "1252", 737},
+                  {0, "greek", 0},    {0, "1253x", 0}, {0, "9999", 0},   {65001, nullptr, 0}};
+  for (const auto& s : settings) {
+    std::string error;
+    const auto page = ChooseCodePage(s.option, s.environment, error);
+    EXPECT_EQ(page ? page->number() : 0u, s.chosen) << s.option << " " << (s.environment ? s.environment : "-");
+    EXPECT_EQ(error.empty(), s.chosen != 0) << error;
+  }
+}
 
 TEST(LogEntries, SplitLinesAndShowOnlyTheFirstColumn) {
   const std::string longest(kMaxLogColumnText, 'x');

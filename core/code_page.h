@@ -1,0 +1,58 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/log.h"
+
+namespace veritor {
+
+// The device's text, and the console's resources, use the Windows Greek
+// code page unless the operator chooses another.
+inline constexpr unsigned kDefaultCodePage = 1253;
+
+// A single-byte code page: bytes 0x00 to 0x7F are ASCII, 0x80 to 0xFF the
+// page's own characters. The protocol code carries the device's bytes as they
+// are; only the front ends turn them into characters for the operator, and
+// the operator's typed text into bytes, through one of these.
+class CodePage {
+ public:
+  // The page with that number, or nothing when there is no table for it.
+  static std::optional<CodePage> Find(unsigned number);
+  // "437, 737, ..., 28597", for usage texts.
+  static std::string KnownNumbers();
+
+  unsigned number() const { return number_; }
+
+  // Device bytes as UTF-8; a byte the page leaves undefined shows as U+FFFD.
+  std::string ToUtf8(std::string_view bytes) const;
+  // UTF-8 text as the page's bytes; nothing when a character has no byte in
+  // the page, or the text is not UTF-8, with `refused` saying which
+  // ("U+263A", "a byte 0xFF that is not UTF-8").
+  std::optional<std::string> FromUtf8(std::string_view text, std::string& refused) const;
+  // A logged text for display. The log holds device bytes and the console's
+  // own texts, whose only non-ASCII parts are file paths and message texts in
+  // UTF-8: a line that is UTF-8 and holds a multi-byte character is shown as
+  // UTF-8, every other line through the page.
+  std::string LogLineToUtf8(std::string_view line) const;
+
+ private:
+  CodePage(unsigned number, const char16_t* high) : number_(number), high_(high) {}
+
+  unsigned number_;
+  const char16_t* high_;  // the characters of bytes 0x80 to 0xFF
+};
+
+// The page of the command-line option when given (non-zero), else of the
+// environment variable's value when set, else the default one. Nothing, with
+// `error` saying why, for a number without a table or a value that is no
+// number.
+std::optional<CodePage> ChooseCodePage(unsigned option, const char* environment_value, std::string& error);
+
+// Typed or command-line request text (UTF-8) as the device's bytes. A
+// character the page cannot carry is refused with a log line and nothing is
+// to be sent.
+std::optional<std::string> EncodeRequest(const CodePage& page, MessageLog& log, std::string_view typed);
+
+}  // namespace veritor
