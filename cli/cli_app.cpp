@@ -62,7 +62,7 @@ std::optional<Action::Kind> FileActionOption(const std::string& argument) {
 
 bool TakesValue(const std::string& argument) {
   return argument == "--link" || argument == "--address" || argument == "--speed" || argument == "--answer" ||
-         FileActionOption(argument);
+         argument == "--code-page" || FileActionOption(argument);
 }
 
 ActionOutcome SendRequest(CommandExecutor& executor, const std::string& request, bool verbose) {
@@ -71,14 +71,17 @@ ActionOutcome SendRequest(CommandExecutor& executor, const std::string& request,
   return executor.ReplyErrorCode() != 0 ? ActionOutcome::kDeviceError : ActionOutcome::kAnswered;
 }
 
-ActionOutcome RunAction(const Action& action, Host& host, CommandExecutor& executor, bool verbose) {
+ActionOutcome RunAction(const Action& action, Host& host, CommandExecutor& executor, const CodePage& page,
+                        bool verbose) {
   switch (action.kind) {
     case Action::Kind::kBatch: return RunBatchFile(host, executor, action.text, verbose);
     case Action::Kind::kSign: return SignFile(host, executor, action.text, verbose);
     case Action::Kind::kBitmap: return UploadBitmapFile(host, executor, action.text, verbose);
     case Action::Kind::kRequest: break;
   }
-  return SendRequest(executor, action.text, verbose);
+  const std::optional<std::string> request = EncodeRequest(page, host.log, action.text);
+  if (!request) return ActionOutcome::kRefused;
+  return SendRequest(executor, *request, verbose);
 }
 
 int ExitStatusOf(ActionOutcome outcome) {
@@ -102,7 +105,9 @@ class NoDisplay final : public DisplayFields {
 
 std::string UsageText() {
   return "usage: veritor-cli [--link COMn|sdnp|tcp|udp] [--address IPV4] [--speed BAUD] [--details]\n"
-         "                   [--answer yes|no] [--detect] [REQUEST | --batch FILE | --sign FILE | --bmp FILE]...\n"
+         "                   [--answer yes|no] [--detect] [--code-page N]\n"
+         "                   [REQUEST | --batch FILE | --sign FILE | --bmp FILE]...\n"
+         "  --code-page N the device's code page (else VERITOR_CODE_PAGE, else 1253)\n"
          "  --batch FILE  send the file's lines as requests, as \"Run batch\" does\n"
          "  --sign FILE   have the device sign the file, as \"Sign File\" does\n"
          "  --bmp FILE    upload a 1-bit BMP of at most 256 x 256 into bitmap slot 1, as \"BMP\" does\n"
@@ -137,6 +142,13 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
         return std::nullopt;
       }
       options.answer = value == "yes";
+    } else if (argument == "--code-page" && has_value) {
+      unsigned long number = 0;
+      if (!ParseNumber(arguments[++i], 65535, number) || !CodePage::Find(static_cast<unsigned>(number))) {
+        error = "--code-page takes one of " + CodePage::KnownNumbers() + ", not '" + arguments[i] + "'";
+        return std::nullopt;
+      }
+      options.code_page = static_cast<unsigned>(number);
     } else if (const auto file_action = FileActionOption(argument); file_action && has_value) {
       options.actions.push_back({*file_action, arguments[++i]});
     } else if (argument == "--") {
@@ -161,20 +173,23 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
 }
 
 void StreamLogSink::AppendLogText(std::string_view text) {
-  for (const std::string& entry : VisibleLogEntries(text)) std::fprintf(out_, "%s\n", entry.c_str());
+  for (const std::string& entry : VisibleLogEntries(text))
+    std::fprintf(out_, "%s\n", page_.LogLineToUtf8(entry).c_str());
   std::fflush(out_);
 }
 
-StreamPrompts::StreamPrompts(std::FILE* out, std::optional<bool> answer, std::FILE* terminal_in)
-    : out_(out), answer_(answer), terminal_in_(terminal_in) {}
+StreamPrompts::StreamPrompts(std::FILE* out, std::optional<bool> answer, std::FILE* terminal_in, CodePage page)
+    : out_(out), answer_(answer), terminal_in_(terminal_in), page_(page) {}
 
 void StreamPrompts::ErrorBox(const std::string& text) { MessageBox("Error", text); }
 
 void StreamPrompts::MessageBox(const std::string& caption, const std::string& text) {
+  // A box may show a device's bytes (the A file's name).
+  const std::string shown = page_.LogLineToUtf8(ForTerminal(text));
   if (caption.empty())
-    std::fprintf(out_, "%s\n", ForTerminal(text).c_str());
+    std::fprintf(out_, "%s\n", shown.c_str());
   else
-    std::fprintf(out_, "%s: %s\n", caption.c_str(), ForTerminal(text).c_str());
+    std::fprintf(out_, "%s: %s\n", caption.c_str(), shown.c_str());
   std::fflush(out_);
 }
 
@@ -214,11 +229,12 @@ int Run(const Options& options, Environment& environment) {
   const ConsoleLinks::ConnectOutcome connect = links.Connect(options.link, options.speed, address, options.details);
   if (!connect.connected) return kExitLinkFailure;
   CommandExecutor& executor = links.executor();
+  const CodePage page = CodePage::Find(options.code_page).value_or(environment.code_page);
   int status = executor.ReplyErrorCode() != 0 ? kExitDeviceError : kExitOk;
   // A refused file does not stop the run, as the operator would go on to the
   // next button; a link failure does.
   for (const Action& action : options.actions) {
-    const ActionOutcome outcome = RunAction(action, host, executor, options.details);
+    const ActionOutcome outcome = RunAction(action, host, executor, page, options.details);
     status = std::max(status, ExitStatusOf(outcome));
     // The reply was delivered, but the Z report's file was not written.
     if (links.z_report().TakeFileFailure()) status = std::max(status, static_cast<int>(kExitLinkFailure));

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/code_page.h"
 #include "platform/byte_port.h"
 #include "platform/socket.h"
 #include "platform/message_pump.h"
@@ -38,6 +39,7 @@ struct Options {
   unsigned long speed = 115200;
   bool details = false;
   std::optional<bool> answer;  // the Z-report question's answer, if given
+  unsigned code_page = 0;  // --code-page; 0: VERITOR_CODE_PAGE, else 1253
   std::vector<Action> actions;  // in the order of the command line
 };
 
@@ -46,21 +48,23 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
 
 std::string UsageText();
 
-// Prints each message-log entry as one line, exactly as the log shows it.
+// Prints each message-log entry as one line, exactly as the log shows it, in
+// UTF-8: the device's bytes through its code page.
 class StreamLogSink final : public LogSink {
  public:
-  explicit StreamLogSink(std::FILE* out) : out_(out) {}
+  StreamLogSink(std::FILE* out, CodePage page) : out_(out), page_(page) {}
   void AppendLogText(std::string_view text) override;
 
  private:
   std::FILE* out_;
+  CodePage page_;
 };
 
 // Message boxes on a stream; the Z-report question is answered by the
 // option, else on the terminal when there is one, else with No.
 class StreamPrompts final : public Prompts {
  public:
-  StreamPrompts(std::FILE* out, std::optional<bool> answer, std::FILE* terminal_in);
+  StreamPrompts(std::FILE* out, std::optional<bool> answer, std::FILE* terminal_in, CodePage page);
   void ErrorBox(const std::string& text) override;
   void MessageBox(const std::string& caption, const std::string& text) override;
   bool AskYesNo(const std::string& caption, const std::string& text) override;
@@ -69,6 +73,7 @@ class StreamPrompts final : public Prompts {
   std::FILE* out_;
   std::optional<bool> answer_;
   std::FILE* terminal_in_;  // null when there is no terminal to ask
+  CodePage page_;
 };
 
 // What the front end runs on: the real machine, or a simulation in tests.
@@ -80,6 +85,8 @@ struct Environment {
   LogSink& log;
   Prompts& prompts;
   std::string output_directory;
+  // Command-line requests are written in it, unless the options name another.
+  CodePage code_page = *CodePage::Find(kDefaultCodePage);
 };
 
 // Detects devices when asked, connects as the console's Connect does, runs

@@ -45,6 +45,28 @@ TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
   EXPECT_EQ(test::ReadFile(run.home.file("out/Z0043_a.txt")), "Total\r\n");
 }
 
+// Command-line requests go out in the code page, device bytes come out as
+// UTF-8; a character the page lacks is refused and the run goes on.
+TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
+  WireRun run;
+  run.device.Script({{"v", {"00/00/00/\xCA\xC1\xCB\xC7"}}, {"\xCA\xC1\xCB\xC7", {"00/00/00/\xD1\xC1"}},
+                     {"@/\xC5", {"00/00/00/ok"}}});
+  EXPECT_EQ(run.Run({"--details", "ΚΑΛΗ", "☺", "@/Ε"}), kExitLinkFailure);
+  EXPECT_EQ(run.device.requests, (std::vector<std::string>{"v", "\xCA\xC1\xCB\xC7", "@/\xC5"}));
+  EXPECT_TRUE(run.log.Contains("Request not sent: U+263A cannot be written in code page 1253"));
+  EXPECT_TRUE(run.log.Contains("Replied frame [\xD1\xC1]")) << "the log keeps the device's bytes";
+
+  run.device.requests.clear();
+  EXPECT_EQ(run.Run({"--code-page", "737", "ΚΑΛΗ"}), kExitDeviceError) << "another page, other bytes";
+  EXPECT_EQ(run.device.requests.back(), "\x89\x80\x8A\x86");
+
+  std::FILE* out = std::tmpfile();
+  StreamLogSink sink(out, *CodePage::Find(1253));
+  sink.AppendLogText("Device info: [\xCA\xC1\xCB\xC7]\nSigning '/tmp/Έγγραφα', 1 byte(s)");
+  EXPECT_EQ(test::ReadAll(fileno(out)), "Device info: [ΚΑΛΗ]\nSigning '/tmp/Έγγραφα', 1 byte(s)\n");
+  std::fclose(out);
+}
+
 // The full log of a run, then a Z report into $HOME/out/ on the same device.
 TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
   test::SimulatorProcess simulator({"--report-lines", "25"});
@@ -123,6 +145,9 @@ TEST(CliIntegration, ASilentDeviceEndsWithStatusTwoAndBadUsageWithSixtyFour) {
   EXPECT_EQ(result.exit_status, kExitLinkFailure);
   EXPECT_NE(result.out.find("Enquire state failed\nFatal device comm error\n"), std::string::npos) << result.out;
   EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "--speed", "99999999999", "v"}).exit_status, kExitUsage);
+  EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "--code-page", "65001", "v"}).exit_status, kExitUsage);
+  EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "v"}, {"VERITOR_CODE_PAGE=greek"}).exit_status,
+            kExitUsage);
 }
 
 }  // namespace
