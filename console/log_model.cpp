@@ -50,13 +50,18 @@ void LogModel::Clear() {
   endResetModel();
 }
 
+void LogModel::SetCodePage(const CodePage& page) {
+  page_ = page;
+  if (shown_ > 0) emit dataChanged(index(0), index(static_cast<int>(shown_ - 1)));
+}
+
 int LogModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(shown_);
 }
 
 QVariant LogModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || static_cast<size_t>(index.row()) >= shown_) return {};
-  const std::string_view text = Entry(static_cast<size_t>(index.row()));
+  const std::string text = page_.LogLineToUtf8(Entry(static_cast<size_t>(index.row())));
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 

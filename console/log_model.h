@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/code_page.h"
 #include "platform/ui.h"
 
 class QTreeView;
@@ -28,6 +29,8 @@ class LogModel final : public QAbstractListModel {
   void Flush();
   void Clear();
   void AttachView(QTreeView* view) { view_ = view; }
+  // The entries keep the device's bytes; the page says how they are shown.
+  void SetCodePage(const CodePage& page);
 
   size_t EntryCount() const { return offsets_.size() - 1; }
   std::string_view Entry(size_t row) const;
@@ -45,6 +48,7 @@ class LogModel final : public QAbstractListModel {
   size_t last_call_first_ = 0;        // first entry of the latest logged text
   bool flush_scheduled_ = false;
   QTreeView* view_ = nullptr;
+  CodePage page_ = *CodePage::Find(kDefaultCodePage);
 };
 
 // LogMessage's texts into the model, entry by entry as the log shows them.

@@ -124,6 +124,12 @@ MainWindow::MainWindow(ConsoleEnvironment environment) : environment_(std::move(
   CreateControls();
   ConnectSignals();
   InitMainWindow();
+  log_model_.SetCodePage(environment_.code_page);
+}
+
+void MainWindow::SetCodePage(const CodePage& page) {
+  environment_.code_page = page;
+  log_model_.SetCodePage(page);
 }
 
 MainWindow::~MainWindow() = default;
@@ -255,8 +261,8 @@ void MainWindow::SetEnabled(std::initializer_list<int> ids, bool enabled) {
 
 void MainWindow::SetFieldText(int control_id, std::string_view text) {
   if (auto* field = qobject_cast<QLabel*>(Control(control_id))) {
-    // A field shows its text up to the first NUL, as the device sent it.
-    field->setText(Qs(text.substr(0, text.find('\0'))));
+    // A field shows the device's text up to the first NUL.
+    field->setText(Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0')))));
   }
 }
 
@@ -373,8 +379,10 @@ void MainWindow::ConnectOrDisconnect() {
 
 void MainWindow::SendTypedCommand() {
   if (state_.TransactionInProgress) return;
+  const std::optional<std::string> request = EncodeRequest(environment_.code_page, log_, FieldText(kIdCommandText));
+  if (!request) return;
   std::string data;
-  links_->executor().ExecuteCommand(FieldText(kIdCommandText), data, Details());
+  links_->executor().ExecuteCommand(*request, data, Details());
 }
 
 void MainWindow::RefreshStatus() {

@@ -24,6 +24,8 @@ struct ConsoleEnvironment {
   Network& network;
   std::string output_directory;
   Prompts* prompts = nullptr;  // null: Qt's message boxes and file dialog
+  // The device's code page: how its bytes are shown and typed text is sent.
+  CodePage code_page = *CodePage::Find(kDefaultCodePage);
 };
 
 // The console's one window, the dialog "VERITOR": the message log, the
@@ -35,6 +37,8 @@ class MainWindow final : public QDialog, public DisplayFields {
   ~MainWindow() override;
 
   void SetFieldText(int control_id, std::string_view text) override;
+  // The device's code page, from now on; the log is shown again in it.
+  void SetCodePage(const CodePage& page);
 
   // The control with a window id (core/control_ids.h), for tests.
   QWidget* Control(int id) const;

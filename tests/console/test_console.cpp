@@ -105,6 +105,18 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     const Lines& all = Model().RequestLog();
     return Lines(all.begin() + static_cast<long>(requests_before), all.end());
   }
+  // The log as the window shows it.
+  QStringList Shown() {
+    window.log_model().Flush();
+    QStringList shown;
+    for (int row = 0; row < window.log_model().rowCount(); ++row)
+      shown << window.log_model().data(window.log_model().index(row), Qt::DisplayRole).toString();
+    return shown;
+  }
+  void Send(const QString& typed) {
+    Edit(kIdCommandText)->setText(typed);
+    Click(kIdSendCommand);
+  }
   std::string File(const std::string& content) {
     test::WriteFile(out.file("file"), content);
     return out.file("file");
@@ -221,6 +233,33 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
     EXPECT_EQ(prompts.boxes[0].text, slot > 7 ? "Parameter error:" : "\xCE\x95rror");
   }
   EXPECT_TRUE(Sent().empty());
+}
+
+// The device's bytes are Greek (code page 1253) in the log and the Reply line, typed Greek goes out as one byte a
+// letter, and a character the page lacks is refused; another page shows the same stored bytes anew.
+TEST_F(ConsoleTest, DeviceTextIsShownAndTypedInTheDevicesCodePage) {
+  Click(kIdConnect);
+  MarkStart();
+  serial.model().ForceReply("00/00/00/\xCA\xC1\xCB\xC7\xCC\xC5\xD1\xC1");
+  Send(QStringLiteral("ΚΑΛΗ"));
+  EXPECT_EQ(Sent(), Lines{"\xCA\xC1\xCB\xC7"});
+  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), QStringLiteral("00/00/00/ΚΑΛΗΜΕΡΑ"));
+  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text(), QStringLiteral("ΚΑΛΗ"));
+  EXPECT_TRUE(Shown().contains(QStringLiteral("Replied frame [ΚΑΛΗΜΕΡΑ]")));
+
+  MarkStart();
+  Send(QStringLiteral("@/☺"));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(Shown(), QStringList{QStringLiteral("Request not sent: U+263A cannot be written in code page 1253")});
+
+  serial.model().ForceReply("00/00/00/\x80");
+  Send(QStringLiteral("?"));
+  EXPECT_TRUE(Shown().contains(QStringLiteral("Replied frame [€]")));
+  window.SetCodePage(*CodePage::Find(737));
+  EXPECT_TRUE(Shown().contains(QStringLiteral("Replied frame [Α]")));
+  MarkStart();
+  Send(QStringLiteral("Ω"));
+  EXPECT_EQ(Sent(), Lines{"\x97"});
 }
 
 // Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
