@@ -233,11 +233,16 @@ void MainWindow::ConnectSignals() {
   on_click(kIdBitmap, &MainWindow::UploadBitmapFile);
   connect(static_cast<QPushButton*>(Control(kIdClearLog)), &QPushButton::clicked, this, [this] { log_model_.Clear(); });
   connect(static_cast<QPushButton*>(Control(kIdBrowseSignFile)), &QPushButton::clicked, this,
-          [this] { Browse(kIdSignFileName, "*.*"); });
+          [this] { Browse(kIdSignFileName, "*"); });
   connect(static_cast<QPushButton*>(Control(kIdBrowseBatchFile)), &QPushButton::clicked, this,
           [this] { Browse(kIdBatchFileName, "*.txt"); });
-  connect(port_list_, &QComboBox::activated, this, [this] {
-    if (!state_.TransactionInProgress) OnPortSelected();
+  connect(port_list_, &QComboBox::activated, this, [this](int index) {
+    if (state_.TransactionInProgress) {
+      port_list_->setCurrentIndex(taken_port_entry_);
+      return;
+    }
+    taken_port_entry_ = index;
+    OnPortSelected();
   });
   connect(speed_or_address_, &QComboBox::activated, this, [this](int index) { chosen_entry_ = index; });
   connect(speed_or_address_->lineEdit(), &QLineEdit::textEdited, this, [this] { chosen_entry_ = -1; });
@@ -402,13 +407,15 @@ void MainWindow::SignChosenFile() { SignFile(*host_, links_->executor(), FieldTe
 void MainWindow::UploadBitmapFile() {
   // No file dialog in the middle of another exchange.
   if (state_.TransactionInProgress) return;
-  Browse(kIdBatchFileName, "*.bmp");
+  // Cancel uploads nothing, whatever the field holds.
+  if (!Browse(kIdBatchFileName, "*.bmp")) return;
   veritor::UploadBitmapFile(*host_, links_->executor(), FieldText(kIdBatchFileName), Details());
 }
 
-void MainWindow::Browse(int field, const char* pattern) {
-  if (auto path = host_->prompts.BrowseForFile(pattern, "Select file"))
-    static_cast<QLineEdit*>(Control(field))->setText(Qs(*path));
+bool MainWindow::Browse(int field, const char* pattern) {
+  const std::optional<std::string> path = host_->prompts.BrowseForFile(pattern, "Select file");
+  if (path) static_cast<QLineEdit*>(Control(field))->setText(Qs(*path));
+  return path.has_value();
 }
 
 bool MainWindow::ShutdownConsole() {

@@ -72,7 +72,8 @@ class MainWindow final : public QDialog, public DisplayFields {
   void RunBatch();
   void SignChosenFile();
   void UploadBitmapFile();
-  void Browse(int field, const char* pattern);
+  // False when the operator cancelled the file dialog.
+  bool Browse(int field, const char* pattern);
   void Exit();
   bool ShutdownConsole();
 
@@ -83,6 +84,9 @@ class MainWindow final : public QDialog, public DisplayFields {
   QComboBox* speed_or_address_ = nullptr;
   // The entry of 1034 chosen from its list, or -1 once the operator typed.
   int chosen_entry_ = -1;
+  // The port-list entry last taken; a choice made during an exchange is not
+  // taken and the list shows this one again.
+  int taken_port_entry_ = 0;
 
   LogModel log_model_;
   ModelLogSink log_sink_{log_model_};

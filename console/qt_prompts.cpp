@@ -11,6 +11,12 @@ QString Text(const std::string& text) { return QString::fromUtf8(text.data(), st
 
 }  // namespace
 
+QString FileDialogFilter(const std::string& pattern) {
+  if (pattern == "*" || pattern == "*.*") return QStringLiteral("All files (*)");
+  const std::string kind = pattern.size() > 2 ? pattern.substr(2) : pattern;
+  return Text(kind + " files (" + pattern + ")");
+}
+
 void QtPrompts::ErrorBox(const std::string& text) {
   QMessageBox box(QMessageBox::Critical, QStringLiteral(" Error "), Text(text), QMessageBox::Ok, owner_);
   box.exec();
@@ -27,10 +33,8 @@ bool QtPrompts::AskYesNo(const std::string& caption, const std::string& text) {
 }
 
 std::optional<std::string> QtPrompts::BrowseForFile(const std::string& pattern, const std::string& title) {
-  // "*.txt" is offered as "txt files".
-  const std::string kind = pattern.size() > 2 ? pattern.substr(2) : pattern;
-  const QString filter = Text(kind + " files (" + pattern + ")");
-  const QString path = QFileDialog::getOpenFileName(owner_, Text(title), QStringLiteral("."), filter);
+  const QString path =
+      QFileDialog::getOpenFileName(owner_, Text(title), QStringLiteral("."), FileDialogFilter(pattern));
   if (path.isEmpty()) return std::nullopt;
   return path.toStdString();
 }

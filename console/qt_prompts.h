@@ -6,6 +6,11 @@
 
 namespace veritor {
 
+// The open-file dialog's filter for a pattern: "*.txt" is offered as "txt
+// files", and "*" as "All files", which on Linux has to be "*" and not "*.*"
+// (that would hide every name without a dot).
+QString FileDialogFilter(const std::string& pattern);
+
 // Qt's message boxes and open-file dialog.
 class QtPrompts final : public Prompts {
  public:

@@ -1,5 +1,9 @@
 #include "core/batch.h"
 
+#include <filesystem>
+
+#include "core/file_signing.h"
+
 namespace veritor {
 
 bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum) {
@@ -16,11 +20,67 @@ bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum) {
 
 namespace {
 
+// What the path names when that is not a regular file; nothing otherwise,
+// also when it names nothing (the open then fails and says so).
+const char* NotARegularFile(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error || status.type() == fs::file_type::regular) return nullptr;
+  switch (status.type()) {
+    case fs::file_type::directory: return "a folder";
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::character:
+    case fs::file_type::block: return "a device";
+    case fs::file_type::socket: return "a socket";
+    default: return "something else";
+  }
+}
+
+}  // namespace
+
+FileHandle OpenForReading(MessageLog& log, const std::string& path) {
+  if (const char* what = NotARegularFile(path)) {
+    log.LogMessage("'%s' is not a regular file but %s; not opened", path.c_str(), what);
+    return nullptr;
+  }
+  return FileHandle(std::fopen(path.c_str(), "rb"));
+}
+
+namespace {
+
 uint64_t FileSize(std::FILE* file) {
   if (std::fseek(file, 0, SEEK_END) != 0) return 0;
   const long end = std::ftell(file);
   std::rewind(file);
   return end > 0 ? static_cast<uint64_t>(end) : 0;
+}
+
+// A batch may open a signature block ("{") and close it ("}"): when it ends
+// half-way, the operator must know that the device still holds one open.
+class SignatureBlockWatch {
+ public:
+  void Answered(const std::string& line, unsigned number) {
+    if (line[0] == '{') opened_in_ = number;
+    if (line[0] == '}') opened_in_ = 0;
+  }
+  void LogIfOpen(MessageLog& log) const {
+    if (opened_in_ != 0)
+      log.LogMessage("The signature block opened in line %u is still open: %s", opened_in_, kOpenBlockRefusal);
+  }
+
+ private:
+  unsigned opened_in_ = 0;
+};
+
+void LogWhatWasSent(MessageLog& log, unsigned failed_line, bool unanswered) {
+  const char* what = unanswered ? "got no reply; the device may or may not have carried it out" : "was refused";
+  if (failed_line == 1)
+    log.LogMessage("Line 1 %s; nothing else was sent", what);
+  else if (failed_line == 2)
+    log.LogMessage("Line 1 was carried out; line 2 %s", what);
+  else
+    log.LogMessage("Lines 1 to %u were carried out; line %u %s", failed_line - 1, failed_line, what);
 }
 
 uint64_t BytesRead(std::FILE* file) {
@@ -36,7 +96,7 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
     host.prompts.ErrorBox("No filename specified");
     return ActionOutcome::kRefused;
   }
-  const FileHandle file = OpenForReading(path);
+  const FileHandle file = OpenForReading(host.log, path);
   if (!file) {
     host.prompts.ErrorBox("Can't open file [" + path + "]");
     return ActionOutcome::kRefused;
@@ -45,10 +105,12 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
   std::string line;
   std::string data;
   unsigned number = 1;
+  SignatureBlockWatch block;
   for (; ReadBatchLine(file.get(), line) && !line.empty(); ++number) {
     // Line N is read and not sent yet: the lines before it were.
     if (host.StopRequested()) {
       host.log.LogMessage("Batch stopped in line %u", number);
+      block.LogIfOpen(host.log);
       return ActionOutcome::kStopped;
     }
     host.log.LogMessage("L%05u> %s", number, line.c_str());
@@ -56,8 +118,15 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
     if (result != kResultOk || executor.ReplyErrorCode() != 0) {
       host.log.LogMessage("Failed in line %u", number);
       host.log.LogMessage("Batch aborted in line %u", number);
+      LogWhatWasSent(host.log, number, result != kResultOk);
+      if (result != kResultOk && (line[0] == '{' || line[0] == '}'))
+        host.log.LogMessage("Whether the device took line %u is not known: if a signature block is open, %s", number,
+                            kOpenBlockRefusal);
+      else
+        block.LogIfOpen(host.log);
       return result != kResultOk ? ActionOutcome::kLinkFailure : ActionOutcome::kDeviceError;
     }
+    block.Answered(line, number);
     progress.done = number;
     progress.bytes_done = BytesRead(file.get());
     host.ReportProgress(progress);
@@ -67,6 +136,7 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
   if (std::ferror(file.get())) {
     host.log.LogMessage("Failed reading '%s'", path.c_str());
     host.log.LogMessage("Batch aborted in line %u", number);
+    block.LogIfOpen(host.log);
     return ActionOutcome::kRefused;
   }
   return ActionOutcome::kAnswered;

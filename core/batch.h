@@ -38,6 +38,10 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-inline FileHandle OpenForReading(const std::string& path) { return FileHandle(std::fopen(path.c_str(), "rb")); }
+// Opens the file of a batch, a signing run or a bitmap upload. Anything but a
+// regular file (a folder, a FIFO, whose open would wait for a writer, a
+// device) is refused with a log line before it is opened: the caller shows
+// its "cannot open" box and sends nothing.
+FileHandle OpenForReading(MessageLog& log, const std::string& path);
 
 }  // namespace veritor

@@ -74,6 +74,19 @@ std::string RowRequest(unsigned slot, const MonochromeBitmap& bitmap, size_t row
   return request;
 }
 
+// Row `row` got no reply: the rows before it reached the slot (less those
+// refused), the one without a reply perhaps.
+void LogUploadBrokenOff(MessageLog& log, unsigned slot, unsigned row, unsigned rows, unsigned refused) {
+  if (row == 1) {
+    log.LogMessage("Upload broken off in row 1 of %u, which got no reply: slot %u may hold what it held before",
+                   rows, slot);
+    return;
+  }
+  log.LogMessage("Upload broken off in row %u of %u, which got no reply: slot %u holds the first %u row(s) of this "
+                 "bitmap%s, the rest is what it held before",
+                 row, rows, slot, row - 1, refused != 0 ? " (less the rows refused)" : "");
+}
+
 ActionOutcome Refuse(Host& host, const char* message) {
   host.prompts.MessageBox(message, kErrorBody);
   return ActionOutcome::kRefused;
@@ -98,7 +111,7 @@ ActionOutcome LoadMonochromeBitmap(Host& host, CommandExecutor& executor, unsign
   }
   std::optional<MonochromeBitmap> bitmap;
   {
-    const FileHandle file = OpenForReading(path);
+    const FileHandle file = OpenForReading(host.log, path);
     if (!file) return Refuse(host, "File error: Could not open image file");
     BmpHeader header{};
     if (std::fread(header.data(), 1, header.size(), file.get()) != header.size())
@@ -113,12 +126,14 @@ ActionOutcome LoadMonochromeBitmap(Host& host, CommandExecutor& executor, unsign
 ActionOutcome SendBitmapRows(Host& host, CommandExecutor& executor, unsigned slot, const MonochromeBitmap& bitmap,
                              bool verbose) {
   std::string data;
-  bool device_error = false;
+  unsigned refused = 0;
   const size_t rows = bitmap.rows.size();
   for (size_t row = 0; row < rows; ++row) {
-    if (executor.ExecuteCommand(RowRequest(slot, bitmap, row), data, verbose) != kResultOk)
+    if (executor.ExecuteCommand(RowRequest(slot, bitmap, row), data, verbose) != kResultOk) {
+      LogUploadBrokenOff(host.log, slot, static_cast<unsigned>(row + 1), static_cast<unsigned>(rows), refused);
       return ActionOutcome::kLinkFailure;
-    device_error = device_error || executor.ReplyErrorCode() != 0;
+    }
+    if (executor.ReplyErrorCode() != 0) ++refused;
     host.ReportProgress({.unit = "rows", .done = row + 1, .total = rows});
     if (host.StopRequested() && row + 1 < rows) {
       host.log.LogMessage("Upload stopped after row %u of %u", static_cast<unsigned>(row + 1),
@@ -126,7 +141,10 @@ ActionOutcome SendBitmapRows(Host& host, CommandExecutor& executor, unsigned slo
       return ActionOutcome::kStopped;
     }
   }
-  return device_error ? ActionOutcome::kDeviceError : ActionOutcome::kAnswered;
+  if (refused == 0) return ActionOutcome::kAnswered;
+  host.log.LogMessage("%u of %u row(s) were refused by the device: slot %u does not hold the whole bitmap", refused,
+                      static_cast<unsigned>(rows), slot);
+  return ActionOutcome::kDeviceError;
 }
 
 }  // namespace veritor

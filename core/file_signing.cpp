@@ -10,6 +10,8 @@ namespace veritor {
 
 namespace {
 
+constexpr int kInProgressCode = 0x10;
+
 // The serial link carries TEXT blocks of printable ASCII only (0x7F counts as
 // text). The network links carry any byte in a TEXT block but NUL, which
 // would end the request text there, and on TCP but CR and LF, which would
@@ -61,17 +63,17 @@ class SigningRun {
   ActionOutcome Run() {
     if (!FindFileSize(file_.get(), size_)) return ReadFailed();
     host_.log.LogMessage("Signing '%s', %llu byte(s)", path_.c_str(), static_cast<unsigned long long>(size_));
-    if (auto failed = Send("{/0", "Failed opening signature block")) return *failed;
+    if (auto failed = Send("{/0", "Failed opening signature block")) return OpeningFailed(*failed);
     const uint32_t start = host_.clock.GetTickCount();
     while (true) {
-      if (!FillBlock()) return ReadFailed();
+      if (!FillBlock()) return BrokenOff(ReadFailed());
       if (pending_.empty()) break;
       if (blocks_ > 0 && host_.StopRequested()) return Stopped();
-      if (auto failed = SendBlock()) return *failed;
+      if (auto failed = SendBlock()) return BrokenOff(*failed);
       ReportProgress();
     }
     file_.reset();
-    if (auto failed = Send("}", "Failed finishing block")) return *failed;
+    if (auto failed = Send("}", "Failed finishing block")) return FinishingFailed(*failed);
     LogStatistics(host_.clock.GetTickCount() - start);
     return ActionOutcome::kAnswered;
   }
@@ -95,6 +97,7 @@ class SigningRun {
     const size_t length = base64 ? std::min(pending_.size(), Base64BlockLimit(link_, block_size_)) : pending_.size();
     const std::string bytes = pending_.substr(0, length);
     pending_.erase(0, length);
+    last_block_ = length;
     ++blocks_;
     if (verbose_)
       host_.log.LogMessage("%s block #%u (%u of %llu bytes)", base64 ? "BASE64" : "TEXT", blocks_,
@@ -139,6 +142,35 @@ class SigningRun {
     return ActionOutcome::kStopped;
   }
 
+  ActionOutcome OpeningFailed(ActionOutcome outcome) {
+    if (outcome == ActionOutcome::kLinkFailure)
+      host_.log.LogMessage("No reply to \"{/0\": if the device opened its signature block, %s", kOpenBlockRefusal);
+    else if (executor_.ReplyErrorCode() == kInProgressCode)
+      host_.log.LogMessage("The device holds a signature block opened earlier: %s", kOpenBlockRefusal);
+    return outcome;
+  }
+
+  // After the device opened its signature block: what went out and what the
+  // device now holds. A block without a reply may or may not have reached it.
+  ActionOutcome BrokenOff(ActionOutcome outcome) {
+    const bool unanswered = outcome == ActionOutcome::kLinkFailure;
+    const bool refused = outcome == ActionOutcome::kDeviceError;
+    const uint64_t held = BytesSent() - (unanswered || refused ? last_block_ : 0);
+    host_.log.LogMessage("Signing broken off: \"{/0\" and %u data block(s) sent%s", blocks_,
+                         unanswered ? ", the last without a reply" : refused ? ", the last refused" : "");
+    std::string bytes = std::to_string(held) + " of the file's " + std::to_string(size_) + " byte(s)";
+    if (unanswered) bytes += " (" + std::to_string(BytesSent()) + " if the last block reached it)";
+    host_.log.LogMessage("The device's signature block is still open with %s: %s", bytes.c_str(), kOpenBlockRefusal);
+    return outcome;
+  }
+
+  ActionOutcome FinishingFailed(ActionOutcome outcome) {
+    host_.log.LogMessage("All %llu byte(s) were sent, but \"}\" %s: the signature block may still be open; if so, %s",
+                         static_cast<unsigned long long>(total_),
+                         outcome == ActionOutcome::kLinkFailure ? "got no reply" : "was refused", kOpenBlockRefusal);
+    return outcome;
+  }
+
   ActionOutcome ReadFailed() {
     host_.log.LogMessage("Failed reading '%s'", path_.c_str());
     return ActionOutcome::kRefused;
@@ -166,6 +198,7 @@ class SigningRun {
   uint64_t size_ = 0;
   uint64_t total_ = 0;
   uint32_t blocks_ = 0;
+  size_t last_block_ = 0;  // file bytes in the last block sent
   std::string pending_;  // read from the file, not sent yet
   std::string data_;
 };
@@ -178,7 +211,7 @@ ActionOutcome SignFile(Host& host, CommandExecutor& executor, const std::string&
     host.prompts.ErrorBox("Filename missing!");
     return ActionOutcome::kRefused;
   }
-  FileHandle file = OpenForReading(path);
+  FileHandle file = OpenForReading(host.log, path);
   if (!file) {
     host.prompts.ErrorBox("Cannot open file [" + path + "]");
     return ActionOutcome::kRefused;

@@ -46,7 +46,8 @@ TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
 }
 
 // Command-line requests go out in the code page, device bytes come out as
-// UTF-8; a character the page lacks is refused and the run goes on.
+// UTF-8; a character the page lacks is refused and the run goes on. Files
+// that are not regular files are refused before anything is sent.
 TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
   WireRun run;
   run.device.Script({{"v", {"00/00/00/\xCA\xC1\xCB\xC7"}}, {"\xCA\xC1\xCB\xC7", {"00/00/00/\xD1\xC1"}},
@@ -59,6 +60,10 @@ TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
   run.device.requests.clear();
   EXPECT_EQ(run.Run({"--code-page", "737", "ΚΑΛΗ"}), kExitDeviceError) << "another page, other bytes";
   EXPECT_EQ(run.device.requests.back(), "\x89\x80\x8A\x86");
+
+  run.device.requests.clear();
+  EXPECT_EQ(run.Run({"--sign", ".", "--batch", "/dev/null", "--bmp", "."}), kExitLinkFailure);
+  EXPECT_EQ(run.device.requests, std::vector<std::string>{"v"}) << "nothing but the device information";
 
   std::FILE* out = std::tmpfile();
   StreamLogSink sink(out, *CodePage::Find(1253));
@@ -115,7 +120,8 @@ TEST(CliIntegration, FileActionsRunInTheirPlaceAndAFailedRequestEndsTheRun) {
                                        {"VERITOR_COM1=" + simulator.path(), "HOME=" + dir.path()});
   EXPECT_EQ(result.exit_status, kExitLinkFailure);
   EXPECT_NE(result.out.find("L00002> bogus\nError 0x06: BADREQ (The request code is unsupported) -- Provide a "
-                            "correct request code\nFailed in line 2\nBatch aborted in line 2\nSigning '" +
+                            "correct request code\nFailed in line 2\nBatch aborted in line 2\n"
+                            "Line 1 was carried out; line 2 was refused\nSigning '" +
                             dir.file("sign.txt") + "', 11 byte(s)\nDone. (1 blocks, 11 bytes, "),
             std::string::npos)
       << result.out;

@@ -44,11 +44,15 @@ struct ScriptedPrompts final : Prompts {
     if (!answers.empty()) answers.pop_front();
     return answer;
   }
-  std::optional<std::string> BrowseForFile(const std::string&, const std::string&) override { return file; }
+  std::optional<std::string> BrowseForFile(const std::string& pattern, const std::string&) override {
+    patterns.push_back(pattern);
+    return file;
+  }
   std::vector<Box> boxes;
   std::deque<bool> answers;
   std::function<bool(const std::string& text)> decide;
   std::optional<std::string> file;  // what the open-file dialog returns
+  std::vector<std::string> patterns;  // the open-file dialog's, in order
   int questions = 0;
 };
 
