@@ -51,6 +51,7 @@ int SerialLink::SerialTransaction(const std::string& request, std::string& reply
     if (signature == kResultSignatureRejected) CompleteTransaction(reply);
     if (signature != kResultOk) return signature;
   }
+  if (kind == 'A') z_report_.ReportRequested();
   if (const int enquiry = Enquire(); enquiry != kResultOk) return enquiry;
   if (SendPacket(request) == 0) return Fail(kResultPacketNotAcked, "Packet not acknowledged");
   return ReceiveReply(kind, reply);

@@ -56,6 +56,14 @@ bool ZReportFiles::ReportNameIsSafe(const std::string& name) const {
   return true;
 }
 
+void ZReportFiles::ReportRequested() {
+  CloseAFile();
+  report_name_.clear();
+  a_file_path_.clear();
+  b_file_path_.clear();
+  no_report_ = "no reply to the last \"A\" has named a report";
+}
+
 void ZReportFiles::DropReport(std::string why) {
   report_name_.clear();
   a_file_path_.clear();

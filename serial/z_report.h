@@ -26,6 +26,9 @@ class ZReportFiles {
   // no report is in hand, kResultBFileFailed or kResultFingerprintFailed when
   // no signature could be produced.
   int SignatureStep();
+  // An "A" request goes out: until its reply names the new report, there is
+  // none in hand (a request without a reply must not leave the last one).
+  void ReportRequested();
   // A good reply to "A": names the report and creates its A file. A reply
   // that names no report, or whose A file cannot be created, leaves no report
   // in hand, so that no later step touches an earlier report's files.

@@ -12,7 +12,8 @@ namespace veritor::test {
 
 // A serial device written from the wire bytes alone: ACK to ENQ, ACK to a
 // request packet, then the reply packet that `answer` gives for the request
-// text. Every request text it took is kept in `requests`.
+// text (none for an empty text). Every request text it took is kept in
+// `requests`.
 struct WireSerialDevice final : PortOpener {
   std::function<std::string(const std::string& request)> answer;
   std::vector<std::string> requests;
@@ -56,7 +57,9 @@ struct WireSerialDevice final : PortOpener {
         in_packet = false;
         const std::string text = packet.substr(0, packet.size() - 3);  // "/" and two digits
         device.requests.push_back(text);
-        out += '\x06' + Packet(device.answer(text));
+        const std::string reply = device.answer(text);
+        out += '\x06';
+        if (!reply.empty()) out += Packet(reply);
       } else if (in_packet) {
         packet += static_cast<char>(byte);
       }
