@@ -56,19 +56,20 @@ bool ZReportFiles::ReportNameIsSafe(const std::string& name) const {
   return true;
 }
 
-void ZReportFiles::ReportRequested() {
-  CloseAFile();
-  report_name_.clear();
-  a_file_path_.clear();
-  b_file_path_.clear();
-  no_report_ = "no reply to the last \"A\" has named a report";
-}
-
-void ZReportFiles::DropReport(std::string why) {
+void ZReportFiles::ForgetReport(std::string why) {
   report_name_.clear();
   a_file_path_.clear();
   b_file_path_.clear();
   no_report_ = std::move(why);
+}
+
+void ZReportFiles::ReportRequested() {
+  CloseAFile();
+  ForgetReport("no reply to the last \"A\" has named a report");
+}
+
+void ZReportFiles::DropReport(std::string why) {
+  ForgetReport(std::move(why));
   file_failure_ = true;
   prompts_.MessageBox("Error", "Error creating '_a.txt' file");
 }

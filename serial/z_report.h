@@ -56,6 +56,8 @@ class ZReportFiles {
   using File = std::unique_ptr<std::FILE, FileCloser>;
 
   bool ReportNameIsSafe(const std::string& name) const;
+  void ForgetReport(std::string why);
+  // The reply to "A" named no report it could store: said with a box.
   void DropReport(std::string why);
   void AppendLine(const std::string& line);
   std::string LineText(const std::string& reply);

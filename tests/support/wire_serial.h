@@ -20,7 +20,7 @@ struct WireSerialDevice final : PortOpener {
 
   // Replies by request text, in turn; the last one stays.
   void Script(std::map<std::string, std::deque<std::string>> replies) {
-    answer = [this, replies = std::move(replies)](const std::string& request) mutable {
+    answer = [replies = std::move(replies)](const std::string& request) mutable {
       std::deque<std::string>& queue = replies[request];
       if (queue.empty()) return std::string("06/00/00");
       std::string reply = queue.front();
