@@ -157,6 +157,7 @@ int TcpLink::TcpPoll(Intake& intake) {
   if (error == kWouldBlock) return kResultOk;
   if (error != 0) {
     ReportSocketError(host_.log, "SDNP: receive failed", error);
+    DropConnection();  // a connection that failed (a reset) is made again by the next request
     return kResultSocketFailed;
   }
   if (length == 0) {
