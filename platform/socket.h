@@ -60,9 +60,7 @@ class Network {
   virtual int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) = 0;
   // The local address that datagrams to `device` leave from, by the routing
   // table; kAnyAddress where the network has no such notion.
-  virtual int LocalAddressFor(Ipv4Address device, uint16_t port, Ipv4Address& local) {
-    (void)device;
-    (void)port;
+  virtual int LocalAddressFor(Ipv4Address /*device*/, uint16_t /*port*/, Ipv4Address& local) {
     local = kAnyAddress;
     return 0;
   }
