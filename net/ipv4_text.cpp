@@ -35,28 +35,42 @@ bool ParsePart(std::string_view text, uint64_t& value) {
   return true;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
 }  // namespace
 
-Ipv4Address ParseIpv4(std::string_view text) {
+std::optional<Ipv4Address> ParseIpv4(std::string_view text) {
+  text = TrimBlanks(text);
   std::vector<uint64_t> parts;
   while (true) {
     const size_t dot = text.find('.');
     uint64_t value = 0;
-    if (!ParsePart(text.substr(0, dot), value)) return kBroadcastAddress;
+    if (!ParsePart(text.substr(0, dot), value)) return std::nullopt;
     parts.push_back(value);
     if (dot == std::string_view::npos) break;
-    if (parts.size() == 4) return kBroadcastAddress;
+    if (parts.size() == 4) return std::nullopt;
     text.remove_prefix(dot + 1);
   }
   // The last part fills all the bytes that are left.
   const size_t leading = parts.size() - 1;
   for (size_t i = 0; i < leading; ++i)
-    if (parts[i] > 0xFF) return kBroadcastAddress;
+    if (parts[i] > 0xFF) return std::nullopt;
   const unsigned last_bits = 32 - 8 * static_cast<unsigned>(leading);
-  if (last_bits < 32 && parts.back() >= (uint64_t{1} << last_bits)) return kBroadcastAddress;
+  if (last_bits < 32 && parts.back() >= (uint64_t{1} << last_bits)) return std::nullopt;
   uint64_t address = 0;
   for (size_t i = 0; i < leading; ++i) address |= parts[i] << (24 - 8 * i);
   return static_cast<Ipv4Address>(address | parts.back());
+}
+
+const char* WhyNotADeviceAddress(Ipv4Address address) {
+  if (address == kBroadcastAddress) return "the broadcast address, which reaches every device";
+  if ((address >> 24) == 0) return "an address of this network (0.x.x.x), which names no device";
+  return nullptr;
 }
 
 std::string FormatIpv4(Ipv4Address address) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,9 +10,14 @@ namespace veritor {
 
 // The address a text names, by the rules of the classic inet_addr: "a.b.c.d",
 // "a.b.c" (c 16 bits), "a.b" (b 24 bits) or "a" (32 bits), each part decimal,
-// octal (leading 0) or hexadecimal (leading 0x). Anything else gives
-// 255.255.255.255, as inet_addr does.
-Ipv4Address ParseIpv4(std::string_view text);
+// octal (leading 0) or hexadecimal (leading 0x). Blanks before and after are
+// ignored. Anything else names no address: inet_addr would have made it
+// 255.255.255.255 and sent to every device.
+std::optional<Ipv4Address> ParseIpv4(std::string_view text);
+
+// Why a request link (TCP, UDP) must not send to `address`, or nullptr when
+// it may: 255.255.255.255 reaches every device, 0.x.x.x none.
+const char* WhyNotADeviceAddress(Ipv4Address address);
 
 // Dotted decimal.
 std::string FormatIpv4(Ipv4Address address);

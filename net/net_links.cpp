@@ -36,6 +36,19 @@ void NetLinks::CloseNetSocket() {
 }
 
 int NetLinks::OpenBroadcastSocket(const char* prefix, uint16_t port) {
+  return OpenDatagram(prefix, kAnyAddress, port, Sharing::kShared);
+}
+
+int NetLinks::OpenDeviceSocket(const char* prefix, Ipv4Address device, uint16_t port) {
+  Ipv4Address local = kAnyAddress;
+  if (const int error = network_.LocalAddressFor(device, port, local)) {
+    ReportSocketError(host_.log, (std::string(prefix) + ": failed binding socket").c_str(), error);
+    return kResultSocketFailed;
+  }
+  return OpenDatagram(prefix, local, port, Sharing::kExclusive);
+}
+
+int NetLinks::OpenDatagram(const char* prefix, Ipv4Address local, uint16_t port, Sharing sharing) {
   const std::string context = prefix;
   if (const int error = network_.Startup()) {
     host_.log.LogMessage("%s: winsock init failed: %s", prefix, SocketErrorName(error).c_str());
@@ -46,7 +59,9 @@ int NetLinks::OpenBroadcastSocket(const char* prefix, uint16_t port) {
     ReportSocketError(host_.log, (context + ": failed opening socket").c_str(), error);
     return kResultSocketFailed;
   }
-  if (const int error = socket->Bind(kAnyAddress, port)) {
+  const int bind_error =
+      sharing == Sharing::kShared ? socket->Bind(local, port) : socket->BindExclusive(local, port);
+  if (const int error = bind_error) {
     ReportSocketError(host_.log, (context + ": failed binding socket").c_str(), error);
     return kResultSocketFailed;
   }

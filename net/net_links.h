@@ -51,6 +51,11 @@ class NetLinks {
   // any address with broadcast sending on, the one socket. Failures are
   // logged as "<prefix>: ..." and give 1; the caller then closes its link.
   int OpenBroadcastSocket(const char* prefix, uint16_t port);
+  // The same, but bound without sharing to the local address that routes to
+  // `device`: a second program that wants the port on that address gets
+  // EADDRINUSE instead of a share of the replies, while devices on other
+  // addresses of the machine may use the same port.
+  int OpenDeviceSocket(const char* prefix, Ipv4Address device, uint16_t port);
 
   // 0 to 32767.
   uint16_t Random() { return static_cast<uint16_t>(random_() % 32768u); }
@@ -59,6 +64,8 @@ class NetLinks {
   bool UdpInitialized = false;  // set up by UDP
 
  private:
+  enum class Sharing { kShared, kExclusive };
+  int OpenDatagram(const char* prefix, Ipv4Address local, uint16_t port, Sharing sharing);
   void Watch(int fd);
   void Unwatch();
 

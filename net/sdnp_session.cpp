@@ -30,7 +30,7 @@ int SdnpSession::Transact(const std::string& request, std::string& reply, bool) 
 }
 
 int SdnpSession::SdnpInit() {
-  if (links_.NetInitialized) {
+  if (SocketReady()) {
     host_.log.LogMessage("SDNP: already initialized");
     return kResultOk;
   }
@@ -40,6 +40,7 @@ int SdnpSession::SdnpInit() {
   }
   host_.log.LogMessage("SDNP: protocol init ok");
   links_.NetInitialized = true;
+  links_.UdpInitialized = false;
   return kResultOk;
 }
 
@@ -49,7 +50,10 @@ void SdnpSession::SdnpClose() {
   links_.UdpInitialized = false;
 }
 
-int SdnpSession::InitIfNeeded() { return links_.NetInitialized ? kResultOk : SdnpInit(); }
+// The flag alone is not enough: a TCP connection sets it too.
+bool SdnpSession::SocketReady() { return links_.NetInitialized && links_.datagram() != nullptr; }
+
+int SdnpSession::InitIfNeeded() { return SocketReady() ? kResultOk : SdnpInit(); }
 
 int SdnpSession::SdnpConnect(SdnpLink& link, Ipv4Address device, bool query) {
   TransactionGuard in_progress(host_.state);

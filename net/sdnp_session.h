@@ -45,6 +45,7 @@ class SdnpSession final : public LinkTransaction {
   enum class Intake { kFrame, kDiscarded, kNone };
   int ReceiveOne(SdnpLink& link, Intake& intake);
   bool FrameIsValid(SdnpLink& link, size_t size, Ipv4Address sender);
+  bool SocketReady();
   int InitIfNeeded();
   // One turn of a wait: pump, then take in a frame.
   int WaitTurn(SdnpLink& link, bool& taken);

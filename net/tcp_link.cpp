@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/ipv4_text.h"
 #include "net/net_constants.h"
 #include "net/socket_errors.h"
 
@@ -11,6 +12,8 @@ namespace {
 
 constexpr int kRequestAttempts = 6;
 constexpr uint32_t kReplyWaitMs = 1000;
+// Between connects that a device which serves one connection at a time refuses.
+constexpr uint32_t kConnectRetryMs = 10;
 constexpr int kWouldBlock = 10035;
 constexpr int kTimedOut = 10060;
 constexpr int kNotConnected = 10057;
@@ -27,20 +30,30 @@ int TcpLink::Transact(const std::string& request, std::string& reply, bool) {
 
 int TcpLink::TcpConnect(SdnpLink&, Ipv4Address device, bool) {
   TransactionGuard in_progress(host_.state);
-  return links_.NetInitialized ? kResultOk : TcpInit(device);
+  if (const char* why = WhyNotADeviceAddress(device)) {
+    host_.log.LogMessage("TCP: %s is %s; nothing sent", FormatIpv4(device).c_str(), why);
+    return kResultSocketFailed;
+  }
+  // The flag alone is not enough: a detection's datagram socket sets it too.
+  const bool standing = links_.NetInitialized && links_.stream() != nullptr && device_known_ && device == device_;
+  return standing ? kResultOk : TcpInit(device);
 }
 
 void TcpLink::TcpClose() {
+  DropConnection();
+  links_.UdpInitialized = false;
+  device_known_ = false;
+  line_ends_ = LineEnds::kUnknown;
+}
+
+void TcpLink::DropConnection() {
   links_.CloseNetSocket();
   links_.NetInitialized = false;
-  links_.UdpInitialized = false;
 }
 
 // Waits, pumping, until the connect that was started stands or fails.
-int TcpLink::AwaitConnection() {
-  TickTimer timer;
-  StartTimer(timer, host_.clock, kConnectTimeoutMs);
-  while (!TimerExpired(timer, host_.clock)) {
+int TcpLink::AwaitConnection(TickTimer& deadline) {
+  while (!TimerExpired(deadline, host_.clock)) {
     bool connected = false;
     if (const int error = links_.stream()->CheckConnected(connected)) return error;
     if (connected) return 0;
@@ -49,31 +62,79 @@ int TcpLink::AwaitConnection() {
   return kTimedOut;
 }
 
+// A new stream socket, its connect started; 0 or the error of the call that
+// failed, `opened` saying whether the socket was made.
+int TcpLink::OpenConnection(Ipv4Address device, bool& opened) {
+  std::unique_ptr<StreamSocket> socket;
+  opened = false;
+  if (const int error = links_.network().OpenStreamSocket(socket)) return error;
+  opened = true;
+  links_.SetStreamSocket(std::move(socket));
+  links_.UdpInitialized = false;
+  return links_.stream()->StartConnect(device, kTcpPort);
+}
+
 int TcpLink::TcpInit(Ipv4Address device) {
   device_ = device;
+  device_known_ = false;
   if (const int error = links_.network().Startup()) {
     host_.log.LogMessage("TCP: winsock init failed: %s", SocketErrorName(error).c_str());
     TcpClose();
     return kResultSocketFailed;
   }
-  std::unique_ptr<StreamSocket> socket;
-  if (const int error = links_.network().OpenStreamSocket(socket)) {
-    ReportSocketError(host_.log, "TCP: failed opening socket", error);
-    TcpClose();
-    return kResultSocketFailed;
-  }
-  links_.SetStreamSocket(std::move(socket));
-  links_.UdpInitialized = false;
-  int error = links_.stream()->StartConnect(device, kTcpPort);
-  if (error == 0) error = AwaitConnection();
+  TickTimer deadline;
+  StartTimer(deadline, host_.clock, kConnectTimeoutMs);
+  bool opened = false;
+  int error = OpenConnection(device, opened);
+  if (error == 0) error = AwaitConnection(deadline);
   if (error != 0) {
-    ReportSocketError(host_.log, "TCP: failed binding socket", error);
+    ReportSocketError(host_.log, opened ? "TCP: failed binding socket" : "TCP: failed opening socket", error);
     TcpClose();
     return kResultSocketFailed;
   }
   host_.log.LogMessage("TCP: protocol init ok");
   links_.NetInitialized = true;
+  device_known_ = true;
   return kResultOk;
+}
+
+// Connects to the device again before `deadline`. A refused connect is tried
+// again: a device that serves one connection at a time may take the next one
+// only once it has seen the last one close.
+int TcpLink::Reconnect(TickTimer& deadline) {
+  constexpr int kRefused = 10061;
+  while (true) {
+    bool opened = false;
+    int error = OpenConnection(device_, opened);
+    if (error == 0) error = AwaitConnection(deadline);
+    if (error == 0) {
+      links_.NetInitialized = true;
+      return 0;
+    }
+    DropConnection();
+    if (error != kRefused || TimerExpired(deadline, host_.clock)) return error;
+    TickTimer pause;
+    StartTimer(pause, host_.clock, kConnectRetryMs);
+    while (!TimerExpired(pause, host_.clock) && !TimerExpired(deadline, host_.clock)) host_.pump.PumpOneMessage();
+  }
+}
+
+void TcpLink::ResetReply() {
+  received_ = dropped_ = 0;
+  last_was_cr_ = line_ended_ = false;
+  line_end_ = 0;
+}
+
+// Notes where the first CR LF of the reply ends; `stored` says whether the
+// bytes went into the buffer, after the `received_` bytes already there.
+void TcpLink::NoteLineEnd(const char* bytes, size_t length, bool stored) {
+  for (size_t i = 0; i < length && !line_ended_; ++i) {
+    if (last_was_cr_ && bytes[i] == '\n') {
+      line_ended_ = true;
+      if (stored) line_end_ = received_ + i + 1;
+    }
+    last_was_cr_ = bytes[i] == '\r';
+  }
 }
 
 int TcpLink::TcpPoll(Intake& intake) {
@@ -96,124 +157,166 @@ int TcpLink::TcpPoll(Intake& intake) {
   if (error == kWouldBlock) return kResultOk;
   if (error != 0) {
     ReportSocketError(host_.log, "SDNP: receive failed", error);
+    DropConnection();  // a connection that failed (a reset) is made again by the next request
     return kResultSocketFailed;
   }
   if (length == 0) {
     intake = Intake::kClosed;
     return kResultOk;
   }
+  NoteLineEnd(into, length, !full);
   (full ? dropped_ : received_) += length;
   intake = Intake::kBytes;
   return kResultOk;
 }
 
-// Sends the whole frame, waiting for room while the stream is full, for at
-// most one reply window. A send that fails shows up as a time-out.
-void TcpLink::SendFrame(const std::string& frame) {
-  TickTimer timer;
-  StartTimer(timer, host_.clock, kReplyWaitMs);
+// Sends the whole frame, waiting for room while the stream is full, within
+// the attempt's time. A send that fails shows up as a time-out.
+void TcpLink::SendFrame(const std::string& frame, TickTimer& attempt) {
   size_t offset = 0;
   while (offset < frame.size() && links_.stream() != nullptr) {
     size_t sent = 0;
     const int error = links_.stream()->Send(frame.data() + offset, frame.size() - offset, sent);
     offset += sent;
-    if ((error != 0 && error != kWouldBlock) || TimerExpired(timer, host_.clock)) return;
+    if ((error != 0 && error != kWouldBlock) || TimerExpired(attempt, host_.clock)) return;
     if (offset < frame.size()) host_.pump.PumpOneMessage();
   }
 }
 
 int TcpLink::DeviceClosed() {
   host_.log.LogMessage("TCP: the device closed the connection");
-  TcpClose();
+  DropConnection();
   return kResultSocketFailed;
 }
 
-int TcpLink::DiscardWaiting() {
-  received_ = dropped_ = 0;
-  for (int read = 0; read < kMaxDiscardReads; ++read) {
+int TcpLink::DiscardWaiting(bool& closed) {
+  closed = false;
+  ResetReply();
+  for (int read = 0; read < kMaxDiscardReads && !closed; ++read) {
     Intake intake;
     if (TcpPoll(intake)) return kResultSocketFailed;
-    if (intake == Intake::kClosed) return DeviceClosed();
+    closed = intake == Intake::kClosed;
     if (intake == Intake::kNothing) break;
   }
-  if (received_ + dropped_ > 0)
-    host_.log.LogMessage("TCP: %u bytes that came before the request dropped",
-                         static_cast<unsigned>(received_ + dropped_));
-  received_ = dropped_ = 0;
+  const size_t waiting = leftover_ + received_ + dropped_;
+  if (waiting > 0)
+    host_.log.LogMessage("TCP: %u bytes that came before the request dropped", static_cast<unsigned>(waiting));
+  leftover_ = 0;
+  ResetReply();
   return kResultOk;
 }
 
-// Waits one reply window for the first bytes of a reply.
-int TcpLink::AwaitFirstBytes(bool& answered) {
-  answered = false;
-  TickTimer timer;
-  StartTimer(timer, host_.clock, kReplyWaitMs);
-  while (!TimerExpired(timer, host_.clock)) {
-    host_.pump.PumpOneMessage();
-    Intake intake;
-    if (TcpPoll(intake)) return kResultSocketFailed;
-    if (intake == Intake::kClosed) return DeviceClosed();
-    if (intake == Intake::kBytes) {
-      answered = true;
-      return kResultOk;
-    }
-  }
-  return kResultOk;
-}
-
-// Takes the rest of a reply: whatever comes until the stream has been quiet
-// for kReplyQuietMs, within one reply window. Only a read that finds nothing
-// once the quiet time is over ends the reply, however long this program was
-// kept from running in between.
-int TcpLink::CollectReply(std::string& reply) {
-  TickTimer quiet, window;
-  StartTimer(quiet, host_.clock, kReplyQuietMs);
-  StartTimer(window, host_.clock, kReplyWaitMs);
-  while (true) {
-    if (TimerExpired(window, host_.clock)) {
-      host_.log.LogMessage("TCP: the reply did not end within %u ms; not taken", kReplyWaitMs);
-      return kResultNoAnswer;
-    }
-    host_.pump.PumpOneMessage();
-    Intake intake;
-    if (TcpPoll(intake)) return kResultSocketFailed;
-    if (intake == Intake::kClosed) {
-      host_.log.LogMessage("TCP: the device closed the connection in the middle of a reply; %u bytes not taken",
-                           static_cast<unsigned>(received_ + dropped_));
-      TcpClose();
-      return kResultSocketFailed;
-    }
-    if (intake == Intake::kBytes) {
-      StartTimer(quiet, host_.clock, kReplyQuietMs);
-    } else if (TimerExpired(quiet, host_.clock)) {
-      break;
-    }
-  }
+// The reply is complete: what came up to its CR LF, or everything that came
+// from a device that ends its replies without one.
+int TcpLink::TakeReply(std::string& reply, Outcome& outcome) {
   if (dropped_ > 0) {
     host_.log.LogMessage("TCP: a reply of %u bytes is longer than %u; not taken",
                          static_cast<unsigned>(received_ + dropped_), static_cast<unsigned>(kMaxReplyText));
     return kResultNoAnswer;
   }
-  reply.assign(receive_buffer_.data(), received_);
+  const size_t length = line_ended_ ? line_end_ : received_;
+  reply.assign(receive_buffer_.data(), length);
+  leftover_ = received_ - length;
+  outcome = Outcome::kReply;
   return kResultOk;
+}
+
+// The attempt's time is over with part of a reply, or nothing, taken in.
+int TcpLink::AttemptEnded(std::string& reply, Outcome& outcome) {
+  outcome = Outcome::kTimeout;
+  if (received_ + dropped_ == 0) return kResultOk;
+  if (line_ends_ == LineEnds::kCrLf) {
+    host_.log.LogMessage("TCP: no CR LF ended the reply within %u ms; %u bytes not taken", kReplyWaitMs,
+                         static_cast<unsigned>(received_ + dropped_));
+    return kResultOk;
+  }
+  if (line_ends_ == LineEnds::kUnknown)
+    host_.log.LogMessage("TCP: the device ends its replies without CR LF; they are taken after %u ms of quiet",
+                         kReplyQuietMs);
+  line_ends_ = LineEnds::kNone;
+  return TakeReply(reply, outcome);
+}
+
+// Sends the frame and takes the reply within one attempt's time.
+int TcpLink::RunAttempt(const std::string& frame, TickTimer& attempt, std::string& reply, Outcome& outcome) {
+  ResetReply();
+  SendFrame(frame, attempt);
+  TickTimer quiet;
+  bool quiet_running = false;
+  while (!TimerExpired(attempt, host_.clock)) {
+    host_.pump.PumpOneMessage();
+    Intake intake;
+    if (TcpPoll(intake)) return kResultSocketFailed;
+    if (intake == Intake::kClosed) {
+      if (received_ + dropped_ == 0) {
+        outcome = Outcome::kClosed;
+        return kResultOk;
+      }
+      host_.log.LogMessage("TCP: the device closed the connection in the middle of a reply; %u bytes not taken",
+                           static_cast<unsigned>(received_ + dropped_));
+      DropConnection();
+      return kResultSocketFailed;
+    }
+    if (line_ended_) {
+      line_ends_ = LineEnds::kCrLf;
+      return TakeReply(reply, outcome);
+    }
+    if (intake == Intake::kBytes) {
+      StartTimer(quiet, host_.clock, kReplyQuietMs);
+      quiet_running = true;
+    } else if (line_ends_ == LineEnds::kNone && quiet_running && TimerExpired(quiet, host_.clock)) {
+      // Only a read that finds nothing once the quiet time is over ends the
+      // reply, however long this program was kept from running in between.
+      return TakeReply(reply, outcome);
+    }
+  }
+  return AttemptEnded(reply, outcome);
 }
 
 int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
   if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
-  if (links_.stream() == nullptr) {
+  if (request.find_first_of("\r\n") != std::string::npos) {
+    host_.log.LogMessage("TCP: the request holds CR or LF, which would end it early on the stream; not sent");
+    return kResultRequestTooLong;
+  }
+  if (!device_known_) {
     ReportSocketError(host_.log, "TCP: not connected", kNotConnected);
     return kResultSocketFailed;
   }
-  if (DiscardWaiting()) return kResultSocketFailed;
+  // A connection the device closed is opened again once, at once.
+  bool reconnected = false;
+  if (links_.stream() != nullptr) {
+    bool closed = false;
+    if (DiscardWaiting(closed)) return kResultSocketFailed;
+    if (closed) {
+      host_.log.LogMessage("TCP: the device closed the connection; connecting again");
+      DropConnection();
+      reconnected = true;
+    }
+  }
   const std::string frame = request + "\r\n";
-  for (int attempt = 0; attempt < kRequestAttempts; ++attempt) {
-    if (attempt > 0 && TcpInit(device_) != kResultOk) return kResultSocketFailed;
-    received_ = dropped_ = 0;
-    SendFrame(frame);
-    bool answered = false;
-    if (AwaitFirstBytes(answered)) return kResultSocketFailed;
-    if (answered) return CollectReply(reply);
-    host_.log.LogMessage("TCP: request timeout");
+  int timeouts = 0;
+  while (timeouts < kRequestAttempts) {
+    TickTimer attempt;
+    StartTimer(attempt, host_.clock, kReplyWaitMs);
+    Outcome outcome = Outcome::kTimeout;
+    if (links_.stream() == nullptr) {
+      if (const int error = Reconnect(attempt)) ReportSocketError(host_.log, "TCP: failed binding socket", error);
+    }
+    if (links_.stream() != nullptr) {
+      if (const int result = RunAttempt(frame, attempt, reply, outcome)) return result;
+    }
+    if (outcome == Outcome::kReply) return kResultOk;
+    if (outcome == Outcome::kClosed) {
+      if (reconnected) return DeviceClosed();
+      host_.log.LogMessage("TCP: the device closed the connection; connecting again");
+      reconnected = true;
+    } else {
+      ++timeouts;
+      host_.log.LogMessage("TCP: request timeout");
+    }
+    // The request goes again on a new connection.
+    DropConnection();
   }
   host_.log.LogMessage("SDNP: request failed");
   return kResultNoAnswer;

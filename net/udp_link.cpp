@@ -1,5 +1,6 @@
 #include "net/udp_link.h"
 
+#include "net/ipv4_text.h"
 #include "net/net_constants.h"
 #include "net/socket_errors.h"
 #include "serial/packet.h"
@@ -16,9 +17,6 @@ constexpr uint32_t kIdleMs = 1000;
 // The shortest reply packet: STX, "/", two digits, ETX.
 constexpr size_t kMinPacket = 5;
 constexpr int kMaxDiscardsPerStep = 64;
-// How long a timed-out attempt's answer is still looked out for.
-constexpr uint32_t kLateCopyWatchMs = 10000;
-constexpr size_t kMaxWatchedReplies = 8;
 
 }  // namespace
 
@@ -27,11 +25,12 @@ int UdpLink::Transact(const std::string& request, std::string& reply, bool) {
   return UdpRequest(record_, request, reply);
 }
 
-int UdpLink::UdpInit() {
-  if (links_.OpenBroadcastSocket("UDP", kUdpPort)) {
+int UdpLink::UdpInit(Ipv4Address device) {
+  if (links_.OpenDeviceSocket("UDP", device, kUdpPort)) {
     UdpClose();
     return kResultSocketFailed;
   }
+  socket_device_ = device;
   links_.NetInitialized = false;
   host_.log.LogMessage("UDP: protocol init ok");
   links_.UdpInitialized = true;
@@ -45,13 +44,18 @@ void UdpLink::UdpClose() {
 }
 
 int UdpLink::UdpConnect(SdnpLink& link, Ipv4Address device, bool) {
-  if (!links_.UdpInitialized) {
-    if (const int result = UdpInit()) return result;
+  if (const char* why = WhyNotADeviceAddress(device)) {
+    host_.log.LogMessage("UDP: %s is %s; nothing sent", FormatIpv4(device).c_str(), why);
+    return kResultSocketFailed;
+  }
+  // Another link's socket (a detection's, say) is no socket for this one,
+  // nor one bound for another device.
+  const bool ready = links_.UdpInitialized && links_.datagram() != nullptr && socket_device_ == device;
+  if (!ready) {
+    if (const int result = UdpInit(device)) return result;
   }
   link.device_ip = device;
   link.synced = false;
-  device_acks_requests_ = false;
-  late_copies_.clear();
   return kResultOk;
 }
 
@@ -118,9 +122,16 @@ bool UdpLink::UdpReplyChecksumOk() const {
   return sum % 100 == stated;
 }
 
+// Pumps only once what is pending has been taken in (or after a good many
+// datagrams), so that a flood of stray datagrams cannot bury the answer.
 int UdpLink::WaitTurn(SdnpLink& link, bool& taken) {
-  host_.pump.PumpOneMessage();
-  return UdpReceive(link, taken);
+  if (taken_since_pump_ == 0 || taken_since_pump_ >= kMaxDiscardsPerStep) {
+    host_.pump.PumpOneMessage();
+    taken_since_pump_ = 0;
+  }
+  if (const int result = UdpReceive(link, taken)) return result;
+  taken_since_pump_ = taken ? taken_since_pump_ + 1 : 0;
+  return kResultOk;
 }
 
 int UdpLink::UdpSync(SdnpLink& link) {
@@ -150,17 +161,13 @@ int UdpLink::UdpSync(SdnpLink& link) {
 
 int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
   outcome = Outcome::kTimeout;
-  bool acked = false;
   TickTimer response;
   StartTimer(response, host_.clock, kResponseWaitMs);
   while (!TimerExpired(response, host_.clock)) {
     bool taken = false;
     if (WaitTurn(link, taken)) return kResultSocketFailed;
     if (!taken) continue;
-    if (rx_kind_ == kUdpAck) {
-      acked = device_acks_requests_ = true;
-      continue;
-    }
+    if (rx_kind_ == kUdpAck) continue;
     if (rx_kind_ == kUdpResync) {
       link.synced = false;
       if (host_.state.VerboseFlag) host_.log.LogMessage("SDNP: resyncronize request");
@@ -177,22 +184,13 @@ int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
       host_.log.LogMessage("UDP: invalid response to request; restarting");
       continue;
     }
-    if (device_acks_requests_ && !acked) {
-      host_.log.LogMessage("UDP: discarded; reply came before the device's ACK");
-      continue;
-    }
     if (!UdpReplyChecksumOk()) {
       host_.log.LogMessage("UDP: data checksum error");
       if (UdpSend(link, kUdpNak)) return kResultSocketFailed;
       continue;
     }
-    const std::string_view text(reinterpret_cast<const char*>(rx_.data()) + 1, rx_length_ - kMinPacket);
-    if (IsLateCopy(text)) {
-      host_.log.LogMessage("UDP: discarded; a late copy of an earlier reply");
-      continue;
-    }
     UdpSend(link, kUdpAck);
-    reply.assign(text);
+    reply.assign(reinterpret_cast<const char*>(rx_.data()) + 1, rx_length_ - kMinPacket);
     StartTimer(link.idle_timer, host_.clock, 0);
     ++link.fsn;
     outcome = Outcome::kReply;
@@ -201,29 +199,25 @@ int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
   return kResultOk;
 }
 
-void UdpLink::ExpectLateCopies(const std::string& reply, unsigned timed_out_attempts) {
-  if (timed_out_attempts == 0) return;
-  if (late_copies_.size() == kMaxWatchedReplies) late_copies_.erase(late_copies_.begin());
-  late_copies_.push_back({reply, timed_out_attempts, {}});
-  StartTimer(late_copies_.back().watch, host_.clock, kLateCopyWatchMs);
-}
-
-bool UdpLink::IsLateCopy(std::string_view reply) {
-  std::erase_if(late_copies_,
-                [this](LateCopies& copies) { return copies.count == 0 || TimerExpired(copies.watch, host_.clock); });
-  for (LateCopies& copies : late_copies_) {
-    if (copies.reply != reply) continue;
-    --copies.count;
-    return true;
+// Whatever waits before a request went out answers an earlier one.
+int UdpLink::DiscardWaiting(SdnpLink& link) {
+  unsigned dropped = 0;
+  for (int read = 0; read < kMaxDiscardsPerStep; ++read) {
+    bool taken = false;
+    if (UdpReceive(link, taken)) return kResultSocketFailed;
+    if (!taken) break;
+    ++dropped;
   }
-  return false;
+  if (dropped > 0) host_.log.LogMessage("UDP: %u datagrams that came before the request dropped", dropped);
+  return kResultOk;
 }
 
 int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string& reply) {
   if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
   if (!links_.UdpInitialized) {
-    if (const int result = UdpInit()) return result;
+    if (const int result = UdpInit(link.device_ip)) return result;
   }
+  if (DiscardWaiting(link)) return kResultSocketFailed;
   int attempts = 0;
   unsigned restarts = 0;
   bool sync_first = true;
@@ -244,7 +238,6 @@ int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string&
     if (AwaitReply(link, reply, outcome)) return kResultSocketFailed;
     switch (outcome) {
       case Outcome::kReply:
-        ExpectLateCopies(reply, static_cast<unsigned>(attempts));
         return kResultOk;
       case Outcome::kResend:
       case Outcome::kResync:

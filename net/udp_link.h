@@ -2,8 +2,6 @@
 
 #include <array>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "core/command.h"
 #include "net/net_links.h"
@@ -14,11 +12,14 @@ namespace veritor {
 // ETX) in datagrams to port 9101 of the device, with single-byte control
 // datagrams: ENQ, answered by ACK, before every request; ACK or NAK (0x16)
 // after every reply packet; 0x10 from the device asks for a new sync.
-// Reply packets carry no sequence number: a device that has been seen to
-// ACK request packets has its reply packets taken only after the ACK of the
-// request, since one that comes before it answers an earlier request. An
-// attempt that timed out may still be answered late; such a copy of a reply
-// already delivered is dropped, once per timed-out attempt, for a while.
+// Reply packets carry no sequence number. Datagrams waiting before a request
+// are dropped, since they answer earlier ones; after that the first good
+// reply packet is taken, and an ACK byte in the wait (some devices ACK the
+// request packet, some do not, some late) is passed over. A late answer to
+// an earlier request that comes after the request went out cannot be told
+// from the reply: the protocol has no way to, and dropping replies that look
+// like earlier ones would drop genuine replies and make the device execute
+// requests twice.
 class UdpLink final : public LinkTransaction {
  public:
   // The longest reply packet taken: the longest reply text and its framing.
@@ -32,7 +33,8 @@ class UdpLink final : public LinkTransaction {
   int Transact(const std::string& request, std::string& reply, bool verbose) override;
 
   int UdpConnect(SdnpLink& link, Ipv4Address device, bool query);
-  int UdpInit();
+  // Opens the socket for the device at `device`.
+  int UdpInit(Ipv4Address device);
   void UdpClose();
   int UdpRequest(SdnpLink& link, const std::string& request, std::string& reply);
   int UdpSync(SdnpLink& link);
@@ -44,16 +46,9 @@ class UdpLink final : public LinkTransaction {
 
  private:
   enum class Outcome { kReply, kTimeout, kResend, kResync };
-  // Copies of a delivered reply that attempts which timed out may still bring.
-  struct LateCopies {
-    std::string reply;
-    unsigned count = 0;
-    TickTimer watch;
-  };
   int AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome);
   int WaitTurn(SdnpLink& link, bool& taken);
-  void ExpectLateCopies(const std::string& reply, unsigned timed_out_attempts);
-  bool IsLateCopy(std::string_view reply);
+  int DiscardWaiting(SdnpLink& link);
 
   NetLinks& links_;
   Host& host_;
@@ -61,8 +56,8 @@ class UdpLink final : public LinkTransaction {
   std::array<uint8_t, kMaxDatagram> rx_{};
   size_t rx_length_ = 0;
   int rx_kind_ = 0;
-  bool device_acks_requests_ = false;
-  std::vector<LateCopies> late_copies_;
+  int taken_since_pump_ = 0;
+  Ipv4Address socket_device_ = 0;  // the device the open socket was bound for
 };
 
 }  // namespace veritor

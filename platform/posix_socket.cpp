@@ -74,6 +74,11 @@ int PosixDatagramSocket::Bind(Ipv4Address address, uint16_t port) {
   return bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : LastError();
 }
 
+int PosixDatagramSocket::BindExclusive(Ipv4Address address, uint16_t port) {
+  sockaddr_in a = MakeAddress(address, port);
+  return bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : LastError();
+}
+
 int PosixDatagramSocket::EnableBroadcast() { return SetFlag(fd_, SO_BROADCAST); }
 
 int PosixDatagramSocket::SendTo(Ipv4Address address, uint16_t port, const void* data, size_t length,
@@ -200,6 +205,22 @@ int PosixNetwork::OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) {
   if (fd < 0) return LastError();
   socket = std::make_unique<PosixStreamSocket>(fd);
   return 0;
+}
+
+int PosixNetwork::LocalAddressFor(Ipv4Address device, uint16_t port, Ipv4Address& local) {
+  local = kAnyAddress;
+  const int fd = OpenDescriptor(SOCK_DGRAM);
+  if (fd < 0) return LastError();
+  // A broadcast destination is only routed for a socket that may broadcast.
+  int error = SetFlag(fd, SO_BROADCAST);
+  sockaddr_in a = MakeAddress(device, port);
+  if (error == 0 && connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) error = LastError();
+  sockaddr_in mine{};
+  socklen_t size = sizeof mine;
+  if (error == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &size) != 0) error = LastError();
+  if (error == 0) local = ntohl(mine.sin_addr.s_addr);
+  close(fd);
+  return error;
 }
 
 }  // namespace veritor

@@ -26,6 +26,7 @@ class PosixDatagramSocket final : public DatagramSocket {
   PosixDatagramSocket& operator=(const PosixDatagramSocket&) = delete;
 
   int Bind(Ipv4Address address, uint16_t port) override;
+  int BindExclusive(Ipv4Address address, uint16_t port) override;
   int EnableBroadcast() override;
   int SendTo(Ipv4Address address, uint16_t port, const void* data, size_t length, size_t& sent) override;
   int NextDatagram(bool& pending, size_t& size) override;
@@ -71,6 +72,9 @@ class PosixNetwork final : public Network {
   int Startup() override { return 0; }
   int OpenDatagramSocket(std::unique_ptr<DatagramSocket>& socket) override;
   int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) override;
+  // Connects a throwaway datagram socket to the device and reads back the
+  // address the kernel chose for it; nothing is sent.
+  int LocalAddressFor(Ipv4Address device, uint16_t port, Ipv4Address& local) override;
 };
 
 }  // namespace veritor

@@ -19,6 +19,9 @@ class DatagramSocket {
   virtual ~DatagramSocket() = default;
   // Binds with SO_REUSEADDR, so that a device on 127.0.0.N can share a port.
   virtual int Bind(Ipv4Address address, uint16_t port) = 0;
+  // Binds without sharing: a second socket on the same address and port, or
+  // on any address and that port, is refused with EADDRINUSE.
+  virtual int BindExclusive(Ipv4Address address, uint16_t port) { return Bind(address, port); }
   virtual int EnableBroadcast() = 0;
   virtual int SendTo(Ipv4Address address, uint16_t port, const void* data, size_t length, size_t& sent) = 0;
   // Whether a datagram is pending and its size; an empty datagram is pending
@@ -55,6 +58,12 @@ class Network {
   virtual int Startup() { return 0; }
   virtual int OpenDatagramSocket(std::unique_ptr<DatagramSocket>& socket) = 0;
   virtual int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) = 0;
+  // The local address that datagrams to `device` leave from, by the routing
+  // table; kAnyAddress where the network has no such notion.
+  virtual int LocalAddressFor(Ipv4Address /*device*/, uint16_t /*port*/, Ipv4Address& local) {
+    local = kAnyAddress;
+    return 0;
+  }
 };
 
 }  // namespace veritor

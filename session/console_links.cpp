@@ -20,17 +20,24 @@ ConsoleLinks::ConsoleLinks(Host& host, PortOpener& opener, Network& network, std
 }
 
 bool ConsoleLinks::OpenNetworkLink(int link, const std::string& address_text) {
+  // Text that names no address is refused before any socket opens: read by
+  // inet_addr it would have become 255.255.255.255, every device.
+  const std::optional<Ipv4Address> address = ParseIpv4(address_text);
+  if (!address) {
+    host_.log.LogMessage("'%s' is not an IPv4 address; nothing sent", address_text.c_str());
+    host_.prompts.ErrorBox("Net device connection error");
+    return false;
+  }
   if (link == kLinkSdnp && sdnp_.SdnpInit() != kResultOk) {
     host_.prompts.ErrorBox("SDNP protocol init failed");
     return false;
   }
   record_ = SdnpLink{};
-  const Ipv4Address address = ParseIpv4(address_text);
-  host_.log.LogMessage("init connection with %s", FormatIpv4(address).c_str());
+  host_.log.LogMessage("init connection with %s", FormatIpv4(*address).c_str());
   int result = kResultOk;
-  if (link == kLinkSdnp) result = sdnp_.SdnpConnect(record_, address, true);
-  if (link == kLinkTcp) result = tcp_.TcpConnect(record_, address, true);
-  if (link == kLinkUdp) result = udp_.UdpConnect(record_, address, true);
+  if (link == kLinkSdnp) result = sdnp_.SdnpConnect(record_, *address, true);
+  if (link == kLinkTcp) result = tcp_.TcpConnect(record_, *address, true);
+  if (link == kLinkUdp) result = udp_.UdpConnect(record_, *address, true);
   if (result != kResultOk) {
     host_.prompts.ErrorBox("Net device connection error");
     return false;

@@ -237,7 +237,7 @@ std::optional<std::string> CheckDeviceAddress(const std::string& option, const s
 std::optional<std::string> AddDeviceAddress(const std::string& option, const std::string& value,
                                             SimOptions& options) {
   std::vector<Ipv4Address>& list = option == "--sdnp" ? options.sdnp : option == "--tcp" ? options.tcp : options.udp;
-  const Ipv4Address address = ParseIpv4(value);
+  const Ipv4Address address = ParseIpv4(value).value_or(kAnyAddress);  // none: refused below
   if (const auto error = CheckDeviceAddress(option, value, address, list)) return error;
   list.push_back(address);
   return std::nullopt;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "net/ipv4_text.h"
 #include "net/net_constants.h"
@@ -66,25 +67,54 @@ TEST(SocketErrorName, NamesTheTableAndNumbersTheRest) {
   EXPECT_EQ(sink.entries, std::vector<std::string>{"SDNP: send failed: ENETUNREACH"});
 }
 
-TEST(Ipv4Text, ReadsAddressesAsInetAddrDoes) {
+TEST(Ipv4Text, ReadsAddressesAsInetAddrDoesAndRefusesTheRest) {
   const struct {
     const char* text;
-    Ipv4Address address;
+    std::optional<Ipv4Address> address;
   } rows[] = {{"127.0.0.2", 0x7F000002}, {"198.51.100.20", 0xC6336414}, {"126.1", 0x7E000001},
-              {"127.1.2", 0x7F010002},   {"0x7f.1", 0x7F000001},      {"017.0.0.1", 0x0F000001},
-              {"2130706434", 0x7F000002}, {"", kBroadcastAddress},     {"1.2.3.4.5", kBroadcastAddress},
-              {"256.1.1.1", kBroadcastAddress}, {"host", kBroadcastAddress}, {"1.2.3.", kBroadcastAddress}};
+              {"127.1.2", 0x7F010002},   {"0x7f.2", 0x7F000002},      {"017.0.0.1", 0x0F000001},
+              {"1.2.3", 0x01020003},     {"2130706434", 0x7F000002},  {" 127.0.0.2", 0x7F000002},
+              {"127.0.0.2 ", 0x7F000002}, {"\t127.0.0.2 \t", 0x7F000002}, {"255.255.255.255", kBroadcastAddress},
+              {"", std::nullopt},        {"  ", std::nullopt},        {"1.2.3.4.5", std::nullopt},
+              {"256.1.1.1", std::nullopt}, {"host", std::nullopt},    {"1.2.3.", std::nullopt},
+              {"127.0. 0.2", std::nullopt}};
   for (const auto& row : rows) EXPECT_EQ(ParseIpv4(row.text), row.address) << row.text;
   EXPECT_EQ(FormatIpv4(0xC6336414), "198.51.100.20");
   EXPECT_EQ(ShownRequest(std::string("a\tb\r\n")), "a.b..");
   EXPECT_EQ(ShownRequest(std::string(45, 'x')), std::string(40, 'x') + "...");
+  for (Ipv4Address refused : {kBroadcastAddress, kAnyAddress, Ipv4Address{0x0001C200}})
+    EXPECT_NE(WhyNotADeviceAddress(refused), nullptr) << FormatIpv4(refused);
+  for (Ipv4Address device : {kDevice, Ipv4Address{0xC0A80114}, Ipv4Address{0x0A0000FF}})
+    EXPECT_EQ(WhyNotADeviceAddress(device), nullptr) << FormatIpv4(device);
 }
+
+// A pump that moves the virtual clock and delivers what a test scheduled
+// for that time: the parts of a device's answer that come later.
+struct ScheduledPump final : MessagePump {
+  explicit ScheduledPump(VirtualTickClock& clock) : clock(clock) {}
+  void PumpOneMessage() override {
+    clock.Advance(1);
+    for (size_t i = 0; i < due.size();) {
+      if (static_cast<int32_t>(clock.GetTickCount() - due[i].first) < 0) {
+        ++i;
+        continue;
+      }
+      const auto action = std::move(due[i].second);
+      due.erase(due.begin() + static_cast<std::ptrdiff_t>(i));
+      action();
+    }
+  }
+  // In the order given for one time; the clock wraps, so no ordering by tick.
+  void After(uint32_t ms, std::function<void()> action) { due.emplace_back(clock.GetTickCount() + ms, std::move(action)); }
+  VirtualTickClock& clock;
+  std::vector<std::pair<uint32_t, std::function<void()>>> due;
+};
 
 // The console's side of the network links against a scripted device.
 class NetTest : public ::testing::Test, protected test::HostRecorders {
  protected:
   VirtualTickClock clock{0xFFFFF000u};
-  test::ClockPump pump{clock};
+  ScheduledPump pump{clock};
   Host host = HostOn(clock, pump);
   test::FakeWire wire;
   test::FakeNetwork network{wire};
@@ -318,7 +348,10 @@ TEST_F(NetTest, SocketFailuresAreNamed) {
 class TcpTest : public NetTest {
  protected:
   TcpLink tcp{links};
-  void SetUp() override { ASSERT_EQ(tcp.TcpConnect(record, kDevice, true), kResultOk); }
+  void SetUp() override {
+    ASSERT_EQ(tcp.TcpConnect(record, kDevice, true), kResultOk);
+    sink.entries.clear();
+  }
   int Request(const std::string& request = "v") { return tcp.Transact(request, reply, false); }
 };
 
@@ -350,16 +383,124 @@ TEST_F(TcpTest, SilentDeviceTimesOutSixTimesAndALateAnswerServesTheNextAttempt) 
   EXPECT_EQ(reply, "00/00/00/late");
 }
 
-TEST_F(TcpTest, OnlyThePendingPieceIsTakenAndAClosedStreamFails) {
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/"; };
+// A device that ends its replies with CR LF: each reply is taken the
+// moment its CR LF is in, whether it came whole or in pieces far apart.
+TEST_F(TcpTest, AReplyEndsAtItsCrLfAtOnceHoweverFarApartItsPiecesCome) {
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/ok\r\n"; };
+  uint32_t start = Now();
   ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/");
+  EXPECT_EQ(reply, "00/00/00/ok\r\n");
+  EXPECT_LE(Now() - start, 2u) << "no quiet time after a CR LF";
+
+  wire.respond = [&](const test::FakeWire::Datagram&) {
+    wire.stream_in += "00/00/";
+    pump.After(300, [&] { wire.stream_in += "00/fi"; });
+    pump.After(700, [&] { wire.stream_in += "rst\r"; });
+    pump.After(900, [&] { wire.stream_in += "\n00/00/00/second\r\n"; });
+  };
+  start = Now();
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/first\r\n");
+  EXPECT_LE(Now() - start, 902u);
   wire.respond = nullptr;
-  wire.peer_closed = true;
+  wire.stream_in += "late";
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(sink.entries.front(), "TCP: 21 bytes that came before the request dropped")
+      << "what came after a reply's CR LF answers no later request";
+  EXPECT_EQ(wire.sent.size(), 2u + 6u);
+}
+
+TEST_F(TcpTest, AReplyWithoutCrLfIsNeverCutAtAQuietTimeOnceTheDeviceEndsItsLines) {
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/v\r\n"; };
+  ASSERT_EQ(Request(), kResultOk);
+  int sends = 0;
+  wire.respond = [&](const test::FakeWire::Datagram&) {
+    if (++sends > 1) return;
+    wire.stream_in += "00/00/00/cut";  // the rest never comes
+  };
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_TRUE(sink.Contains("TCP: no CR LF ended the reply within 1000 ms; 12 bytes not taken"));
+  EXPECT_EQ(sink.Count("TCP: request timeout"), 6u);
+}
+
+// A device that ends its replies without CR LF: the first reply is taken
+// when the attempt's time is over, every later one after 50 ms of quiet.
+TEST_F(TcpTest, ADeviceWithoutCrLfHasItsRepliesTakenAfterAQuietTime) {
+  wire.respond = [&](const test::FakeWire::Datagram&) {
+    wire.stream_in += "00/00/";
+    pump.After(30, [&] { wire.stream_in += "00/bare"; });
+  };
+  uint32_t start = Now();
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/bare");
+  EXPECT_GE(Now() - start, 1000u);
+  EXPECT_EQ(sink.entries,
+            std::vector<std::string>{"TCP: the device ends its replies without CR LF; they are taken after 50 ms of quiet"});
+  start = Now();
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(reply, "00/00/00/bare");
+  EXPECT_GE(Now() - start, 30u + 50u);
+  EXPECT_LE(Now() - start, 30u + 52u);
+}
+
+// A device that sends its whole reply and closes the connection, every time.
+TEST_F(TcpTest, ADeviceThatClosesAfterEachReplyIsConnectedToAgainByEachRequest) {
+  wire.respond = [&](const test::FakeWire::Datagram&) {
+    wire.stream_in += "00/00/00/ok\r\n";
+    wire.peer_closed = true;
+  };
+  const uint32_t start = Now();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Request(), kResultOk) << i << testing::PrintToString(sink.entries);
+    EXPECT_EQ(reply, "00/00/00/ok\r\n");
+  }
+  EXPECT_EQ(network.streams_opened, 3);
+  EXPECT_EQ(wire.sent.size(), 3u);
+  EXPECT_EQ(sink.Count("TCP: the device closed the connection; connecting again"), 2u);
+  EXPECT_LE(Now() - start, 10u);
+}
+
+// The device closed the connection while the console was not looking: the
+// request goes again at once on a new one, once; a second close fails it.
+TEST_F(TcpTest, ARequestThatFindsTheConnectionClosedConnectsAgainOnce) {
+  int sends = 0;
+  wire.respond = [&](const test::FakeWire::Datagram&) {
+    if (++sends == 1) {
+      wire.peer_closed = true;  // gone without an answer
+    } else {
+      wire.stream_in += "00/00/00/ok\r\n";
+    }
+  };
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(wire.sent.size(), 2u);
+  EXPECT_FALSE(sink.Contains("TCP: request timeout"));
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.peer_closed = true; };
   EXPECT_EQ(Request(), kResultSocketFailed);
   EXPECT_EQ(sink.entries.back(), "TCP: the device closed the connection");
-  EXPECT_EQ(Request(), kResultSocketFailed);
-  EXPECT_EQ(sink.entries.back(), "TCP: not connected: ENOTCONN");
+  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/back\r\n"; };
+  ASSERT_EQ(Request(), kResultOk) << "the next request connects by itself";
+  EXPECT_EQ(reply, "00/00/00/back\r\n");
+}
+
+TEST_F(TcpTest, ARequestHoldingALineEndIsRefusedAndNothingIsSent) {
+  for (const char* request : {"a\rb", "a\nb", "ab\r\n"}) {
+    EXPECT_EQ(Request(request), kResultRequestTooLong);
+    EXPECT_EQ(sink.entries.back(),
+              "TCP: the request holds CR or LF, which would end it early on the stream; not sent");
+  }
+  EXPECT_TRUE(wire.sent.empty());
+}
+
+TEST_F(TcpTest, AConnectionStandsOnlyForTheDeviceItWasMadeTo) {
+  ASSERT_EQ(tcp.TcpConnect(record, kDevice, true), kResultOk);
+  EXPECT_EQ(network.streams_opened, 1);
+  ASSERT_EQ(tcp.TcpConnect(record, kOther, true), kResultOk);
+  EXPECT_EQ(network.streams_opened, 2) << "another address: another connection";
+  for (Ipv4Address refused : {kBroadcastAddress, kAnyAddress}) {
+    EXPECT_EQ(tcp.TcpConnect(record, refused, true), kResultSocketFailed);
+    EXPECT_EQ(network.streams_opened, 2);
+  }
+  EXPECT_EQ(sink.entries.back(), "TCP: 0.0.0.0 is an address of this network (0.x.x.x), which names no device; nothing sent");
 }
 
 class UdpTest : public NetTest {
@@ -415,11 +556,7 @@ TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
     }
     if (number == 1) wire.Queue(std::string(1, kUdpResync), kDevice);
     if (number == 2) wire.Queue(std::string(1, kUdpNak), kDevice);
-    if (number == 3) {
-      wire.Queue(BuildPacket("00/00/00/stale"), kDevice);  // before the ACK: an earlier request's
-      wire.Queue(std::string(1, kUdpAck), kDevice);
-      wire.Queue(BuildPacket("00/00/00/last"), kDevice);
-    }
+    if (number == 3) wire.Queue(BuildPacket("00/00/00/last"), kDevice);
   };
   ASSERT_EQ(Request(), kResultOk);
   EXPECT_EQ(reply, "00/00/00/abc");
@@ -434,7 +571,6 @@ TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
       << "0x10: sync again; 0x16: the packet again at once";
   EXPECT_TRUE(sink.Contains("SDNP: resyncronize request"));
   EXPECT_TRUE(sink.Contains("SDNP: request nak'ed; resending"));
-  EXPECT_TRUE(sink.Contains("UDP: discarded; reply came before the device's ACK"));
 }
 
 TEST_F(UdpTest, ReplyPacketsWithoutASlashAndTwoDigitsAreNakedEvenWhenTheSumMatches) {
@@ -477,26 +613,63 @@ TEST_F(UdpTest, ForeignAndMalformedDatagramsAreDroppedWhole) {
   EXPECT_TRUE(sink.Contains("UDP: discarded, datagram size invalid (65507)"));
 }
 
-TEST_F(UdpTest, LateAnswerToATimedOutAttemptIsNotTakenForTheNextRequest) {
-  on_packet = [&](int number, const std::string&) {
-    if (number == 1) wire.Queue(BuildPacket("00/00/00/first"), kDevice);
-    if (number == 2) {
-      wire.Queue(std::string(1, kUdpAck), kDevice);
-      wire.Queue(BuildPacket("00/00/00/first"), kDevice);  // the late answer to the first attempt
-      wire.Queue(BuildPacket("00/00/00/second"), kDevice);
+// A device that ACKs some request packets and not others, ACKs an ENQ only
+// after the console's 400 ms, or ACKs twice: every reply is taken.
+TEST_F(UdpTest, AckBytesThatComeLateOrNotAtAllNeverCostAReply) {
+  int enquiries = 0;
+  wire.respond = [&](const test::FakeWire::Datagram& sent) {
+    const std::string ack(1, kUdpAck);
+    if (sent.bytes == std::string(1, kUdpEnq)) {
+      // The third request's ENQ is answered late, the resent ENQ at once.
+      if (++enquiries == 3) pump.After(450, [&, ack] { wire.Queue(ack, kDevice); });
+      else wire.Queue(ack, kDevice);
+      return;
     }
-    if (number == 3) {
-      wire.Queue(std::string(1, kUdpAck), kDevice);
-      wire.Queue(BuildPacket("00/00/00/second"), kDevice);
+    if (sent.bytes.size() == 1) return;
+    const std::string text = "00/00/00/" + sent.bytes.substr(1, sent.bytes.size() - 5);
+    switch (enquiries) {
+      case 1: wire.Queue(ack, kDevice); wire.Queue(BuildPacket(text), kDevice); break;
+      case 2: wire.Queue(BuildPacket(text), kDevice); pump.After(5, [&, ack] { wire.Queue(ack, kDevice); }); break;
+      default: wire.Queue(BuildPacket(text), kDevice); break;
     }
   };
-  ASSERT_EQ(Request(), kResultOk);
+  for (const std::string request : {"acked", "not-acked", "late-enq-ack", "after-late", "plain"}) {
+    ASSERT_EQ(Request(request), kResultOk) << request << testing::PrintToString(sink.entries);
+    EXPECT_EQ(reply, "00/00/00/" + request);
+  }
+  EXPECT_FALSE(sink.Contains("UDP: request timeout"));
+}
+
+// The first request packet is lost; the device answers every request with
+// the same text, as it does for each data block of a signing. Each later
+// request is sent once and its reply taken: none is dropped as a copy.
+TEST_F(UdpTest, RepliesEqualToAnEarlierOneAreTakenAndEachRequestGoesOnce) {
+  on_packet = [&](int number, const std::string&) {
+    if (number > 0) wire.Queue(BuildPacket("00/00/00/"), kDevice);
+  };
+  for (int block = 0; block < 4; ++block) {
+    ASSERT_EQ(Request("@/block"), kResultOk) << block;
+    EXPECT_EQ(reply, "00/00/00/");
+  }
+  int packets = 0;
+  for (const std::string& sent : Sent()) packets += sent.size() > 1;
+  EXPECT_EQ(packets, 2 + 3) << "a resend for the lost packet, then one packet a request";
   EXPECT_EQ(sink.Count("UDP: request timeout"), 1u);
+}
+
+// What waits before a request answers an earlier one and is dropped; what
+// comes after the request went out is taken.
+TEST_F(UdpTest, DatagramsWaitingBeforeARequestAreDropped) {
+  wire.Queue(BuildPacket("00/00/00/stale"), kDevice);
+  wire.Queue(std::string(1, kUdpAck), kDevice);
   ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/second");
-  EXPECT_EQ(sink.Count("UDP: discarded; a late copy of an earlier reply"), 1u);
-  ASSERT_EQ(Request(), kResultOk) << "a request answered at once leaves no copy to look out for";
-  EXPECT_EQ(reply, "00/00/00/second");
+  EXPECT_EQ(reply, "00/00/00/abc");
+  EXPECT_TRUE(sink.Contains("UDP: 2 datagrams that came before the request dropped"));
+}
+
+TEST_F(UdpTest, ARequestHoldingALineEndGoesAsTyped) {
+  ASSERT_EQ(Request("a\r\nb"), kResultOk);
+  EXPECT_EQ(Sent()[1], BuildPacket("a\r\nb"));
 }
 
 TEST_F(UdpTest, SilentDeviceFailsAfterSixAttempts) {

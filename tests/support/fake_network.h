@@ -17,13 +17,14 @@ struct FakeWire {
     std::string bytes;
     Ipv4Address peer = 0;  // destination of a sent datagram, sender of a queued one
     uint16_t port = 0;
+    uint16_t from_port = 0;  // of a sent datagram: the port its socket was bound to
   };
   std::vector<Datagram> sent;
   std::deque<Datagram> incoming;
   std::function<void(const Datagram& sent)> respond;
   int bind_error = 0;
   int send_error = 0;
-  bool peer_closed = false;
+  bool peer_closed = false;  // the device closed the last connection made
   std::string stream_in;  // bytes waiting on the stream
 
   void Queue(std::string bytes, Ipv4Address from) { incoming.push_back({std::move(bytes), from, 0}); }
@@ -34,12 +35,15 @@ struct FakeWire {
 class FakeSocket final : public DatagramSocket, public StreamSocket {
  public:
   explicit FakeSocket(FakeWire& wire) : wire_(wire) {}
-  int Bind(Ipv4Address, uint16_t) override { return wire_.bind_error; }
+  int Bind(Ipv4Address, uint16_t port) override {
+    local_port_ = port;
+    return wire_.bind_error;
+  }
   int EnableBroadcast() override { return 0; }
   int SendTo(Ipv4Address address, uint16_t port, const void* data, size_t length, size_t& sent) override {
     if (wire_.send_error) return wire_.send_error;
     sent = length;
-    FakeWire::Datagram datagram{std::string(static_cast<const char*>(data), length), address, port};
+    FakeWire::Datagram datagram{std::string(static_cast<const char*>(data), length), address, port, local_port_};
     wire_.sent.push_back(datagram);
     if (wire_.respond) wire_.respond(datagram);
     return 0;
@@ -86,19 +90,25 @@ class FakeSocket final : public DatagramSocket, public StreamSocket {
   FakeWire& wire_;
   Ipv4Address address_ = 0;
   uint16_t port_ = 0;
+  uint16_t local_port_ = 0;
 };
 
 struct FakeNetwork final : Network {
   explicit FakeNetwork(FakeWire& wire) : wire(wire) {}
   int OpenDatagramSocket(std::unique_ptr<DatagramSocket>& socket) override {
     socket = std::make_unique<FakeSocket>(wire);
+    ++datagrams_opened;
     return 0;
   }
   int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) override {
     socket = std::make_unique<FakeSocket>(wire);
+    wire.peer_closed = false;  // a new connection stands until the device closes it
+    ++streams_opened;
     return 0;
   }
   FakeWire& wire;
+  int datagrams_opened = 0;
+  int streams_opened = 0;
 };
 
 }  // namespace veritor::test
