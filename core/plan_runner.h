@@ -48,7 +48,7 @@ struct StepReply {
 
 enum class StepVerdict { kPassed, kFailed, kNoReply, kRefused };
 
-// One run of a step. Only a failure keeps the texts.
+// One run of a step; it points into its plan. Only a failure keeps the texts.
 struct StepRecord {
   const PlanStep* step = nullptr;
   uint64_t run = 1;  // how often this step has run, this time included
