@@ -399,14 +399,6 @@ std::string BitsText(const StatusBits& bits) {
 
 }  // namespace
 
-std::shared_ptr<const std::regex> CompilePattern(const std::string& pattern) {
-  try {
-    return std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
-  } catch (const std::regex_error&) {
-    return nullptr;
-  }
-}
-
 std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error) {
   return PlanParser(base_directory, error).Parse(text);
 }

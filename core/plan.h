@@ -3,10 +3,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/data_pattern.h"
 
 namespace veritor {
 
@@ -44,7 +45,7 @@ struct ReplyExpectation {
   std::optional<int> error_code = 0;  // nothing: any code
   Data data_rule = Data::kAny;
   std::string data;                   // the exact text, or the pattern as written
-  std::shared_ptr<const std::regex> pattern;  // ECMAScript, matched against the whole data
+  std::shared_ptr<const DataPattern> pattern;  // matched against the whole data
   StatusBits device;
   StatusBits function;
   std::optional<uint32_t> time_limit_ms;
@@ -107,6 +108,8 @@ std::string FormatExpectation(const ReplyExpectation& expect);
 std::string FormatDuration(uint32_t ms);
 
 // Compiles a pattern of a plan; nothing when it is not a valid regular expression.
-std::shared_ptr<const std::regex> CompilePattern(const std::string& pattern);
+inline std::shared_ptr<const DataPattern> CompilePattern(const std::string& pattern) {
+  return DataPattern::Compile(pattern);
+}
 
 }  // namespace veritor

@@ -336,7 +336,7 @@ std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, u
   bool matches = !expect.error_code || *expect.error_code == reply.code;
   if (expect.data_rule == ReplyExpectation::Data::kExact) matches = matches && reply.data == expect.data;
   if (expect.data_rule == ReplyExpectation::Data::kPattern)
-    matches = matches && expect.pattern && std::regex_match(reply.data, *expect.pattern);
+    matches = matches && expect.pattern && expect.pattern->Matches(reply.data);
   matches = matches && expect.device.Matches(reply.device) && expect.function.Matches(reply.function);
   if (!matches) return DescribeReply(expect, reply);
   if (expect.time_limit_ms && elapsed_ms > *expect.time_limit_ms)

@@ -127,7 +127,7 @@ TEST(PlanRecord, ThePartsThatChangeBecomePatterns) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(GeneralisedPattern(c.data), c.pattern) << c.data;
-    EXPECT_TRUE(std::regex_match(c.data, *CompilePattern(GeneralisedPattern(c.data)))) << c.data;
+    EXPECT_TRUE(CompilePattern(GeneralisedPattern(c.data))->Matches(c.data)) << c.data;
   }
 }
 
@@ -285,6 +285,31 @@ TEST_F(PlanRunTest, ARecordedPlanReplaysAndFindsTheOneChangedReply) {
   ASSERT_EQ(result.failed, 1u);
   EXPECT_EQ(StepName(result.records.back()), "line 5, run 2: @/abc");
   EXPECT_EQ(result.records.back().received.substr(0, 3), "12 ");
+}
+
+// The patterns matched without std::regex agree with it, whole data against whole pattern.
+TEST(DataPattern, AgreesWithStdRegex) {
+  const struct {
+    const char* pattern;
+    bool simple;
+  } patterns[] = {
+      {"VERITOR-SIM/2\\.24/SN [0-9]{6}", true}, {"[0-9A-F]{40}/[0-9]{4}", true}, {"a.*b", true},
+      {"x?y+z*", true},   {"[^/]{2,}/\\d{1,3}", true},    {"\\x41\\w\\s\\S", true},
+      {"[a\\-z]+", true}, {"a{0}b", true},                   {".{3,5}", true},
+      {"(ab)+", false},   {"a|b", false},                    {"^ab$", false},   {"a+?", false},
+  };
+  const char* texts[] = {"VERITOR-SIM/2.24/SN 000001", "VERITOR-SIM/2x24/SN 000001",
+                         "A9993E364706816ABA3E25717850C26C9CD0D89D/0001", "ab", "axxb", "a\nb", "yz", "xyyzz", "x",
+                         "ab/12", "/12", "AB C", "a-z", "-", "b", "", "abcd", "abab", "abcdef"};
+  for (const auto& p : patterns) {
+    const auto pattern = CompilePattern(p.pattern);
+    ASSERT_TRUE(pattern) << p.pattern;
+    EXPECT_EQ(!pattern->UsesStdRegex(), p.simple) << p.pattern;
+    const std::regex reference(p.pattern);
+    for (const char* text : texts)
+      EXPECT_EQ(pattern->Matches(text), std::regex_match(text, reference)) << p.pattern << " on " << text;
+  }
+  for (const char* bad : {"[unclosed", "a{2,1}", "*a", "(a"}) EXPECT_FALSE(CompilePattern(bad)) << bad;
 }
 
 TEST(JUnitReport, EscapesWhatXmlCannotHold) {
