@@ -26,6 +26,8 @@ class LineCursor {
     SkipSpaces();
     return position_ >= text_.size();
   }
+  // At the end of the line, or of what comes before a " #" comment.
+  bool Done() { return AtEnd() || Peek('#'); }
   bool Peek(char c) const { return position_ < text_.size() && text_[position_] == c; }
   bool Take(char c) {
     if (!Peek(c)) return false;
@@ -183,7 +185,7 @@ class PlanParser {
     const std::string name = cursor.Name();
     if (name == "repeat") return OpenBlock(cursor, open, blocks);
     if (name == "end") {
-      if (!cursor.AtEnd()) return Failed("nothing may follow .end");
+      if (!cursor.Done()) return Failed("nothing may follow .end");
       if (blocks.empty()) return Failed(".end without .repeat");
       if (blocks.back()->children.empty()) return Failed("an empty .repeat block");
       blocks.pop_back();
@@ -195,7 +197,7 @@ class PlanParser {
       step.kind = PlanStep::Kind::kDelay;
       const auto value = cursor.AtEnd() ? std::nullopt : cursor.Value();
       const auto ms = value ? ParseDuration(*value) : std::nullopt;
-      if (!ms || !cursor.AtEnd()) return Failed(".delay takes a time such as 250ms, 2s or 1m");
+      if (!ms || !cursor.Done()) return Failed(".delay takes a time such as 250ms, 2s or 1m");
       step.delay_ms = *ms;
       return Add(std::move(step), *open.back());
     }
@@ -225,7 +227,7 @@ class PlanParser {
 
   bool OpenBlock(LineCursor& cursor, std::vector<std::vector<PlanNode>*>& open, std::vector<PlanNode*>& blocks) {
     const auto value = cursor.AtEnd() ? std::nullopt : cursor.Value();
-    if (!value || !cursor.AtEnd()) return Failed(".repeat takes a count or a time such as 10m");
+    if (!value || !cursor.Done()) return Failed(".repeat takes a count or a time such as 10m");
     PlanNode block;
     block.is_block = true;
     block.line = line_;
@@ -280,15 +282,16 @@ class PlanParser {
     return path[0] == '/' || base_.empty() ? path : base_ + path;
   }
 
+  // What follows " #" after the expectations is a comment.
   bool ParseArrow(LineCursor& cursor, ReplyExpectation& expect) {
-    if (cursor.AtEnd()) return true;
+    if (cursor.Done()) return true;
     if (!cursor.Take('=') || !cursor.Take('>')) return Failed("expected '=>' before '" + std::string(cursor.Rest()) + "'");
     return ParseExpectation(cursor, expect);
   }
 
   bool ParseExpectation(LineCursor& cursor, ReplyExpectation& expect) {
     bool first = true;
-    while (!cursor.AtEnd()) {
+    while (!cursor.Done()) {
       const std::string key = cursor.Name();
       if (first && (key == "any" || (key.size() == 2 && IsHexText(key)))) {
         expect.error_code = key == "any" ? std::nullopt : std::optional<int>(std::stoi(key, nullptr, 16));
@@ -329,7 +332,7 @@ class PlanParser {
   }
 
   bool ParseZReportOptions(LineCursor& cursor, ZReportCheck& check) {
-    while (!cursor.AtEnd() && !cursor.Peek('=')) {
+    while (!cursor.Done() && !cursor.Peek('=')) {
       const std::string key = cursor.Name();
       if (key.empty() || !cursor.Take('=')) return Failed(".zreport takes answer=, lines=, sha1=, afile= and max=");
       const auto value = cursor.Value();

@@ -128,6 +128,23 @@ TEST(PlanCli, APlanRecordedFromTheSimulatorReplaysOnIt) {
   EXPECT_NE(result.out.find("Plan: 6 steps, 6 passed, 0 failed"), std::string::npos) << result.out;
 }
 
+// The example plan of the README, as it stands there, passes against the simulator over a pty.
+TEST(PlanCli, TheReadmeExampleRunsAgainstTheSimulator) {
+  const std::string readme = test::ReadFile(std::string(VERITOR_SOURCE_DIR) + "/README.md");
+  const size_t start = readme.find("```plan\n");
+  ASSERT_NE(start, std::string::npos);
+  const size_t end = readme.find("```", start + 8);
+  test::TempDir dir;
+  std::filesystem::create_directory(dir.file("out"));
+  test::WriteFile(dir.file("example.plan"), readme.substr(start + 8, end - start - 8));
+  test::SimulatorProcess simulator;
+  ASSERT_FALSE(simulator.path().empty());
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--plan", dir.file("example.plan")},
+                                       {"VERITOR_COM1=" + simulator.path(), "HOME=" + dir.path()});
+  EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
+  EXPECT_NE(result.out.find("Plan: 13 steps, 13 passed, 0 failed"), std::string::npos) << result.out;
+}
+
 // The console's links against in-process devices on a virtual clock, through the same front end.
 class InProcessPlanTest : public ::testing::Test, public MessagePump {
  protected:

@@ -38,6 +38,7 @@ TEST(PlanParse, EachFormOfAStepLine) {
       {"v", PlanStep::Kind::kRequest, "v", "00"},
       {"   @/a b  c  ", PlanStep::Kind::kRequest, "@/a b  c  ", "00"},
       {"bogus => 06", PlanStep::Kind::kRequest, "bogus", "06"},
+      {"? => 00 # a comment", PlanStep::Kind::kRequest, "?", "00"},
       {"x/2\t=>\tany", PlanStep::Kind::kRequest, "x/2", "any"},
       {"@/a=>b => 00", PlanStep::Kind::kRequest, "@/a=>b", "00"},
       {"v => data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"", PlanStep::Kind::kRequest, "v",
@@ -50,7 +51,7 @@ TEST(PlanParse, EachFormOfAStepLine) {
       {".bmp /abs/logo.bmp", PlanStep::Kind::kBitmap, "/abs/logo.bmp", "00"},
       {".batch lines.txt => 06", PlanStep::Kind::kBatch, "/base/lines.txt", "06"},
       {".zreport answer=no lines=3", PlanStep::Kind::kZReport, "", "00"},
-      {".delay 250ms", PlanStep::Kind::kDelay, "", "00"},
+      {".delay 250ms # settle", PlanStep::Kind::kDelay, "", "00"},
   };
   for (const auto& c : cases) {
     const Plan plan = Parse(c.line, "/base/");
