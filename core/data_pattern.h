@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,9 +35,14 @@ class DataPattern {
   static bool ParseSimple(std::string_view source, std::vector<Piece>& pieces);
   bool MatchesFixedLength(std::string_view data) const;
 
+  struct StdRegex;
+  struct StdRegexDeleter {
+    void operator()(const StdRegex* regex) const;
+  };
+
   std::vector<Piece> pieces_;
   std::optional<size_t> fixed_length_;
-  std::unique_ptr<const std::regex> regex_;
+  std::unique_ptr<const StdRegex, StdRegexDeleter> regex_;
 };
 
 }  // namespace veritor

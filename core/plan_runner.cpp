@@ -164,6 +164,7 @@ class Runner {
       if (reply.result == kResultSignatureRejected) return {};
       return "x/2 sent although the signature was rejected (" + DescribeReply(step.expect, reply) + ")";
     }
+    if (reply.result == kResultSignatureRejected) return "the signature rejected; the report left open";
     std::string mismatch = CheckReply(step.expect, reply, elapsed_ms);
     if (!mismatch.empty()) return "x/2 answered " + mismatch;
     if (check.lines && *check.lines != reply.report_lines)

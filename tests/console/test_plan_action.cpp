@@ -77,6 +77,14 @@ TEST_F(PlanActionTest, RunsAPlanIntoTheLogWithProgressAndStop) {
   EXPECT_STREQ(stop.reports.back().unit, "steps");
   EXPECT_EQ(stop.reports.back().total, 4u);
 
+  // Without the plan's answer wired into the window's prompts, the operator answers the signature question.
+  window.log_model().Clear();
+  prompts.answers = {false, false};
+  EXPECT_EQ(RunPlanFile(host, window.links(), Plan(".zreport answer=yes\n"), false), ActionOutcome::kDeviceError);
+  EXPECT_EQ(prompts.questions, 2);  // x/2, then x/5
+  log = Log();
+  EXPECT_EQ(log[log.size() - 2], "      received: the signature rejected; the report left open");
+
   stop.reports.clear();
   stop.stop_after = 2;
   window.log_model().Clear();
