@@ -353,12 +353,22 @@ std::string StepName(const StepRecord& record) {
   return name + ": " + (text.size() > 80 ? text.substr(0, 77) + "..." : text);
 }
 
+namespace {
+
+// A log entry shows nothing of a line over its limit: long texts are cut.
+std::string ForLog(const std::string& text) {
+  constexpr size_t kLimit = 1000;
+  return text.size() <= kLimit ? text : text.substr(0, kLimit) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
+}  // namespace
+
 std::string FormatStepOutcome(const StepRecord& record) {
   const char* verdicts[] = {"PASS", "FAIL", "FAIL", "FAIL"};
   std::string line = std::string(verdicts[static_cast<int>(record.verdict)]) + "  " + StepName(record) + " (" +
                      std::to_string(record.elapsed_ms) + " ms)";
   if (record.verdict == StepVerdict::kPassed) return line;
-  return line + "\n      expected: " + record.expected + "\n      received: " + record.received;
+  return line + "\n      expected: " + ForLog(record.expected) + "\n      received: " + ForLog(record.received);
 }
 
 std::string FormatPlanSummary(const PlanRunResult& result) {
