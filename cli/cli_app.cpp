@@ -8,6 +8,7 @@
 #include "core/batch.h"
 #include "core/bitmap.h"
 #include "core/file_signing.h"
+#include "cli/plan_cli.h"
 #include "core/log_entries.h"
 #include "session/console_links.h"
 #include "net/ipv4_text.h"
@@ -62,7 +63,8 @@ std::optional<Action::Kind> FileActionOption(const std::string& argument) {
 
 bool TakesValue(const std::string& argument) {
   return argument == "--link" || argument == "--address" || argument == "--speed" || argument == "--answer" ||
-         argument == "--code-page" || FileActionOption(argument);
+         argument == "--code-page" || argument == "--plan" || argument == "--record" || argument == "--report" ||
+         FileActionOption(argument);
 }
 
 ActionOutcome SendRequest(CommandExecutor& executor, const std::string& request, bool verbose) {
@@ -111,7 +113,10 @@ std::string UsageText() {
          "  --batch FILE  send the file's lines as requests, as \"Run batch\" does\n"
          "  --sign FILE   have the device sign the file, as \"Sign File\" does\n"
          "  --bmp FILE    upload a 1-bit BMP of at most 256 x 256 into bitmap slot 1, as \"BMP\" does\n"
-         "Requests and file actions run in the order given.\n";
+         "Requests and file actions run in the order given.\n"
+         "Test plans: veritor-cli [link options] --plan FILE [--report JUNIT.xml] [--keep-going]\n"
+         "            veritor-cli [link options] --record PLAN.txt (--plan FILE | REQUEST... | --batch FILE...)\n"
+         "  --address may be given more than once (or --detect used) to run the plan on each device.\n";
 }
 
 std::optional<Options> ParseArguments(const std::vector<std::string>& arguments, std::string& error) {
@@ -130,6 +135,15 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
       }
     } else if (argument == "--address" && has_value) {
       options.address = arguments[++i];
+      options.addresses.push_back(options.address);
+    } else if (argument == "--plan" && has_value) {
+      options.plan = arguments[++i];
+    } else if (argument == "--record" && has_value) {
+      options.record = arguments[++i];
+    } else if (argument == "--report" && has_value) {
+      options.report = arguments[++i];
+    } else if (argument == "--keep-going") {
+      options.keep_going = true;
     } else if (argument == "--speed" && has_value) {
       if (!ParseNumber(arguments[++i], kMaxSpeed, options.speed)) {
         error = "--speed takes a number of bits per second, not '" + arguments[i] + "'";
@@ -161,7 +175,11 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& arguments,
       options.actions.push_back({Action::Kind::kRequest, argument});
     }
   }
-  if (options.actions.empty() && !options.detect) {
+  if (!options.plan.empty() && !options.actions.empty()) {
+    error = "--plan takes no requests or file actions besides it";
+    return std::nullopt;
+  }
+  if (options.actions.empty() && !options.detect && options.plan.empty()) {
     error = "no request given";
     return std::nullopt;
   }
@@ -211,6 +229,7 @@ bool StreamPrompts::AskYesNo(const std::string& caption, const std::string& text
 }
 
 int Run(const Options& options, Environment& environment) {
+  if (!options.plan.empty() || !options.record.empty()) return RunPlans(options, environment);
   ConsoleState state;
   MessageLog log(environment.log);
   NoDisplay display;

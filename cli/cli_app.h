@@ -41,6 +41,12 @@ struct Options {
   std::optional<bool> answer;  // the Z-report question's answer, if given
   unsigned code_page = 0;  // --code-page; 0: VERITOR_CODE_PAGE, else 1253
   std::vector<Action> actions;  // in the order of the command line
+  // Test plans (cli/plan_cli.h).
+  std::string plan;                    // --plan FILE: run it
+  std::string record;                  // --record FILE: write what the device answered as a plan
+  std::string report;                  // --report FILE: JUnit XML of the plan's steps
+  bool keep_going = false;             // --keep-going: run on after a failed step
+  std::vector<std::string> addresses;  // every --address, in order: the plan runs on each
 };
 
 // The options, or nothing with `error` saying what is wrong.

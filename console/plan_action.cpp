@@ -1,0 +1,30 @@
+#include "console/plan_action.h"
+
+namespace veritor {
+
+ActionOutcome RunPlanFile(Host& host, ConsoleLinks& links, const std::string& path, bool verbose,
+                          PlanPrompts* answers) {
+  if (host.state.TransactionInProgress) return ActionOutcome::kIgnored;
+  if (!host.state.Connected) {
+    host.prompts.ErrorBox("Not connected!");
+    return ActionOutcome::kRefused;
+  }
+  if (path.empty()) {
+    host.prompts.ErrorBox("No filename specified");
+    return ActionOutcome::kRefused;
+  }
+  std::string error;
+  const std::optional<Plan> plan = LoadPlanFile(path, error);
+  if (!plan) {
+    host.prompts.ErrorBox("Plan refused: " + error);
+    return ActionOutcome::kRefused;
+  }
+  host.log.LogMessage("Running plan '%s'", path.c_str());
+  PlanLogReporter reporter(host.log);
+  const PlanServices services{[&links] { return links.z_report().AFilePath(); }, answers};
+  const PlanRunResult result = RunPlan(host, links.executor(), *plan, {.verbose = verbose}, reporter, services);
+  host.log.LogMessage("%s", FormatPlanSummary(result).c_str());
+  return result.Outcome();
+}
+
+}  // namespace veritor

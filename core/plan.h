@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/data_pattern.h"
+
+namespace veritor {
+
+// A test plan: requests with what their replies must be, the console's file
+// actions, Z reports, delays and repeated blocks. Text, one step a line:
+//
+//   # a comment
+//   v                                  (a bare request: error code 00)
+//   bogus   => 06
+//   v       => 00 data~"VERITOR-SIM/2\.24/SN [0-9]{6}" within=500ms
+//   ?       => 00 function=xxxxx0x0
+//   .repeat 100            (or: .repeat 30s / 10m / 2h: for that long)
+//     ~/7/10 => data="7/..."
+//     .delay 20ms
+//   .end
+//   .sign "file.txt" => 00 data~"[0-9A-F]{40}/[0-9]{4}"
+//   .bmp logo.bmp
+//   .batch lines.txt
+//   .zreport answer=yes lines=4 sha1=0123...
+//   .send ".starts with a dot" => 06
+//
+// A plain batch file is a plan whose requests all expect 00 (blank lines
+// are skipped, "#" lines are comments). See the README for the whole form.
+
+// Eight status bits as a plan names them: which bits matter, and their values.
+struct StatusBits {
+  uint8_t value = 0;
+  uint8_t mask = 0;
+  bool Matches(int bits) const { return (static_cast<uint8_t>(bits) & mask) == value; }
+};
+
+// What one reply must be.
+struct ReplyExpectation {
+  enum class Data { kAny, kExact, kPattern };
+  std::optional<int> error_code = 0;  // nothing: any code
+  Data data_rule = Data::kAny;
+  std::string data;                   // the exact text, or the pattern as written
+  std::shared_ptr<const DataPattern> pattern;  // matched against the whole data
+  StatusBits device;
+  StatusBits function;
+  std::optional<uint32_t> time_limit_ms;
+};
+
+// What a Z-report step checks besides the replies.
+struct ZReportCheck {
+  bool answer = true;                  // the operator's answer to the signature question
+  std::optional<size_t> lines;         // lines in the A file
+  std::string sha1;                    // 40 upper-case hex digits of the A file's SHA-1
+  std::string a_file;                  // a file the A file must equal, byte for byte
+  size_t max_lines = 100000;           // Q requests before the report counts as endless
+};
+
+struct PlanStep {
+  enum class Kind { kRequest, kSign, kBitmap, kBatch, kZReport, kDelay };
+  Kind kind = Kind::kRequest;
+  unsigned line = 0;         // in the plan file
+  size_t id = 0;             // 0, 1, 2... in the order of the file
+  bool repeated = false;     // inside a repeat block
+  std::string text;          // the request, or the file's path as the runner opens it
+  std::string written;       // the path as the plan wrote it
+  uint32_t delay_ms = 0;
+  ReplyExpectation expect;   // for a Z report: of the reply to x/2
+  ZReportCheck zreport;
+};
+
+// A step, or a block repeated `times` times or for `duration_ms`.
+struct PlanNode {
+  bool is_block = false;
+  PlanStep step;
+  unsigned line = 0;
+  uint64_t times = 0;
+  uint32_t duration_ms = 0;
+  std::vector<PlanNode> children;
+};
+
+struct Plan {
+  std::vector<PlanNode> nodes;
+  size_t step_count = 0;  // steps in the file, delays included
+};
+
+// The plan, or nothing with `error` saying "line N: why". Relative paths of
+// file steps are taken from `base_directory` (with its trailing "/", or "").
+std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error);
+std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error);
+
+// How many steps a run of the plan executes (delays not counted), or 0 when
+// a block runs for a time and the number cannot be known.
+uint64_t PlannedExecutions(const Plan& plan);
+
+// --- Writing plans back, as the recorder and the failure lines do ---------
+
+// "text" with \" \\ and \xHH escapes for the bytes a line cannot hold.
+std::string QuoteText(std::string_view text);
+// The step as a plan line (without indentation), with this expectation.
+std::string FormatPlanStep(const PlanStep& step, const ReplyExpectation& expect);
+// The expectation's part of a line, after "=> "; "00" when it asks nothing more.
+std::string FormatExpectation(const ReplyExpectation& expect);
+std::string FormatDuration(uint32_t ms);
+
+// Compiles a pattern of a plan; nothing when it is not a valid regular expression.
+inline std::shared_ptr<const DataPattern> CompilePattern(const std::string& pattern) {
+  return DataPattern::Compile(pattern);
+}
+
+}  // namespace veritor

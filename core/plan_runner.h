@@ -1,0 +1,128 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/batch.h"
+#include "core/command.h"
+#include "core/host.h"
+#include "core/plan.h"
+
+namespace veritor {
+
+// The operator's answer to the Z report's signature question, as a plan
+// gives it; every other box goes to the front end's own prompts.
+class PlanPrompts final : public Prompts {
+ public:
+  explicit PlanPrompts(Prompts& inner, MessageLog* log = nullptr) : inner_(inner), log_(log) {}
+  void SetAnswer(std::optional<bool> answer) { answer_ = answer; }
+
+  void ErrorBox(const std::string& text) override { inner_.ErrorBox(text); }
+  void MessageBox(const std::string& caption, const std::string& text) override { inner_.MessageBox(caption, text); }
+  bool AskYesNo(const std::string& caption, const std::string& text) override;
+  std::optional<std::string> BrowseForFile(const std::string& pattern, const std::string& title) override {
+    return inner_.BrowseForFile(pattern, title);
+  }
+
+ private:
+  Prompts& inner_;
+  MessageLog* log_;
+  std::optional<bool> answer_;
+};
+
+// What the device did with one run of a step.
+struct StepReply {
+  bool answered = false;  // a reply was decoded (false: no reply, or a refused file)
+  int result = kResultOk;
+  int code = 0;
+  int device = 0;
+  int function = 0;
+  std::string data;
+  // A Z report: the lines of its A file and their SHA-1.
+  size_t report_lines = 0;
+  std::string report_sha1;
+};
+
+enum class StepVerdict { kPassed, kFailed, kNoReply, kRefused };
+
+// One run of a step; it points into its plan. Only a failure keeps the texts.
+struct StepRecord {
+  const PlanStep* step = nullptr;
+  uint64_t run = 1;  // how often this step has run, this time included
+  StepVerdict verdict = StepVerdict::kPassed;
+  uint32_t elapsed_ms = 0;
+  std::string expected;
+  std::string received;
+};
+
+// Told of every step run, as it ends.
+class PlanReporter {
+ public:
+  virtual ~PlanReporter() = default;
+  virtual void StepDone(const StepRecord& record, const StepReply& reply) = 0;
+};
+
+// Writes each step's outcome line into the message log.
+class PlanLogReporter final : public PlanReporter {
+ public:
+  explicit PlanLogReporter(MessageLog& log) : log_(log) {}
+  void StepDone(const StepRecord& record, const StepReply& reply) override;
+
+ private:
+  MessageLog& log_;
+};
+
+struct PlanRunResult {
+  std::vector<StepRecord> records;
+  uint64_t passed = 0;
+  uint64_t failed = 0;   // mismatches and refused files
+  uint64_t no_reply = 0; // link failures
+  uint32_t elapsed_ms = 0;
+  bool stopped = false;   // by the operator
+  bool cut_short = false; // a failure ended the run before its end
+  bool AllPassed() const { return failed == 0 && no_reply == 0 && !stopped; }
+  // kAnswered when every step passed; kLinkFailure when a step got no reply;
+  // kDeviceError when a step failed otherwise; kStopped.
+  ActionOutcome Outcome() const;
+};
+
+struct PlanRunOptions {
+  bool verbose = false;     // the Details setting for every request
+  bool keep_going = false;  // run on after a failed step
+  bool record = false;      // check nothing: every answered step passes
+};
+
+// What the runner needs of the link's surroundings.
+struct PlanServices {
+  // The serial link's A file of the last "A" reply; "" when there is none.
+  std::function<std::string()> a_file_path;
+  // Where the plan's answer to the signature question goes; none: the front
+  // end's prompts ask.
+  PlanPrompts* answers = nullptr;
+};
+
+// Runs a plan's steps in order over the executor, step after step: no pause
+// between them but the plan's own delays. Stops at the first failed step
+// (unless keep_going), or when the operator stops it between two steps;
+// reports progress in "steps" after each.
+PlanRunResult RunPlan(Host& host, CommandExecutor& executor, const Plan& plan, const PlanRunOptions& options,
+                      PlanReporter& reporter, const PlanServices& services = {});
+
+// Compares one reply with its expectation; "" when it matches, else what was
+// received, in the plan's own words.
+std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms);
+// The reply in the plan's words, as far as the expectation looks at it.
+std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply);
+
+// "PASS  line 3: v (12 ms)", or the FAIL line with an expected and a
+// received line beneath it.
+std::string FormatStepOutcome(const StepRecord& record);
+// "Plan: 12 steps, 11 passed, 1 failed, 3.201 s", with why it ended early.
+std::string FormatPlanSummary(const PlanRunResult& result);
+// The step as it appears in the outcome lines: "line 3: v", "line 9, run 4: ...".
+std::string StepName(const StepRecord& record);
+
+}  // namespace veritor

@@ -1,0 +1,327 @@
+// GCC 12 warns inside <regex>'s own automaton when optimising with the sanitizers.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include "core/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/junit_report.h"
+#include "core/plan_record.h"
+#include "core/plan_runner.h"
+#include "sim/device_model.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_host.h"
+
+namespace veritor {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Plan Parse(const std::string& text, const std::string& base = "") {
+  std::string error;
+  auto plan = ParsePlan(text, base, error);
+  EXPECT_TRUE(plan.has_value()) << error;
+  return plan ? std::move(*plan) : Plan{};
+}
+
+const PlanStep& FirstStep(const Plan& plan) { return plan.nodes.at(0).step; }
+
+TEST(PlanParse, EachFormOfAStepLine) {
+  const struct {
+    const char* line;
+    PlanStep::Kind kind;
+    const char* text;
+    const char* expectation;  // as written back
+  } cases[] = {
+      {"v", PlanStep::Kind::kRequest, "v", "00"},
+      {"   @/a b  c  ", PlanStep::Kind::kRequest, "@/a b  c  ", "00"},
+      {"bogus => 06", PlanStep::Kind::kRequest, "bogus", "06"},
+      {"? => 00 # a comment", PlanStep::Kind::kRequest, "?", "00"},
+      {"x/2\t=>\tany", PlanStep::Kind::kRequest, "x/2", "any"},
+      {"@/a=>b => 00", PlanStep::Kind::kRequest, "@/a=>b", "00"},
+      {"v => data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"", PlanStep::Kind::kRequest, "v",
+       "00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\""},
+      {"? => 00 data=\"a\\\"b\\\\c\\x01\" device=0000000x function=04 within=2s", PlanStep::Kind::kRequest, "?",
+       "00 data=\"a\\\"b\\\\c\\x01\" device=0000000x function=00000100 within=2s"},
+      {".send \".dot => x\" => 06", PlanStep::Kind::kRequest, ".dot => x", "06"},
+      {".sign \"my file.txt\" => 00 data~\"[0-9A-F]{40}/.*\"", PlanStep::Kind::kSign, "/base/my file.txt",
+       "00 data~\"[0-9A-F]{40}/.*\""},
+      {".bmp /abs/logo.bmp", PlanStep::Kind::kBitmap, "/abs/logo.bmp", "00"},
+      {".batch lines.txt => 06", PlanStep::Kind::kBatch, "/base/lines.txt", "06"},
+      {".zreport answer=no lines=3", PlanStep::Kind::kZReport, "", "00"},
+      {".delay 250ms # settle", PlanStep::Kind::kDelay, "", "00"},
+  };
+  for (const auto& c : cases) {
+    const Plan plan = Parse(c.line, "/base/");
+    ASSERT_EQ(plan.step_count, 1u) << c.line;
+    const PlanStep& step = FirstStep(plan);
+    EXPECT_EQ(step.kind, c.kind) << c.line;
+    EXPECT_EQ(step.text, c.text) << c.line;
+    EXPECT_EQ(FormatExpectation(step.expect), c.expectation) << c.line;
+    // What is written back reads back the same.
+    const Plan again = Parse(FormatPlanStep(step, step.expect), "/base/");
+    EXPECT_EQ(FormatPlanStep(FirstStep(again), FirstStep(again).expect), FormatPlanStep(step, step.expect)) << c.line;
+  }
+}
+
+TEST(PlanParse, RefusedLinesNameTheirLine) {
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"v\nv => 0x", "line 2: expected an error code"},
+      {"v => data~\"[unclosed\"", "line 1: not a regular expression: [unclosed"},
+      {"v => data=\"open", "line 1: no value for data (or a quote is not closed)"},
+      {".repeat 3\nv", "line 1: .repeat without .end"},
+      {".end", "line 1: .end without .repeat"},
+      {".repeat 2\n.end", "line 2: an empty .repeat block"},
+      {".repeat 0\nv\n.end", "line 1: .repeat takes a count or a time"},
+      {".repeat 5x\nv\n.end", "line 1: .repeat takes a count or a time"},
+      {".delay soon", "line 1: .delay takes a time"},
+      {".frobnicate", "line 1: unknown directive .frobnicate"},
+      {".sign", "line 1: .sign takes a file name"},
+      {".send v", "line 1: .send takes a quoted request"},
+      {"? => device=012", "line 1: device= takes two hex digits"},
+      {".zreport answer=maybe", "line 1: bad .zreport option answer=maybe"},
+      {"v => 00 colour=red", "line 1: unknown expectation colour"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(ParsePlan(c.text, "", error)) << c.text;
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.text << " gave: " << error;
+  }
+}
+
+// A batch file is a plan: CR LF line ends and control bytes go, each line a request that must answer 00.
+TEST(PlanParse, ABatchFileIsAPlanOfRequestsThatExpect00) {
+  const Plan plan = Parse("v\r\n?\r\n@/tab\tbed\r\n~/1/\x01" "5\r\n");
+  ASSERT_EQ(plan.step_count, 4u);
+  Lines texts;
+  for (const PlanNode& node : plan.nodes) {
+    texts.push_back(node.step.text);
+    EXPECT_EQ(node.step.expect.error_code, 0);
+    EXPECT_EQ(node.step.expect.data_rule, ReplyExpectation::Data::kAny);
+  }
+  EXPECT_EQ(texts, (Lines{"v", "?", "@/tab bed", "~/1/5"}));
+}
+
+TEST(PlanParse, RepeatBlocksCountTheirExecutions) {
+  EXPECT_EQ(PlannedExecutions(Parse("v\n.repeat 3\n  ?\n  .repeat 2\n    v\n  .end\n  .delay 1s\n.end")), 1u + 3u * 3u);
+  EXPECT_EQ(PlannedExecutions(Parse(".repeat 10m\nv\n.end")), 0u);
+}
+
+TEST(PlanRecord, ThePartsThatChangeBecomePatterns) {
+  const struct {
+    std::string data;
+    const char* pattern;
+  } cases[] = {
+      {"VERITOR-SIM/2.24/SN 000001", "VERITOR-SIM/2\\.24/SN [0-9]{6}"},
+      {"A9993E364706816ABA3E25717850C26C9CD0D89D/0001", "[0-9A-F]{40}/[0-9]{4}"},
+      {"001/Z0042", "001/Z[0-9]{4}"},
+      {"2026-12-07 14:05:59", "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}"},
+      {"07.12.26 at 14:05", "07\\.12\\.26 at [0-9]{2}:[0-9]{2}"},
+      {"3/", "3/"},
+      {"a+b (c)?", "a\\+b \\(c\\)\\?"},
+      {std::string("\x01\xff", 2), "\\x01\\xFF"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GeneralisedPattern(c.data), c.pattern) << c.data;
+    EXPECT_TRUE(CompilePattern(GeneralisedPattern(c.data))->Matches(c.data)) << c.data;
+  }
+}
+
+// The simulated device behind a link; `change` may answer a request (counted from 1) in its place.
+struct ModelLink final : LinkTransaction {
+  explicit ModelLink(VirtualTickClock& clock) : clock(clock) {}
+  int Transact(const std::string& request, std::string& reply, bool) override {
+    ++requests;
+    clock.Advance(ms_per_exchange);
+    if (silent_from && requests >= silent_from) return kResultReceiveStxTimeout;
+    const auto changed = change.find(requests);
+    reply = changed != change.end() ? changed->second : model.Handle(request);
+    return kResultOk;
+  }
+  VirtualTickClock& clock;
+  sim::DeviceModel model;
+  std::map<unsigned, std::string> change;
+  unsigned requests = 0;
+  unsigned silent_from = 0;
+  uint32_t ms_per_exchange = 5;
+  void Reset() {
+    model = sim::DeviceModel();
+    change.clear();
+    requests = 0;
+    silent_from = 0;
+  }
+};
+
+struct StopAfter final : ActionControl {
+  void ReportProgress(const ActionProgress& progress) override { reports.push_back(progress); }
+  bool StopRequested() override { return reports.size() >= stop_after; }
+  std::vector<ActionProgress> reports;
+  size_t stop_after = SIZE_MAX;
+};
+
+class PlanRunTest : public ::testing::Test, protected test::HostRecorders {
+ protected:
+  VirtualTickClock clock;
+  test::ClockPump pump{clock};
+  Host host = HostOn(clock, pump);
+  ModelLink link{clock};
+  CommandExecutor executor{host, link};
+  PlanLogReporter reporter{log};
+
+  PlanRunResult Run(const Plan& plan, PlanRunOptions options = {}, PlanReporter* other = nullptr) {
+    return RunPlan(host, executor, plan, options, other ? *other : reporter);
+  }
+  Lines Outcomes() const {
+    Lines lines;
+    for (const std::string& entry : sink.entries)
+      if (entry.starts_with("PASS") || entry.starts_with("FAIL") || entry.starts_with("      ")) lines.push_back(entry);
+    return lines;
+  }
+};
+
+const char kPlan[] =
+    "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"\n"
+    "bogus => 06\n"
+    "? => function=xxxxx0x0 within=10ms\n"
+    "{/0 => function=xxxxx1xx\n"
+    "@/abc\n"
+    "} => data~\"A9993E364706816ABA3E25717850C26C9CD0D89D/[0-9]{4}\"\n";
+
+TEST_F(PlanRunTest, EveryStepPassesAgainstAGoodDevice) {
+  const PlanRunResult result = Run(Parse(kPlan));
+  EXPECT_TRUE(result.AllPassed());
+  EXPECT_EQ(result.passed, 6u);
+  EXPECT_EQ(result.Outcome(), ActionOutcome::kAnswered);
+  EXPECT_EQ(Outcomes().front(), "PASS  line 1: v (5 ms)");
+  EXPECT_EQ(FormatPlanSummary(result), "Plan: 6 steps, 6 passed, 0 failed, 0.030 s");
+}
+
+TEST_F(PlanRunTest, AFailedStepEndsThePlanUnlessItKeepsGoing) {
+  link.change[3] = "00/00/00";  // "?" answered with the function bits all clear: passes
+  link.change[4] = "10/00/00";  // "{/0" answered INPROGRESS
+  PlanRunResult result = Run(Parse(kPlan));
+  EXPECT_EQ(Outcomes(), (Lines{"PASS  line 1: v (5 ms)", "PASS  line 2: bogus (5 ms)", "PASS  line 3: ? (5 ms)",
+                               "FAIL  line 4: {/0 (5 ms)", "      expected: 00 function=xxxxx1xx",
+                               "      received: 10 (INPROGRESS) function=00000000"}));
+  EXPECT_EQ(result.records.size(), 4u);
+  EXPECT_TRUE(result.cut_short);
+  EXPECT_EQ(result.Outcome(), ActionOutcome::kDeviceError);
+
+  link.Reset();
+  link.change[1] = "00/00/00/VERITOR-SIM/2.25/SN 000002";
+  result = Run(Parse(kPlan), {.keep_going = true});
+  EXPECT_EQ(result.records.size(), 6u);
+  EXPECT_EQ(result.failed, 1u);
+  EXPECT_EQ(result.records[0].received, "00 data=\"VERITOR-SIM/2.25/SN 000002\"");
+}
+
+TEST_F(PlanRunTest, ATimeLimitFailsASlowReplyAndASilentDeviceIsALinkFailure) {
+  link.ms_per_exchange = 11;
+  PlanRunResult result = Run(Parse("? => within=10ms\nv"), {.keep_going = true});
+  EXPECT_EQ(result.records[0].received, "00 after 11 ms");
+  link.silent_from = link.requests + 2;
+  result = Run(Parse("v\nv\nv"), {.keep_going = false});
+  EXPECT_EQ(result.no_reply, 1u);
+  EXPECT_EQ(result.records.back().received, "no reply (result 1003)");
+  EXPECT_EQ(result.Outcome(), ActionOutcome::kLinkFailure);
+}
+
+TEST_F(PlanRunTest, RepeatBlocksRunByCountAndByTimeWithDelays) {
+  const Plan counted = Parse(".repeat 3\n  ~/1/4\n  .repeat 2\n    v\n  .end\n.end");
+  PlanRunResult result = Run(counted);
+  EXPECT_EQ(result.passed, 9u);
+  EXPECT_EQ(StepName(result.records[8]), "line 4, run 6: v");
+
+  // Each turn: a 5 ms exchange and a 20 ms delay, for 100 ms of the clock.
+  const uint32_t start = clock.GetTickCount();
+  result = Run(Parse(".repeat 100ms\n  v\n  .delay 20ms\n.end"));
+  EXPECT_EQ(result.passed, 4u);
+  EXPECT_GE(clock.GetTickCount() - start, 100u);
+}
+
+TEST_F(PlanRunTest, TheOperatorStopsBetweenStepsAndProgressCountsSteps) {
+  StopAfter control;
+  control.stop_after = 2;
+  host.control = &control;
+  const PlanRunResult result = Run(Parse(".repeat 5\nv\n.end"));
+  EXPECT_EQ(result.records.size(), 2u);
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(result.Outcome(), ActionOutcome::kStopped);
+  ASSERT_EQ(control.reports.size(), 2u);
+  EXPECT_STREQ(control.reports[1].unit, "steps");
+  EXPECT_EQ(control.reports[1].done, 2u);
+  EXPECT_EQ(control.reports[1].total, 5u);
+  EXPECT_TRUE(sink.Contains("Plan stopped after 2 steps"));
+}
+
+// Record on a good device, replay on the same: passes; on one with a single changed reply: fails at that step.
+TEST_F(PlanRunTest, ARecordedPlanReplaysAndFindsTheOneChangedReply) {
+  const Plan source = Parse("v\n.repeat 2\n  {/0\n  @/abc\n  }\n.end\nbogus\nx/2\n");
+  PlanRecorder recorder(source);
+  Run(source, {.keep_going = true, .record = true}, &recorder);
+  const std::string recorded = recorder.Write(source, {"recorded"});
+  EXPECT_EQ(recorded,
+            "# recorded\n"
+            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"\n"
+            ".repeat 2\n"
+            "  {/0 => 00 data=\"\"\n"
+            "  @/abc => 00 data=\"\"\n"
+            "  } => 00 data~\"[0-9A-F]{40}/[0-9]{4}\"\n"
+            ".end\n"
+            "bogus => 06 data=\"\"\n"
+            "x/2 => 00 data~\"[0-9]{4}\"\n");
+
+  link.Reset();
+  EXPECT_TRUE(Run(Parse(recorded)).AllPassed());
+
+  link.Reset();
+  link.change[6] = "12/00/06";  // the second "@/abc"
+  const Plan replay = Parse(recorded);
+  const PlanRunResult result = Run(replay);
+  ASSERT_EQ(result.failed, 1u);
+  EXPECT_EQ(StepName(result.records.back()), "line 5, run 2: @/abc");
+  EXPECT_EQ(result.records.back().received.substr(0, 3), "12 ");
+}
+
+// The patterns matched without std::regex agree with it, whole data against whole pattern.
+TEST(DataPattern, AgreesWithStdRegex) {
+  const struct {
+    const char* pattern;
+    bool simple;
+  } patterns[] = {
+      {"VERITOR-SIM/2\\.24/SN [0-9]{6}", true}, {"[0-9A-F]{40}/[0-9]{4}", true}, {"a.*b", true},
+      {"x?y+z*", true},   {"[^/]{2,}/\\d{1,3}", true},    {"\\x41\\w\\s\\S", true},
+      {"[a\\-z]+", true}, {"a{0}b", true},                   {".{3,5}", true},
+      {"(ab)+", false},   {"a|b", false},                    {"^ab$", false},   {"a+?", false},
+  };
+  const char* texts[] = {"VERITOR-SIM/2.24/SN 000001", "VERITOR-SIM/2x24/SN 000001",
+                         "A9993E364706816ABA3E25717850C26C9CD0D89D/0001", "ab", "axxb", "a\nb", "yz", "xyyzz", "x",
+                         "ab/12", "/12", "AB C", "a-z", "-", "b", "", "abcd", "abab", "abcdef"};
+  for (const auto& p : patterns) {
+    const auto pattern = CompilePattern(p.pattern);
+    ASSERT_TRUE(pattern) << p.pattern;
+    EXPECT_EQ(!pattern->UsesStdRegex(), p.simple) << p.pattern;
+    const std::regex reference(p.pattern);
+    for (const char* text : texts)
+      EXPECT_EQ(pattern->Matches(text), std::regex_match(text, reference)) << p.pattern << " on " << text;
+  }
+  for (const char* bad : {"[unclosed", "a{2,1}", "*a", "(a"}) EXPECT_FALSE(CompilePattern(bad)) << bad;
+}
+
+TEST(JUnitReport, EscapesWhatXmlCannotHold) {
+  EXPECT_EQ(XmlEscape("a<b>&\"c'\x01\xe9\n"), "a&lt;b&gt;&amp;&quot;c&apos;\\x01\\xE9\n");
+}
+
+}  // namespace
+}  // namespace veritor
