@@ -47,6 +47,11 @@ FileHandle OpenForReading(MessageLog& log, const std::string& path) {
   return FileHandle(std::fopen(path.c_str(), "rb"));
 }
 
+FileHandle OpenForReading(const std::string& path) {
+  if (NotARegularFile(path) != nullptr) return nullptr;
+  return FileHandle(std::fopen(path.c_str(), "rb"));
+}
+
 namespace {
 
 uint64_t FileSize(std::FILE* file) {

@@ -43,5 +43,7 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // device) is refused with a log line before it is opened: the caller shows
 // its "cannot open" box and sends nothing.
 FileHandle OpenForReading(MessageLog& log, const std::string& path);
+// The same without the log line, for callers that word the refusal themselves.
+FileHandle OpenForReading(const std::string& path);
 
 }  // namespace veritor
