@@ -527,6 +527,7 @@ int Run(const Options& options, Environment& environment) {
     if (!links.DetectNetworkDevices(devices)) return kExitLinkFailure;
     // As in the console, the first device found is the one chosen.
     if (address.empty() && !devices.empty()) address = FormatIpv4(devices.front());
+    if (StopRequested(control)) return kExitInterrupted;
   }
   if (options.actions.empty()) return kExitOk;
 

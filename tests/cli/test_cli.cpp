@@ -180,15 +180,26 @@ TEST(CliPrograms, HelpVersionAndUnknownOptions) {
   }
 }
 
-// The device gets "-h" as a request when it stands after "--"; the log goes
-// to the file as well, each entry with its date and time.
+TEST(CliPrograms, ListPortsNamesThePathEachComPortOpens) {
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--list-ports"},
+                                       {"VERITOR_COM2=/nonexistent/com2", "VERITOR_COM5="});
+  EXPECT_EQ(result.exit_status, kExitOk);
+  EXPECT_NE(result.out.find("COM1   /dev/ttyS0"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\nCOM2   /nonexistent/com2 (VERITOR_COM2) (missing)\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\nCOM5   /dev/ttyS4"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\nCOM12  /dev/ttyS11"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("(cannot be opened: COM1 to COM4 only)\n"), std::string::npos) << result.out;
+}
+
+// The device (named by its path) gets "-h" as a request when it stands after
+// "--"; the log goes to the file as well, each entry with its date and time.
 TEST(CliIntegration, ADashRequestAfterTheDoubleDashAndTheLogFile) {
   test::TempDir dir;
   test::SimulatorProcess simulator;
   ASSERT_FALSE(simulator.path().empty());
-  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--details", "--timestamps", "--log",
-                                        dir.file("run.log"), "--", "-h"},
-                                       {"VERITOR_COM1=" + simulator.path()});
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--link", simulator.path(), "--details",
+                                        "--timestamps", "--log", dir.file("run.log"), "--", "-h"},
+                                       {"VERITOR_COM1=" + dir.file("not-this-one")});
   EXPECT_EQ(result.exit_status, kExitDeviceError) << result.err;
   const std::regex stamped_line(R"(\d\d:\d\d:\d\d\.\d{3}  Request frame \[-h\])");
   EXPECT_TRUE(std::regex_search(result.out, stamped_line)) << result.out;

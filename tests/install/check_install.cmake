@@ -52,5 +52,21 @@ file(READ "${prefix}/${DATADIR}/bash-completion/completions/veritor-cli" complet
 if(NOT completion MATCHES "complete -F _veritor_cli veritor-cli")
   message(FATAL_ERROR "the bash completion does not complete veritor-cli")
 endif()
+# Completing "--li" and the values of --answer, with the completion as bash loads it.
+find_program(BASH bash)
+if(BASH)
+  set(script [=[
+    source "$1"
+    COMP_WORDS=(veritor-cli --li); COMP_CWORD=1; _veritor_cli; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(veritor-cli --answer ""); COMP_CWORD=2; _veritor_cli; echo "${COMPREPLY[*]}"
+    COMP_WORDS=(veritor-cli -- --li); COMP_CWORD=2; COMPREPLY=(); _veritor_cli; echo "[${COMPREPLY[*]}]"
+  ]=])
+  execute_process(COMMAND ${BASH} -c "${script}" completion
+                          "${prefix}/${DATADIR}/bash-completion/completions/veritor-cli"
+                  OUTPUT_VARIABLE completed RESULT_VARIABLE status)
+  if(NOT status EQUAL 0 OR NOT completed STREQUAL "--link --list-ports\nyes no\n[]\n")
+    message(FATAL_ERROR "bash completion gave (${status}):\n${completed}")
+  endif()
+endif()
 file(REMOVE_RECURSE "${prefix}")
 message(STATUS "installed as expected: ${installed}")
