@@ -14,21 +14,15 @@ namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-// The first SIGINT or SIGTERM asks the run to stop after the exchange under
-// way; a second one ends the program at once.
-void OnStopSignal(int) {
-  if (stop_requested != 0) {
-    constexpr char kNote[] = "\nveritor-cli: stopped at once\n";
-    [[maybe_unused]] const ssize_t ignored = write(STDERR_FILENO, kNote, sizeof kNote - 1);
-    _exit(veritor::cli::kExitInterrupted);
-  }
-  stop_requested = 1;
-}
+void OnStopSignal(int) { stop_requested = 1; }
 
-// No SA_RESTART: a wait in poll() ends at the signal rather than after its turn.
+// The first SIGINT or SIGTERM asks the run to stop after the exchange under
+// way; SA_RESETHAND lets a second one end the program at once. No
+// SA_RESTART: a wait in poll() ends at the signal rather than after its turn.
 void InstallStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

@@ -4,7 +4,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <regex>
+#include <cctype>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/process.h"
@@ -12,6 +13,20 @@
 
 namespace veritor::cli {
 namespace {
+
+// Whether a line of `text` matches `pattern`, where '#' stands for any digit.
+// (No std::regex: GCC 12 with -fsanitize=address warns inside <regex>.)
+bool HasLine(const std::string& text, std::string_view pattern) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() != pattern.size()) continue;
+    bool matches = true;
+    for (size_t i = 0; i < line.size() && matches; ++i)
+      matches = pattern[i] == '#' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : pattern[i] == line[i];
+    if (matches) return true;
+  }
+  return false;
+}
 
 // The full log of a run, then a Z report into $HOME/out/ on the same device.
 TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
@@ -201,12 +216,10 @@ TEST(CliIntegration, ADashRequestAfterTheDoubleDashAndTheLogFile) {
                                         "--timestamps", "--log", dir.file("run.log"), "--", "-h"},
                                        {"VERITOR_COM1=" + dir.file("not-this-one")});
   EXPECT_EQ(result.exit_status, kExitDeviceError) << result.err;
-  const std::regex stamped_line(R"(\d\d:\d\d:\d\d\.\d{3}  Request frame \[-h\])");
-  EXPECT_TRUE(std::regex_search(result.out, stamped_line)) << result.out;
+  EXPECT_TRUE(HasLine(result.out, "##:##:##.###  Request frame [-h]")) << result.out;
   const std::string log = test::ReadFile(dir.file("run.log"));
-  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  Request frame \[-h\]\n)")))
-      << log;
-  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\d\d\.\d{3}  Closed port COM1\n$)"))) << log;
+  EXPECT_TRUE(HasLine(log, "####-##-## ##:##:##.###  Request frame [-h]")) << log;
+  EXPECT_TRUE(HasLine(log, "####-##-## ##:##:##.###  Closed port COM1") && log.ends_with(" COM1\n")) << log;
 }
 
 // A file that cannot be read ends the run before the link opens: nothing
@@ -261,9 +274,14 @@ TEST(CliIntegration, SigintDuringSigningStopsBetweenBlocksAndClosesTheLink) {
   const std::string errors = test::ReadAll(fileno(err));
   std::fclose(out);
   std::fclose(err);
-  EXPECT_TRUE(std::regex_search(log, std::regex("\nSigning stopped after block [1-9][0-9]* of 11185; the device's "
-                                                "signature block is still open: [^\n]*\nClosed port COM1\n$")))
+  const size_t stopped = log.find("\nSigning stopped after block ");
+  ASSERT_NE(stopped, std::string::npos) << log;
+  EXPECT_GT(std::stoul(log.substr(stopped + 29)), 0u) << log;
+  EXPECT_NE(log.find(" of 11185; the device's signature block is still open: it refuses the next \"{/0\" until \"}\"",
+                     stopped),
+            std::string::npos)
       << log;
+  EXPECT_TRUE(log.ends_with(" byte(s) sent)\nClosed port COM1\n")) << log;
   EXPECT_EQ(log.find("Done."), std::string::npos);
   EXPECT_EQ(errors.find("blocks"), std::string::npos) << "progress only on a terminal: " << errors;
   // The device then refuses a new block until "}" closes the old one.
