@@ -1,6 +1,7 @@
 #include "cli/cli_app.h"
 
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -288,6 +289,31 @@ TEST(CliIntegration, SigintDuringSigningStopsBetweenBlocksAndClosesTheLink) {
   const auto next = test::RunProgram({test::BinaryPath("veritor-cli"), "{/0", "}", "{/0", "}"},
                                      {"VERITOR_COM1=" + simulator.path()});
   EXPECT_EQ(next.exit_status, kExitDeviceError) << next.out;
+}
+
+// With stderr on a terminal a signing run redraws one progress line there
+// and wipes it at the end; the log on stdout is the same as without it.
+TEST(CliIntegration, ProgressGoesToATerminalOnly) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("doc.txt"), std::string(40 * 750, 'a'));
+  test::SimulatorProcess simulator;
+  ASSERT_FALSE(simulator.path().empty());
+  int master = -1;
+  int terminal = -1;
+  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  FILE* out = std::tmpfile();
+  const pid_t pid = test::Spawn({test::BinaryPath("veritor-cli"), "--sign", dir.file("doc.txt")},
+                                {"VERITOR_COM1=" + simulator.path()}, fileno(out), terminal);
+  close(terminal);
+  std::string shown;  // all that reached the terminal; read as it comes, so that it never fills
+  char chunk[512];
+  for (ssize_t n; (n = read(master, chunk, sizeof chunk)) > 0;) shown.append(chunk, static_cast<size_t>(n));
+  EXPECT_EQ(test::WaitForExit(pid), kExitOk);
+  close(master);
+  EXPECT_NE(shown.find("\rsign: 40/40 blocks, 29.3 KB/29.3 KB"), std::string::npos) << shown;
+  EXPECT_TRUE(shown.ends_with("\r\033[K")) << shown;
+  EXPECT_NE(test::ReadAll(fileno(out)).find("\nDone. (40 blocks, 30000 bytes, "), std::string::npos);
+  std::fclose(out);
 }
 
 }  // namespace
