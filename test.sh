@@ -6,15 +6,16 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")" && pwd)
 cd "$top"
 
-scripts/setup.sh
+scripts/setup.sh test
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
 
 echo "== build/"
-scripts/build.sh build -DVERITOR_TESTS=ON -DVERITOR_BENCH=ON -DVERITOR_CONSOLE=ON
+scripts/build.sh build -DVERITOR_TESTS=ON -DVERITOR_BENCH=ON -DVERITOR_CONSOLE=ON -DVERITOR_WERROR=ON
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 
 echo "== build-asan/ (AddressSanitizer, UndefinedBehaviorSanitizer)"
-scripts/build.sh build-asan -DVERITOR_SANITIZE=ON -DVERITOR_TESTS=ON -DVERITOR_BENCH=OFF -DVERITOR_CONSOLE=ON
+scripts/build.sh build-asan -DVERITOR_SANITIZE=ON -DVERITOR_TESTS=ON -DVERITOR_BENCH=OFF -DVERITOR_CONSOLE=ON \
+  -DVERITOR_WERROR=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
   ctest --output-on-failure -j2 --timeout 300)

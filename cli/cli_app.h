@@ -1,11 +1,14 @@
 #pragma once
 
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/code_page.h"
+#include "core/action_control.h"
 #include "platform/byte_port.h"
 #include "platform/socket.h"
 #include "platform/message_pump.h"
@@ -34,6 +37,7 @@ struct Action {
 
 struct Options {
   int link = 1;  // 1 to 12 a serial port (COMn), then kLinkSdnp, kLinkTcp, kLinkUdp
+  std::string device_path;  // --link /dev/...: the device COM1 opens instead of its own
   std::string address;  // the network device's address
   bool detect = false;  // SDNP device detection first
   unsigned long speed = 115200;
@@ -47,23 +51,73 @@ struct Options {
   std::string report;                  // --report FILE: JUnit XML of the plan's steps
   bool keep_going = false;             // --keep-going: run on after a failed step
   std::vector<std::string> addresses;  // every --address, in order: the plan runs on each
+  std::string log_file;  // --log: the log also goes there, each entry with its date and time
+  bool timestamps = false;  // the time before each log line on stdout
+  bool list_ports = false;
+  bool help = false;
+  bool version = false;
 };
 
-// The options, or nothing with `error` saying what is wrong.
+// The options (arguments without the program name), or nothing with `error`
+// saying what is wrong. With --help or --version nothing else is checked.
 std::optional<Options> ParseArguments(const std::vector<std::string>& arguments, std::string& error);
 
 std::string UsageText();
+std::string VersionText();
+
+// COM1 to COM12 with the path each opens, then the serial devices under
+// `dev` with their stable names.
+std::string PortListText(const std::string& dev = "/dev");
+
+// Every file that an action names can be read: empty, or why the first one
+// that cannot ("cannot read 'x': No such file or directory").
+std::string CheckFileArguments(const Options& options);
+
+// "12/40 blocks, 9.0/30.0 KB, 0:05 left": an action's progress on one line.
+std::string FormatProgress(const ActionProgress& progress, uint32_t elapsed_ms);
+
+// The wall-clock time now: "14:03:07.250", or with the date before it.
+std::string TimeOfDay(bool with_date);
 
 // Prints each message-log entry as one line, exactly as the log shows it, in
-// UTF-8: the device's bytes through its code page.
+// UTF-8: the device's bytes through its code page. The time before each line
+// when asked, with the date too for a file that outlives the day.
 class StreamLogSink final : public LogSink {
  public:
-  StreamLogSink(std::FILE* out, CodePage page) : out_(out), page_(page) {}
+  enum class Stamp { kNone, kTime, kDateAndTime };
+  StreamLogSink(std::FILE* out, CodePage page, Stamp stamp = Stamp::kNone) : out_(out), page_(page), stamp_(stamp) {}
   void AppendLogText(std::string_view text) override;
 
  private:
   std::FILE* out_;
   CodePage page_;
+  Stamp stamp_;
+};
+
+// The operator's hold on a run from the terminal: a stop signal (SIGINT,
+// SIGTERM) stops a long action between exchanges, and long actions draw
+// their progress on a status line of the terminal, when there is one.
+class TerminalControl final : public ActionControl {
+ public:
+  // `stop` is the flag the signal handler sets; `status` the terminal for the
+  // progress line, or null for none.
+  TerminalControl(TickClock& clock, const volatile std::sig_atomic_t& stop, std::FILE* status);
+  void ReportProgress(const ActionProgress& progress) override;
+  bool StopRequested() override { return stop_ != 0; }
+
+  // A long action starts: its progress is timed from now.
+  void BeginAction(std::string label);
+  // Removes the progress line, before other output reaches the terminal.
+  void ClearStatusLine();
+
+ private:
+  TickClock& clock_;
+  const volatile std::sig_atomic_t& stop_;
+  std::FILE* status_;
+  std::string label_;
+  uint32_t started_ = 0;
+  uint32_t drawn_ = 0;
+  bool line_shown_ = false;
 };
 
 // Message boxes on a stream; the Z-report question is answered by the
@@ -93,10 +147,12 @@ struct Environment {
   std::string output_directory;
   // Command-line requests are written in it, unless the options name another.
   CodePage code_page = *CodePage::Find(kDefaultCodePage);
+  TerminalControl* control = nullptr;  // none: no stop, no progress
 };
 
-// Detects devices when asked, connects as the console's Connect does, runs
-// each action in order until a link failure, disconnects.
+// Checks the file arguments and opens the --log file, detects devices when
+// asked, connects as the console's Connect does, runs each action in order
+// until a link failure or a stop, disconnects.
 int Run(const Options& options, Environment& environment);
 
 }  // namespace veritor::cli

@@ -1,5 +1,7 @@
+#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -9,6 +11,26 @@
 #include "platform/posix_serial.h"
 #include "platform/posix_socket.h"
 
+namespace {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void OnStopSignal(int) { stop_requested = 1; }
+
+// The first SIGINT or SIGTERM asks the run to stop after the exchange under
+// way; SA_RESETHAND lets a second one end the program at once. No
+// SA_RESTART: a wait in poll() ends at the signal rather than after its turn.
+void InstallStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace veritor;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -16,20 +38,36 @@ int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const auto options = cli::ParseArguments(arguments, error);
   if (!options) {
-    std::fprintf(stderr, "veritor-cli: %s\n%s", error.c_str(), cli::UsageText().c_str());
+    std::fprintf(stderr, "veritor-cli: %s\nTry 'veritor-cli --help'.\n", error.c_str());
     return cli::kExitUsage;
+  }
+  if (options->help) {
+    std::fputs(cli::UsageText().c_str(), stdout);
+    return cli::kExitOk;
+  }
+  if (options->version) {
+    std::fputs(cli::VersionText().c_str(), stdout);
+    return cli::kExitOk;
+  }
+  if (options->list_ports) {
+    std::fputs(cli::PortListText().c_str(), stdout);
+    return cli::kExitOk;
   }
   const auto page = ChooseCodePage(options->code_page, std::getenv("VERITOR_CODE_PAGE"), error);
   if (!page) {
     std::fprintf(stderr, "veritor-cli: %s\n", error.c_str());
     return cli::kExitUsage;
   }
+  InstallStopSignals();
   SteadyTickClock clock;
   PollPump pump;
   PosixPortOpener opener;
+  if (!options->device_path.empty()) opener.UseDevicePath(static_cast<unsigned>(options->link), options->device_path);
   PosixNetwork network;
-  cli::StreamLogSink log(stdout, *page);
+  cli::StreamLogSink log(stdout, *page,
+                         options->timestamps ? cli::StreamLogSink::Stamp::kTime : cli::StreamLogSink::Stamp::kNone);
   cli::StreamPrompts prompts(stderr, options->answer, isatty(STDIN_FILENO) ? stdin : nullptr, *page);
-  cli::Environment environment{clock, pump, opener, network, log, prompts, DefaultOutputDirectory(), *page};
+  cli::TerminalControl control(clock, stop_requested, isatty(STDERR_FILENO) ? stderr : nullptr);
+  cli::Environment environment{clock, pump, opener, network, log, prompts, DefaultOutputDirectory(), *page, &control};
   return cli::Run(*options, environment);
 }

@@ -23,7 +23,7 @@ class NoDisplay final : public DisplayFields {
 struct DeviceSession {
   DeviceSession(Environment& environment, MessageLog& log)
       : prompts(environment.prompts, &log),
-        host{environment.clock, environment.pump, log, display, prompts, state},
+        host{environment.clock, environment.pump, log, display, prompts, state, environment.control},
         links(host, environment.opener, environment.network, environment.output_directory) {}
   ConsoleState state;
   NoDisplay display;

@@ -1,13 +1,15 @@
 // veritor: the operator's console window.
-//   veritor [--echo-log] [--screenshot PATH]
+//   veritor [--echo-log] [--screenshot PATH] [-h|--help] [--version]
 // --echo-log prints every message-log entry on stdout as well; --screenshot
 // saves a picture of the window when it closes. VERITOR_CODE_PAGE names the
 // device's code page (1253 when unset).
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QPixmap>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "console/main_window.h"
 #include "console/qt_pump.h"
@@ -16,27 +18,85 @@
 #include "platform/posix_serial.h"
 #include "platform/posix_socket.h"
 
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QString screenshot;
+namespace {
+
+constexpr int kExitUsage = 64;
+
+constexpr const char* kUsage =
+    "usage: veritor [--echo-log] [--screenshot PATH] [Qt options...]\n"
+    "The operator's console window for a fiscal signature device.\n"
+    "\n"
+    "  --echo-log         print every message-log entry on stdout as well\n"
+    "  --screenshot PATH  save a picture of the window when it closes\n"
+    "  -h, --help         this text\n"
+    "  -V, --version      the version\n"
+    "\n"
+    "Qt's own options (-platform NAME, -display NAME, -style NAME) are passed on.\n"
+    "COMn opens the path in VERITOR_COMn, else /dev/ttyS(n-1).\n";
+
+struct ConsoleOptions {
   bool echo_log = false;
-  const QStringList arguments = app.arguments();
-  for (qsizetype i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == QLatin1String("--echo-log")) {
-      echo_log = true;
-    } else if (arguments[i] == QLatin1String("--screenshot") && i + 1 < arguments.size()) {
-      screenshot = arguments[++i];
-    } else {
-      std::fprintf(stderr, "usage: veritor [--echo-log] [--screenshot PATH]\n");
-      return 64;
-    }
+  QString screenshot;
+};
+
+// The command line is read before the application object exists, so that
+// --help and --version work without a display. Qt's options that take a
+// value are known here only to be passed on to QApplication untouched.
+std::optional<ConsoleOptions> ParseCommandLine(int argc, char** argv, int& exit_status) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption help(QStringList{"h", "help"});
+  const QCommandLineOption version(QStringList{"V", "version"});
+  const QCommandLineOption echo_log("echo-log");
+  const QCommandLineOption screenshot("screenshot", "", "PATH");
+  parser.addOptions({help, version, echo_log, screenshot});
+  for (const char* qt_option : {"platform", "display", "style", "stylesheet", "geometry", "qwindowgeometry",
+                                "qwindowtitle", "qwindowicon", "platformtheme", "plugin"}) {
+    parser.addOption(QCommandLineOption(qt_option, "", "VALUE"));
   }
+  for (const char* qt_flag : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+    parser.addOption(QCommandLineOption(qt_flag));
+  }
+  exit_status = 0;
+  if (!parser.parse(arguments)) {
+    std::fprintf(stderr, "veritor: %s\nTry 'veritor --help'.\n", qPrintable(parser.errorText()));
+    exit_status = kExitUsage;
+    return std::nullopt;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    std::fprintf(stderr, "veritor: unexpected argument '%s'\nTry 'veritor --help'.\n",
+                 qPrintable(parser.positionalArguments().first()));
+    exit_status = kExitUsage;
+    return std::nullopt;
+  }
+  if (parser.isSet(help)) {
+    std::fputs(kUsage, stdout);
+    return std::nullopt;
+  }
+  if (parser.isSet(version)) {
+    std::printf("veritor %s\n", VERITOR_VERSION);
+    return std::nullopt;
+  }
+  return ConsoleOptions{parser.isSet(echo_log), parser.value(screenshot)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exit_status = 0;
+  const std::optional<ConsoleOptions> options = ParseCommandLine(argc, argv, exit_status);
+  if (!options) return exit_status;
   std::string error;
   const auto page = veritor::ChooseCodePage(0, std::getenv("VERITOR_CODE_PAGE"), error);
   if (!page) {
     std::fprintf(stderr, "veritor: %s\n", error.c_str());
-    return 64;
+    return kExitUsage;
   }
+  QApplication app(argc, argv);
+  const QString screenshot = options->screenshot;
+  const bool echo_log = options->echo_log;
   veritor::SteadyTickClock clock;
   veritor::QtPump pump;
   veritor::PosixPortOpener opener;

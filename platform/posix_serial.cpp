@@ -249,9 +249,14 @@ bool PosixSerialPort::WriteByte(uint8_t byte) {
 
 void PosixSerialPort::Purge() { tcflush(fd_, TCIOFLUSH); }
 
+void PosixPortOpener::UseDevicePath(unsigned port_number, std::string path) {
+  device_paths_[port_number] = std::move(path);
+}
+
 PortOpenResult PosixPortOpener::Open(unsigned port_number, const LineSettings& settings) {
   PortOpenResult result;
-  result.path = SerialDevicePath(port_number);
+  const auto given = device_paths_.find(port_number);
+  result.path = given != device_paths_.end() ? given->second : SerialDevicePath(port_number);
   if (port_number == 0) {
     result.reason = "there is no serial port 0; ports are numbered from 1";
     return result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "platform/byte_port.h"
@@ -36,10 +37,16 @@ class PosixSerialPort final : public BytePort {
   int fd_;
 };
 
-// Opens SerialDevicePath(n) raw, without flow control, DTR and RTS raised.
+// Opens SerialDevicePath(n) raw, without flow control, DTR and RTS raised,
+// or the device path given to port n with UseDevicePath.
 class PosixPortOpener final : public PortOpener {
  public:
   PortOpenResult Open(unsigned port_number, const LineSettings& settings) override;
+  // Port n opens `path` from now on, whatever the environment says.
+  void UseDevicePath(unsigned port_number, std::string path);
+
+ private:
+  std::map<unsigned, std::string> device_paths_;
 };
 
 }  // namespace veritor

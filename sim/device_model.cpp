@@ -234,7 +234,9 @@ std::string DeviceModel::IssueZ(const std::string& request) {
 std::string DeviceModel::OpenBlock(const std::string& request) {
   if (request != "{/0") return Status(request == "{" ? kErrNumFields : kErrFieldCheck);
   if (block_) return Status(kErrInProgress);
-  block_.emplace();
+  // Not emplace(): clang 14 decides too early that Block, whose member has a
+  // default initialiser, cannot be built from nothing.
+  block_ = Block{};
   Sha1Init(block_->digest);
   day_open_ = true;
   return Status(kErrOk);

@@ -273,7 +273,7 @@ constexpr const char* kFaultHelp =
     "Runs until SIGINT or SIGTERM.\n";
 
 int UsageError(const std::string& reason) {
-  std::fprintf(stderr, "veritor-sim: %s\n%s\n", reason.c_str(), veritor::sim::kSimUsage);
+  std::fprintf(stderr, "veritor-sim: %s\n%s\nTry 'veritor-sim --help'.\n", reason.c_str(), veritor::sim::kSimUsage);
   return 64;
 }
 
@@ -285,6 +285,10 @@ int main(int argc, char** argv) {
   if (const auto error = veritor::sim::ParseSimOptions(args, options)) return UsageError(*error);
   if (options.help) {
     std::printf("%s\n%s", veritor::sim::kSimUsage, kFaultHelp);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("veritor-sim %s\n", VERITOR_VERSION);
     return 0;
   }
 

@@ -1,5 +1,7 @@
 #include "sim/sim_options.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -258,28 +260,87 @@ std::optional<std::string> CheckFaultSpecs(const SimOptions& options) {
   return std::nullopt;
 }
 
-bool IsOptionWithValue(const std::string& option) {
-  return option == "--link" || option == "--fault" || option == "--report-lines" || option == "--seed" ||
-         option == "--sdnp" || option == "--tcp" || option == "--udp";
+enum OptionCode : int {
+  kOptionLink = 256,
+  kOptionNoSerial,
+  kOptionFault,
+  kOptionReportLines,
+  kOptionSeed,
+  kOptionSdnp,
+  kOptionTcp,
+  kOptionUdp,
+};
+
+constexpr option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"link", required_argument, nullptr, kOptionLink},
+    {"no-serial", no_argument, nullptr, kOptionNoSerial},
+    {"fault", required_argument, nullptr, kOptionFault},
+    {"report-lines", required_argument, nullptr, kOptionReportLines},
+    {"seed", required_argument, nullptr, kOptionSeed},
+    {"sdnp", required_argument, nullptr, kOptionSdnp},
+    {"tcp", required_argument, nullptr, kOptionTcp},
+    {"udp", required_argument, nullptr, kOptionUdp},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::optional<std::string> ApplyOption(int code, const std::string& value, SimOptions& options) {
+  switch (code) {
+    case 'h': options.help = true; break;
+    case 'V': options.version = true; break;
+    case kOptionNoSerial: options.serial = false; break;
+    case kOptionLink:
+      if (value.empty()) return "--link needs a path";
+      options.link = value;
+      break;
+    case kOptionFault: options.faults.push_back(value); break;
+    case kOptionReportLines: {
+      const auto lines = ParseUnsigned(value, 1000000);
+      if (!lines) return "bad line count '" + value + "'";
+      options.report_lines = static_cast<size_t>(*lines);
+      break;
+    }
+    case kOptionSeed: {
+      const auto seed = ParseUnsigned(value, UINT32_MAX);
+      if (!seed) return "bad seed '" + value + "'";
+      options.seed = static_cast<uint32_t>(*seed);
+      break;
+    }
+    case kOptionSdnp: return AddDeviceAddress("--sdnp", value, options);
+    case kOptionTcp: return AddDeviceAddress("--tcp", value, options);
+    case kOptionUdp: return AddDeviceAddress("--udp", value, options);
+    default: return "unhandled option";
+  }
+  return std::nullopt;
 }
 
-std::optional<std::string> TakeValue(const std::string& option, const std::string& value, SimOptions& options) {
-  if (option == "--link") {
-    if (value.empty()) return "--link needs a path";
-    options.link = value;
-  } else if (option == "--fault") {
-    options.faults.push_back(value);
-  } else if (option == "--report-lines") {
-    const auto lines = ParseUnsigned(value, 1000000);
-    if (!lines) return "bad line count '" + value + "'";
-    options.report_lines = static_cast<size_t>(*lines);
-  } else if (option == "--seed") {
-    const auto seed = ParseUnsigned(value, UINT32_MAX);
-    if (!seed) return "bad seed '" + value + "'";
-    options.seed = static_cast<uint32_t>(*seed);
-  } else {
-    return AddDeviceAddress(option, value, options);
+// The option getopt_long stopped at, as the user wrote it.
+std::string OffendingOption(const std::vector<char*>& argv) {
+  const int index = std::clamp(optind - 1, 1, static_cast<int>(argv.size()) - 2);
+  if (optopt != 0 && optopt < 256 && argv[static_cast<size_t>(index)][1] != '-') {
+    return std::string("-") + static_cast<char>(optopt);
   }
+  return argv[static_cast<size_t>(index)];
+}
+
+// Fills `options` from the command line; the reason when it is not valid.
+std::optional<std::string> ParseCommandLine(const std::vector<std::string>& args, SimOptions& options) {
+  std::vector<std::string> storage = {"veritor-sim"};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& argument : storage) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(storage.size());
+  optind = 0;  // glibc: start afresh
+  opterr = 0;
+  // "+": stop at the first argument that is no option, which is then refused.
+  for (int code; (code = getopt_long(argc, argv.data(), "+:hV", kLongOptions, nullptr)) != -1;) {
+    if (code == '?') return "unknown option '" + OffendingOption(argv) + "'";
+    if (code == ':') return OffendingOption(argv) + " needs a value";
+    if (auto error = ApplyOption(code, optarg != nullptr ? optarg : "", options)) return error;
+  }
+  if (optind < argc) return "unexpected argument '" + storage[static_cast<size_t>(optind)] + "'";
   return std::nullopt;
 }
 
@@ -313,21 +374,9 @@ bool ApplyFaultSpec(const std::string& spec, uint32_t seed, SerialDevice& device
 }
 
 std::optional<std::string> ParseSimOptions(const std::vector<std::string>& args, SimOptions& options) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (option == "--help" || option == "-h") {
-      options.help = true;
-    } else if (option == "--no-serial") {
-      options.serial = false;
-    } else if (!IsOptionWithValue(option)) {
-      return "unknown option '" + option + "'";
-    } else if (i + 1 >= args.size()) {
-      return option + " needs a value";
-    } else if (const auto error = TakeValue(option, args[++i], options)) {
-      return error;
-    }
-  }
-  if (!options.help && !options.serial && options.sdnp.empty() && options.tcp.empty() && options.udp.empty()) {
+  if (auto error = ParseCommandLine(args, options)) return error;
+  if (options.help || options.version) return std::nullopt;
+  if (!options.serial && options.sdnp.empty() && options.tcp.empty() && options.udp.empty()) {
     return "--no-serial leaves nothing to serve";
   }
   if (!options.serial && !options.link.empty()) return "--link names the pty, which --no-serial leaves out";

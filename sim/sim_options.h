@@ -16,7 +16,7 @@ namespace veritor::sim {
 
 inline constexpr const char* kSimUsage =
     "usage: veritor-sim [--link PATH] [--no-serial] [--sdnp ADDR]... [--tcp ADDR]... [--udp ADDR]...\n"
-    "                   [--fault SPEC]... [--report-lines N] [--seed S]";
+    "                   [--fault SPEC]... [--report-lines N] [--seed S] [-h|--help] [-V|--version]";
 
 // The command line of veritor-sim.
 struct SimOptions {
@@ -25,6 +25,7 @@ struct SimOptions {
   std::optional<size_t> report_lines; // a generated Z report of N lines
   uint32_t seed = 1;                  // for "random:P"
   bool help = false;
+  bool version = false;
   bool serial = true;                 // --no-serial: no pty
   // Addresses in 127.0.0.0/8 to serve each network link on.
   std::vector<Ipv4Address> sdnp;

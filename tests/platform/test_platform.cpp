@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cerrno>
 #include <chrono>
 #include <numeric>
@@ -23,7 +24,9 @@
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
 #include "platform/posix_socket.h"
+#include "platform/serial_enum.h"
 #include "platform/serial_speed.h"
+#include "tests/support/temp_dir.h"
 
 namespace veritor {
 namespace {
@@ -256,6 +259,48 @@ TEST(StreamSocket, RefusedConnectAndAnExchangeUntilTheDeviceClosesWithoutSigpipe
   const int first = console->Send("x", 1, sent);
   EXPECT_EQ(first != 0 ? first : console->Send("x", 1, sent), kConnReset);
   close(listener);
+}
+
+}  // namespace
+}  // namespace veritor
+
+namespace veritor {
+namespace {
+
+// A /dev of our own: serial nodes of each kind in a scrambled order, other
+// nodes, and by-id links, one of them to a node that has gone.
+TEST(SerialEnumeration, ListsSerialNodesInNaturalOrderWithTheirByIdNames) {
+  test::TempDir dev;
+  for (const char* name : {"ttyS10", "ttyUSB1", "ttyS2", "ttyACM0", "ttyUSB0", "tty0", "ttySx", "null", "ttyS"})
+    test::WriteFile(dev.file(name), "");
+  std::filesystem::create_directories(dev.file("serial/by-id"));
+  std::filesystem::create_symlink("../../ttyUSB1", dev.file("serial/by-id/usb-Maker_Adapter_B-port0"));
+  std::filesystem::create_symlink("../../ttyUSB1", dev.file("serial/by-id/usb-Maker_Adapter_A-port0"));
+  std::filesystem::create_symlink("../../ttyUSB7", dev.file("serial/by-id/usb-gone-port0"));
+  std::vector<std::string> listed;
+  for (const SerialDeviceEntry& device : ListSerialDevices(dev.path())) {
+    listed.push_back(device.path.substr(dev.path().size()));
+    for (const std::string& name : device.by_id) listed.push_back(std::filesystem::path(name).filename().string());
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"/ttyS2", "/ttyS10", "/ttyUSB0", "/ttyUSB1",
+                                               "usb-Maker_Adapter_A-port0", "usb-Maker_Adapter_B-port0", "/ttyACM0"}));
+  EXPECT_TRUE(ListSerialDevices(dev.file("none")).empty());
+}
+
+TEST(SerialEnumeration, ComPortsNameThePathEachOpens) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("com2"), "");
+  setenv("VERITOR_COM2", dir.file("com2").c_str(), 1);
+  setenv("VERITOR_COM3", "", 1);
+  const auto ports = ListComPorts(12);
+  unsetenv("VERITOR_COM2");
+  unsetenv("VERITOR_COM3");
+  ASSERT_EQ(ports.size(), 12u);
+  EXPECT_EQ(ports[1].path, dir.file("com2"));
+  EXPECT_TRUE(ports[1].from_environment && ports[1].exists);
+  EXPECT_EQ(ports[2].path, "/dev/ttyS2");
+  EXPECT_FALSE(ports[2].from_environment);
+  EXPECT_EQ(ports[11].path, "/dev/ttyS11");
 }
 
 }  // namespace

@@ -68,10 +68,15 @@ TEST(SimOptions, AddressesAndFaultSpecsAreCheckedBeforeServing) {
       {{"--udp", "127.0.0.1"}, false},
       {{"--no-serial"}, false},
       {{"--no-serial", "--sdnp", "127.0.0.2", "--link", "/tmp/com1"}, false},
+      {{"--seed=9", "--fault=enq-nak:2", "--tcp=127.0.0.2", "--link", "/tmp/com1"}, true},
+      {{"--no-serial", "--help"}, true},
+      {{"--no-such-option"}, false},
+      {{"--seed"}, false},
+      {{"--seed", "9", "stray"}, false},
   };
   for (const auto& row : rows) {
     SimOptions options;
-    EXPECT_EQ(!ParseSimOptions(row.args, options).has_value(), row.valid) << row.args[1];
+    EXPECT_EQ(!ParseSimOptions(row.args, options).has_value(), row.valid) << row.args[0];
   }
   for (const char* spec :
        {"enq-bogus", "enq-nak:", "enq-nak:x", "reply-pause:10@", "reply-stray:7", "reply-stray:ZZ", "reply-long",
