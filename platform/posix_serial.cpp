@@ -250,12 +250,13 @@ bool PosixSerialPort::WriteByte(uint8_t byte) {
 void PosixSerialPort::Purge() { tcflush(fd_, TCIOFLUSH); }
 
 PortOpenResult PosixPortOpener::Open(unsigned port_number, const LineSettings& settings) {
+  if (port_number == 0) return {nullptr, {}, "there is no serial port 0; ports are numbered from 1"};
+  return OpenPath(SerialDevicePath(port_number), settings);
+}
+
+PortOpenResult PosixPortOpener::OpenPath(const std::string& path, const LineSettings& settings) {
   PortOpenResult result;
-  result.path = SerialDevicePath(port_number);
-  if (port_number == 0) {
-    result.reason = "there is no serial port 0; ports are numbered from 1";
-    return result;
-  }
+  result.path = path;
   if (const std::string problem = CheckLineSettings(settings); !problem.empty()) {
     result.reason = "cannot open " + result.path + ": " + problem;
     return result;

@@ -40,6 +40,7 @@ class PosixSerialPort final : public BytePort {
 class PosixPortOpener final : public PortOpener {
  public:
   PortOpenResult Open(unsigned port_number, const LineSettings& settings) override;
+  PortOpenResult OpenPath(const std::string& path, const LineSettings& settings) override;
 };
 
 }  // namespace veritor

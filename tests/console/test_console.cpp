@@ -6,6 +6,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QMenuBar>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -122,7 +125,7 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   for (QPushButton* button : window.findChildren<QPushButton*>())
     if (button->isEnabled()) enabled += button->text().toStdString() + " ";
   EXPECT_EQ(enabled, "X .. .. Connect Exit ");
-  EXPECT_EQ(window.size(), QSize(570, 419));
+  EXPECT_EQ(window.size(), QSize(570, 419 + window.menu_bar()->height()));
 
   ChoosePort(4);
   Click(kIdConnect);
@@ -146,7 +149,7 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   const std::tuple<std::string, Lines, Lines> batches[] = {
       {"?\r\nbogus\r\nv\r\n", {"?", "bogus"},
        {"L00001> ?", "L00002> bogus", kBadRequest, "Failed in line 2", "Batch aborted in line 2"}},
-      {"?\n\nv\n", {"?"}, {"L00001> ?"}},  // an empty line ends the batch
+      {"?\n\nv\n", {"?"}, {"L00001> ?", "Batch done: 1 lines in 0.0 s"}},  // an empty line ends the batch
   };
   for (const auto& [batch, sent, log] : batches) {
     Edit(kIdBatchFileName)->setText(QString::fromStdString(File(batch)));
@@ -290,6 +293,9 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  // Settings go to a folder of this run, never to the user's.
+  QTemporaryDir settings_dir;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_dir.path());
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
