@@ -1,4 +1,4 @@
-#include "console/main_window.h"
+#include "tests/console/console_fixture.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -29,90 +29,6 @@
 
 namespace veritor {
 namespace {
-
-using Lines = std::vector<std::string>;
-using Action = ActionOutcome (*)(Host&, CommandExecutor&, const std::string&, bool);
-const Ipv4Address kDevice = 0x7F000002;
-const char kBadRequest[] = "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code";
-
-std::string Base64(const std::string& bytes) {
-  std::string text(bytes.size() * 2 + 4, '\0');
-  text.resize(Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), text.data(), int32_t(bytes.size())));
-  return text;
-}
-
-// A BMP file with an 8-byte colour table, `cut` bytes short; stored row r (bottom first), byte j is 0xA5 + 7r + j.
-std::string Bmp(uint32_t width, uint32_t height, uint16_t bits = 1, size_t cut = 0) {
-  std::string file(62, '\0');
-  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, uint32_t{bits}}})
-    for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
-  for (size_t r = 0; r < std::min(height, 256u); ++r)
-    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
-  return file.substr(0, file.size() - cut);
-}
-
-// The window against the in-process devices; the actions also run directly on its links, log and state.
-// A turn of the pump lets the devices act and the window handle its events, and a test may step in.
-class ConsoleTest : public ::testing::Test, public MessagePump {
- protected:
-  VirtualTickClock clock;
-  sim::InProcessSerial serial{clock};
-  sim::InProcessNetwork net{clock};
-  test::ScriptedPrompts prompts;
-  test::TempDir out;
-  std::function<void()> during_wait;
-  MainWindow window{{clock, *this, serial.opener(), net.network(), out.slash(), &prompts}};
-  Host host{clock, *this, window.log(), window, prompts, window.state()};
-  CommandExecutor& executor = window.links().executor();
-  size_t requests_before = 0;
-
-  void PumpOneMessage() override {
-    serial.pump().PumpOneMessage();
-    net.pump().PumpOneMessage();
-    QCoreApplication::processEvents();
-    if (during_wait) std::exchange(during_wait, nullptr)();
-  }
-  void SetUp() override { window.show(); }
-  QComboBox* Combo(int id) { return static_cast<QComboBox*>(window.Control(id)); }
-  QLineEdit* Edit(int id) { return static_cast<QLineEdit*>(window.Control(id)); }
-  void Click(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
-  void ChoosePort(int index) {
-    Combo(kIdPortList)->setCurrentIndex(index);
-    emit Combo(kIdPortList)->activated(index);
-  }
-  void TypeAddress(const QString& text) {
-    Combo(kIdSpeedOrAddress)->lineEdit()->clear();
-    QTest::keyClicks(Combo(kIdSpeedOrAddress)->lineEdit(), text);
-  }
-  Lines Log() {
-    window.log_model().Flush();
-    Lines entries;
-    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) entries.emplace_back(window.log_model().Entry(i));
-    return entries;
-  }
-  // "E" or "D" for each control, in the order of the state table.
-  std::string States() {
-    std::string states;
-    for (int id : {kIdSendCommand, kIdSignFile, kIdRefresh, kIdRunBatch, kIdBitmap, kIdConnect, kIdPortList,
-                   kIdSpeedOrAddress, kIdExit})
-      states += window.Control(id)->isEnabled() ? 'E' : 'D';
-    return states;
-  }
-  sim::DeviceModel& Model() { return IsNetworkLink(window.state().ActiveLink) ? net.ModelAt(kDevice) : serial.model(); }
-  // Clears the log ("X") and notes where the device's request log stands.
-  void MarkStart() {
-    Click(kIdClearLog);
-    requests_before = Model().RequestLog().size();
-  }
-  Lines Sent() {
-    const Lines& all = Model().RequestLog();
-    return Lines(all.begin() + static_cast<long>(requests_before), all.end());
-  }
-  std::string File(const std::string& content) {
-    test::WriteFile(out.file("file"), content);
-    return out.file("file");
-  }
-};
 
 // On the serial link, from the start: the actions from the buttons; a read error ends signing as a refused data block
 // does, without "}"; no action starts during another exchange; a bitmap is checked whole before a row goes out.
