@@ -13,7 +13,7 @@ namespace {
 
 // A flush at most this often: the view repaints a few times a second however
 // fast the entries come.
-constexpr int kFlushIntervalMs = 50;
+constexpr int kFlushIntervalMs = 100;
 // Entries longer than this get their whole text as a tool tip, in lines of
 // kToolTipLine characters.
 constexpr size_t kLongEntry = 80;

@@ -457,8 +457,9 @@ void MainWindow::SetFieldText(int control_id, std::string_view text) {
     if (field->text() != shown) field->setText(shown);
     if (control_id >= kIdFirstStatusBit && control_id <= kIdLastStatusBit) {
       const bool set = shown == QLatin1String("1");
-      if (field->property("set").toBool() != set) {
-        field->setProperty("set", set);
+      bool& was_set = bit_set_[static_cast<size_t>(control_id - kIdFirstStatusBit)];
+      if (was_set != set) {
+        was_set = set;
         field->setStyleSheet(set ? QString::fromLatin1(kSetBitStyle) : QString());
       }
     }

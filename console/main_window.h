@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -156,7 +157,8 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   std::map<QString, QAction*> actions_;
   // The entry of 1034 chosen from its list, or -1 once the operator typed.
   int chosen_entry_ = -1;
-  std::vector<SerialDeviceEntry> devices_;  // the port list's entries after UDP
+  std::vector<SerialDeviceEntry> devices_;
+  std::array<bool, 16> bit_set_{};  // which status-bit fields stand out  // the port list's entries after UDP
 
   std::vector<QString> history_;
   size_t history_at_ = 0;
