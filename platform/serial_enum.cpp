@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <system_error>
 
@@ -28,6 +29,14 @@ bool IsSerialName(const std::string& name) {
   return number >= 0 && std::find(std::begin(kPrefixes), std::end(kPrefixes), prefix) != std::end(kPrefixes);
 }
 
+// A ttyS port the kernel reserves without hardware says type 0.
+bool HasNoUart(const std::string& sys_tty_dir, const std::string& name) {
+  if (name.rfind("ttyS", 0) != 0) return false;
+  std::ifstream type(sys_tty_dir + "/" + name + "/type");
+  int value = -1;
+  return type >> value && value == 0;
+}
+
 // Device path -> by-id name, from the links in by_id_dir.
 std::map<std::string, std::string> ByIdNames(const std::string& by_id_dir, const std::string& dev_dir) {
   std::map<std::string, std::string> names;
@@ -46,12 +55,13 @@ std::map<std::string, std::string> ByIdNames(const std::string& by_id_dir, const
 
 std::string ComPortPath(int n) { return n < 1 ? std::string() : SerialDevicePath(static_cast<unsigned>(n)); }
 
-std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev_dir, const std::string& by_id_dir) {
+std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev_dir, const std::string& by_id_dir,
+                                                 const std::string& sys_tty_dir) {
   std::vector<std::string> names;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(dev_dir, error)) {
     const std::string name = entry.path().filename().string();
-    if (IsSerialName(name)) names.push_back(name);
+    if (IsSerialName(name) && !HasNoUart(sys_tty_dir, name)) names.push_back(name);
   }
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     const auto split_a = SplitNumber(a), split_b = SplitNumber(b);
@@ -70,6 +80,6 @@ std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev_dir, con
   return devices;
 }
 
-std::vector<SerialDeviceEntry> ListSerialDevices() { return ListSerialDevices("/dev", "/dev/serial/by-id"); }
+std::vector<SerialDeviceEntry> ListSerialDevices() { return ListSerialDevices("/dev", "/dev/serial/by-id", "/sys/class/tty"); }
 
 }  // namespace veritor

@@ -16,10 +16,13 @@ struct SerialDeviceEntry {
 std::string ComPortPath(int n);
 
 // The serial devices present: /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM*, by
-// name in natural order (ttyS2 before ttyS10), each with its by-id name.
+// name in natural order (ttyS2 before ttyS10), each with its by-id name. A
+// ttyS that the kernel lists without a UART behind it (type 0 in
+// /sys/class/tty) is left out.
 std::vector<SerialDeviceEntry> ListSerialDevices();
 
 // The same under other folders, for tests.
-std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev_dir, const std::string& by_id_dir);
+std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev_dir, const std::string& by_id_dir,
+                                                 const std::string& sys_tty_dir);
 
 }  // namespace veritor

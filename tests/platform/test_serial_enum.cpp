@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <deque>
+#include <utility>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -24,13 +25,18 @@ TEST(SerialEnum, ListsSerialDevicesInNaturalOrderWithTheirByIdNames) {
     test::WriteFile(dev.file(name), "");
   std::filesystem::create_symlink("../ttyUSB2", dev.file("by-id/usb-FTDI_Cable_A1-if00-port0"));
   std::filesystem::create_symlink("../gone", dev.file("by-id/usb-Gone-if00"));
+  for (const auto& [name, type] : {std::pair{"ttyS2", "4\n"}, {"ttyS3", "0\n"}}) {
+    std::filesystem::create_directories(dev.file("sys/") + name);
+    test::WriteFile(dev.file("sys/") + name + "/type", type);
+  }
+  test::WriteFile(dev.file("ttyS3"), "");  // listed by the kernel, no UART
   std::vector<std::string> listed;
-  for (const SerialDeviceEntry& entry : ListSerialDevices(dev.path(), dev.file("by-id")))
+  for (const SerialDeviceEntry& entry : ListSerialDevices(dev.path(), dev.file("by-id"), dev.file("sys")))
     listed.push_back(entry.path.substr(dev.path().size() + 1) + "=" +
                      (entry.by_id.empty() ? "" : entry.by_id.substr(dev.path().size() + 1)));
   EXPECT_EQ(listed, (std::vector<std::string>{"ttyS2=", "ttyS10=", "ttyUSB2=by-id/usb-FTDI_Cable_A1-if00-port0",
                                               "ttyUSB10=", "ttyACM0="}));
-  EXPECT_TRUE(ListSerialDevices(dev.file("missing"), dev.file("missing")).empty());
+  EXPECT_TRUE(ListSerialDevices(dev.file("missing"), dev.file("missing"), dev.file("missing")).empty());
 }
 
 TEST(SerialEnum, ComPortPathFollowsTheEnvironment) {
