@@ -24,12 +24,20 @@ QString Qs(std::string_view text) { return QString::fromUtf8(text.data(), static
 }  // namespace
 
 std::string FormatLogTime(int64_t ms_since_epoch) {
-  const std::time_t seconds = static_cast<std::time_t>(ms_since_epoch / 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  // The local time of the second is worked out once per second, not per entry.
+  static int64_t cached_second = -1;
+  static char cached[16] = "";
+  const int64_t second = ms_since_epoch / 1000;
+  if (second != cached_second) {
+    const auto seconds = static_cast<std::time_t>(second);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::snprintf(cached, sizeof cached, "%02d:%02d:%02d", local.tm_hour % 100, local.tm_min % 100,
+                  local.tm_sec % 100);
+    cached_second = second;
+  }
   char text[24];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour % 100, local.tm_min % 100,
-                local.tm_sec % 100, static_cast<int>(ms_since_epoch % 1000));
+  std::snprintf(text, sizeof text, "%s.%03d", cached, static_cast<int>(ms_since_epoch % 1000));
   return text;
 }
 

@@ -9,9 +9,9 @@ namespace {
 
 constexpr uint8_t kStx = 0x02, kEtx = 0x03;
 
-// Gathers the bytes of one direction into frames: a packet from STX to ETX
-// and the byte after it (its checksum ends the packet in this protocol only
-// through ETX, so ETX closes it), any other byte alone.
+// Gathers the serial bytes into frames: a packet from STX to ETX, any other
+// byte (ENQ, ACK, NAK, CAN, noise) alone; a turn of direction or a purge ends
+// an unfinished packet.
 class SerialFramer {
  public:
   void Add(TapSwitch& tap, TapDirection direction, uint8_t byte) {
