@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -56,6 +57,10 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
   test::TempDir out;
   std::function<void()> during_wait;
   std::function<void()> every_turn;  // called on every turn until cleared
+  // Each test's window starts from no saved settings (main() points them to a folder of its own).
+  struct NoSettings {
+    NoSettings() { QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")).clear(); }
+  } no_settings;
   MainWindow window{{clock, *this, serial.opener(), net.network(), out.slash(), &prompts}};
   Host host{clock, *this, window.log(), window, prompts, window.state()};
   CommandExecutor& executor = window.links().executor();
