@@ -54,6 +54,7 @@ std::string FormatRawFrame(int64_t ms_since_epoch, const char* link, TapDirectio
 RawByteView::RawByteView(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setMaximumBlockCount(kMaxLines);
+  setUndoRedoEnabled(false);  // nothing to undo in a read-only view, and it would keep every line twice
   setLineWrapMode(QPlainTextEdit::WidgetWidth);
   flush_timer_.setSingleShot(true);
   flush_timer_.setInterval(kFlushIntervalMs);
