@@ -1,18 +1,37 @@
 #include "console/main_window.h"
 
+#include "console/plan_action.h"
+
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
+#include <QStandardItemModel>
 #include <QTreeView>
+#include <QVBoxLayout>
 
 #include "console/qt_prompts.h"
+#include "console/raw_view.h"
 #include "core/batch.h"
 #include "core/bitmap.h"
 #include "core/control_ids.h"
@@ -102,29 +121,58 @@ QFont LogFont() {
   return font;
 }
 
+constexpr int kFirstDeviceEntry = 15;
+constexpr int kProgressSteps = 1000;
+constexpr int kProgressIntervalMs = 200;
+
+// A set status bit stands out; the field still reads "1".
+const char kSetBitStyle[] = "QLabel { font-weight: bold; color: #a00000; background-color: #ffe070; }";
+
+QSettings Settings() { return QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")); }
+
+// "1:05" for 65 seconds.
+QString Duration(uint64_t seconds) {
+  return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
 }  // namespace
 
-MainWindow::MainWindow(ConsoleEnvironment environment) : environment_(std::move(environment)) {
+MainWindow::MainWindow(ConsoleEnvironment environment)
+    : environment_(std::move(environment)),
+      opener_(environment_.opener, tap_),
+      network_(environment_.network, tap_) {
   setWindowTitle(QStringLiteral("Veritor v2.24n"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(UnitsToX(kDialogWidthUnits), UnitsToY(kDialogHeightUnits));
+                 Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint);
   QFont dialog_font(QStringLiteral("MS Sans Serif"));
   dialog_font.setPixelSize(11);
   setFont(dialog_font);
+  setSizeGripEnabled(true);
+  run_started_ = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss")).toStdString();
 
   Prompts* prompts = environment_.prompts;
   if (prompts == nullptr) {
     own_prompts_ = std::make_unique<QtPrompts>(this);
     prompts = own_prompts_.get();
   }
-  host_ = std::make_unique<Host>(Host{environment_.clock, environment_.pump, log_, *this, *prompts, state_});
-  links_ = std::make_unique<ConsoleLinks>(*host_, environment_.opener, environment_.network,
-                                          environment_.output_directory);
+  prompts_ = std::make_unique<LoggingPrompts>(*prompts, log_);
+  // A plan answers the Z report's signature question itself; otherwise the
+  // operator is asked.
+  plan_prompts_ = std::make_unique<PlanPrompts>(*prompts_, &log_);
+  host_ = std::make_unique<Host>(Host{environment_.clock, environment_.pump, log_, *this, *plan_prompts_, state_, this});
+  links_ = std::make_unique<ConsoleLinks>(*host_, opener_, network_, environment_.output_directory);
+  ask_save_path = [this] {
+    return QFileDialog::getSaveFileName(this, QStringLiteral("Save log"), QStringLiteral("veritor-log.txt"),
+                                        QStringLiteral("Text files (*.txt *.log);;All files (*)"))
+        .toStdString();
+  };
+  CreateMenus();
   CreateControls();
+  PlaceControls();
   ConnectSignals();
   InitMainWindow();
   log_model_.SetCodePage(environment_.code_page);
+  LoadSettings();
 }
 
 void MainWindow::SetCodePage(const CodePage& page) {
@@ -139,9 +187,96 @@ QWidget* MainWindow::Control(int id) const {
   return found == controls_.end() ? nullptr : found->second;
 }
 
+QAction* MainWindow::Action(const QString& name) const {
+  const auto found = actions_.find(name);
+  return found == actions_.end() ? nullptr : found->second;
+}
+
+void MainWindow::CreateMenus() {
+  menu_bar_ = new QMenuBar(this);
+  auto add = [this](QMenu* menu, const QString& name, QKeySequence keys, auto slot) {
+    QAction* action = menu->addAction(name);
+    action->setShortcut(keys);
+    connect(action, &QAction::triggered, this, slot);
+    actions_[name] = action;
+    return action;
+  };
+  QMenu* file = menu_bar_->addMenu(QStringLiteral("&File"));
+  add(file, QStringLiteral("Save log..."), QKeySequence::Save, [this] { SaveLogAs(); });
+  add(file, QStringLiteral("Settings..."), QKeySequence(), [this] { OpenSettingsDialog(); });
+  file->addSeparator();
+  add(file, QStringLiteral("Exit"), QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { Exit(); });
+
+  QMenu* edit = menu_bar_->addMenu(QStringLiteral("&Edit"));
+  add(edit, QStringLiteral("Copy"), QKeySequence::Copy, [this] { CopySelectedEntries(); });
+  add(edit, QStringLiteral("Select all"), QKeySequence::SelectAll, [this] { log_view_->selectAll(); });
+  add(edit, QStringLiteral("Clear log"), QKeySequence(), [this] { log_model_.Clear(); });
+
+  QMenu* view = menu_bar_->addMenu(QStringLiteral("&View"));
+  QAction* times = add(view, QStringLiteral("Timestamps"), QKeySequence(Qt::CTRL | Qt::Key_T),
+                       [this](bool on) { ShowTimestamps(on); });
+  times->setCheckable(true);
+  QAction* raw = add(view, QStringLiteral("Raw bytes"), QKeySequence(Qt::CTRL | Qt::Key_R),
+                     [this](bool on) { ShowRawBytes(on); });
+  raw->setCheckable(true);
+
+  device_menu_ = menu_bar_->addMenu(QStringLiteral("&Device"));
+  add(device_menu_, QStringLiteral("Refresh"), QKeySequence(Qt::Key_F5), [this] {
+    if (Control(kIdRefresh)->isEnabled()) RefreshStatus();
+  });
+  QAction* stop = add(device_menu_, QStringLiteral("Stop"), QKeySequence(Qt::Key_Escape), [this] { RequestStop(); });
+  stop->setEnabled(false);
+  device_menu_->addSeparator();
+  add(device_menu_, QStringLiteral("Run plan..."), QKeySequence(Qt::CTRL | Qt::Key_P), [this] {
+    if (Control(kIdRunBatch)->isEnabled()) RunPlan();
+  });
+}
+
+void MainWindow::RunPlan() {
+  if (state_.TransactionInProgress || long_action_) return;
+  const std::optional<std::string> path = host_->prompts.BrowseForFile("*", "Select plan");
+  if (!path) return;
+  RunLongAction("Plan", [&] { return RunPlanFile(*host_, *links_, *path, Details(), plan_prompts_.get()); });
+}
+
+void MainWindow::CreateLogArea() {
+  log_area_ = new QWidget(this);
+  auto* column = new QVBoxLayout(log_area_);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(2);
+  log_splitter_ = new QSplitter(Qt::Vertical, log_area_);
+  log_view_ = new QTreeView(log_splitter_);
+  raw_view_ = new RawByteView(log_splitter_);
+  raw_view_->setFont(LogFont());
+  raw_view_->hide();
+  log_splitter_->setChildrenCollapsible(false);
+  column->addWidget(log_splitter_, 1);
+
+  progress_row_ = new QWidget(log_area_);
+  auto* row = new QHBoxLayout(progress_row_);
+  row->setContentsMargins(0, 0, 0, 0);
+  progress_bar_ = new QProgressBar(progress_row_);
+  progress_bar_->setRange(0, kProgressSteps);
+  progress_bar_->setTextVisible(false);
+  progress_bar_->setMaximumHeight(14);
+  progress_label_ = new QLabel(progress_row_);
+  stop_button_ = new QPushButton(QStringLiteral("Stop"), progress_row_);
+  stop_button_->setAutoDefault(false);
+  stop_button_->setToolTip(QStringLiteral("Stop after the exchange in flight (Esc)"));
+  stop_button_->setEnabled(false);
+  row->addWidget(progress_bar_, 1);
+  row->addWidget(progress_label_, 2);
+  row->addWidget(stop_button_);
+  progress_row_->hide();
+  column->addWidget(progress_row_);
+  log_area_->setGeometry(UnitsToRect(4, 6, 369, 106));
+  progress_timer_.setInterval(kProgressIntervalMs);
+  connect(&progress_timer_, &QTimer::timeout, this, [this] { UpdateProgress(); });
+  connect(stop_button_, &QPushButton::clicked, this, [this] { RequestStop(); });
+}
+
 void MainWindow::CreateControls() {
-  log_view_ = new QTreeView(this);
-  log_view_->setGeometry(UnitsToRect(4, 6, 369, 106));
+  CreateLogArea();
   log_view_->setModel(&log_model_);
   log_view_->setRootIsDecorated(false);
   log_view_->setItemsExpandable(false);
@@ -197,6 +332,11 @@ void MainWindow::CreateControls() {
     widget->setGeometry(UnitsToRect(spec.x, spec.y, spec.w, spec.h));
     if (spec.id >= 0) controls_[spec.id] = widget;
   }
+  for (int id : {kIdRequestField, kIdReplyField}) {
+    auto* field = static_cast<QLabel*>(Control(id));
+    field->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    field->setCursor(Qt::IBeamCursor);
+  }
   for (int i = 0; i < 16; ++i) {
     const StatusSpec& spec = kStatusFields[i];
     auto* field = new QLabel(i == 11 || i == 15 ? QStringLiteral("--") : QStringLiteral("0"), this);
@@ -212,12 +352,56 @@ void MainWindow::CreateControls() {
   port_list_ = new QComboBox(this);
   port_list_->setGeometry(UnitsToRect(51, 242, 72, kComboHeightUnits));
   port_list_->setMaxVisibleItems(15);
+  // The list shows what each entry opens beside its name.
+  port_list_->setModel(new QStandardItemModel(0, 2, port_list_));
+  auto* port_view = new QTreeView(port_list_);
+  port_view->setHeaderHidden(true);
+  port_view->setRootIsDecorated(false);
+  port_view->setItemsExpandable(false);
+  port_view->setAllColumnsShowFocus(true);
+  port_list_->setView(port_view);
   controls_[kIdPortList] = port_list_;
   speed_or_address_ = new QComboBox(this);
   speed_or_address_->setEditable(true);
   speed_or_address_->setInsertPolicy(QComboBox::NoInsert);
   speed_or_address_->setGeometry(UnitsToRect(128, 242, 84, kComboHeightUnits));
   controls_[kIdSpeedOrAddress] = speed_or_address_;
+}
+
+// The dialog's controls keep their places below the menu bar; the log area
+// takes what the window grows by, the Request and Reply lines its width, and
+// everything below the log moves down with the bottom edge.
+void MainWindow::PlaceControls() {
+  const int top = menu_bar_->sizeHint().height();
+  for (QObject* child : children()) {
+    auto* widget = qobject_cast<QWidget*>(child);
+    if (widget == nullptr || widget == menu_bar_ || widget->isWindow()) continue;
+    Anchor anchor = Anchor::kBottom;
+    if (widget == log_area_) anchor = Anchor::kFill;
+    if (widget == Control(kIdRequestField) || widget == Control(kIdReplyField)) anchor = Anchor::kStretch;
+    placed_.push_back({widget, widget->geometry().translated(0, top), anchor});
+  }
+  const QSize base(UnitsToX(kDialogWidthUnits), UnitsToY(kDialogHeightUnits) + top);
+  setMinimumSize(base);
+  resize(base);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  if (menu_bar_ == nullptr || placed_.empty()) return;
+  const int top = menu_bar_->sizeHint().height();
+  menu_bar_->setGeometry(0, 0, width(), top);
+  const int grow_x = std::max(0, width() - UnitsToX(kDialogWidthUnits));
+  const int grow_y = std::max(0, height() - UnitsToY(kDialogHeightUnits) - top);
+  for (const Placed& placed : placed_) {
+    QRect rect = placed.base;
+    switch (placed.anchor) {
+      case Anchor::kFill: rect.adjust(0, 0, grow_x, grow_y); break;
+      case Anchor::kStretch: rect.adjust(0, grow_y, grow_x, grow_y); break;
+      case Anchor::kBottom: rect.translate(0, grow_y); break;
+    }
+    placed.widget->setGeometry(rect);
+  }
 }
 
 void MainWindow::ConnectSignals() {
@@ -244,6 +428,14 @@ void MainWindow::ConnectSignals() {
     taken_port_entry_ = index;
     OnPortSelected();
   });
+  auto* command = static_cast<QLineEdit*>(Control(kIdCommandText));
+  connect(command, &QLineEdit::returnPressed, this, [this] {
+    if (Control(kIdSendCommand)->isEnabled()) SendTypedCommand();
+  });
+  command->installEventFilter(this);
+  log_view_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  log_view_->addActions({Action(QStringLiteral("Copy")), Action(QStringLiteral("Select all")),
+                         Action(QStringLiteral("Save log...")), Action(QStringLiteral("Clear log"))});
   connect(speed_or_address_, &QComboBox::activated, this, [this](int index) { chosen_entry_ = index; });
   connect(speed_or_address_->lineEdit(), &QLineEdit::textEdited, this, [this] { chosen_entry_ = -1; });
 }
@@ -252,12 +444,33 @@ void MainWindow::InitMainWindow() {
   state_ = ConsoleState{};
   SetEnabled({kIdSendCommand, kIdSignFile, kIdRefresh, kIdBitmap, kIdRunBatch}, false);
   SetEnabled({kIdConnect, kIdExit}, true);
-  for (int port = 1; port <= 12; ++port) port_list_->addItem(QStringLiteral("COM%1").arg(port));
-  port_list_->addItems({QStringLiteral("Network"), QStringLiteral("TCP"), QStringLiteral("UDP")});
+  FillPortList();
   port_list_->setCurrentIndex(0);
   static_cast<QCheckBox*>(Control(kIdDetails))->setChecked(true);
   log_.LogMessage("Veritor started");
   FillBaudRates();
+}
+
+// COM1 to COM12 with the device each opens, the network links, then the
+// serial devices present, by path with their by-id names.
+void MainWindow::FillPortList() {
+  auto* model = static_cast<QStandardItemModel*>(port_list_->model());
+  auto add = [model](const QString& name, const QString& detail) {
+    QList<QStandardItem*> row{new QStandardItem(name), new QStandardItem(detail)};
+    row[1]->setForeground(QBrush(Qt::darkGray));
+    model->appendRow(row);
+  };
+  for (int port = 1; port <= 12; ++port) add(QStringLiteral("COM%1").arg(port), Qs(ComPortPath(port)));
+  add(QStringLiteral("Network"), QStringLiteral("SDNP"));
+  add(QStringLiteral("TCP"), {});
+  add(QStringLiteral("UDP"), {});
+  devices_ = ListSerialDevices();
+  for (const SerialDeviceEntry& device : devices_)
+    add(Qs(device.path), device.by_id.empty() ? QString() : Qs(device.by_id.front()));
+  auto* view = static_cast<QTreeView*>(port_list_->view());
+  view->resizeColumnToContents(0);
+  view->resizeColumnToContents(1);
+  view->setMinimumWidth(view->columnWidth(0) + view->columnWidth(1) + 24);
 }
 
 void MainWindow::SetEnabled(std::initializer_list<int> ids, bool enabled) {
@@ -266,8 +479,17 @@ void MainWindow::SetEnabled(std::initializer_list<int> ids, bool enabled) {
 
 void MainWindow::SetFieldText(int control_id, std::string_view text) {
   if (auto* field = qobject_cast<QLabel*>(Control(control_id))) {
-    // A field shows the device's text up to the first NUL.
-    field->setText(Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0')))));
+    // A field shows the device's text up to the first NUL, through its code page.
+    const QString shown = Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0'))));
+    if (field->text() != shown) field->setText(shown);
+    if (control_id >= kIdFirstStatusBit && control_id <= kIdLastStatusBit) {
+      const bool set = shown == QLatin1String("1");
+      bool& was_set = bit_set_[static_cast<size_t>(control_id - kIdFirstStatusBit)];
+      if (was_set != set) {
+        was_set = set;
+        field->setStyleSheet(set ? QString::fromLatin1(kSetBitStyle) : QString());
+      }
+    }
   }
 }
 
@@ -365,7 +587,12 @@ void MainWindow::ConnectOrDisconnect() {
     Disconnect();
     return;
   }
-  const int link = port_list_->currentIndex() + 1;
+  const int entry = port_list_->currentIndex();
+  // A serial device chosen by its path opens in the place of COM1.
+  const bool device_path = entry >= kFirstDeviceEntry && entry - kFirstDeviceEntry < static_cast<int>(devices_.size());
+  const int link = device_path ? 1 : entry + 1;
+  opener_.SetDevicePath(1, device_path ? devices_[static_cast<size_t>(entry - kFirstDeviceEntry)].path : std::string());
+  if (device_path) log_.LogMessage("COM1 opens %s", devices_[static_cast<size_t>(entry - kFirstDeviceEntry)].path.c_str());
   state_.ActiveLink = link;
   unsigned long speed = 0;
   if (!IsNetworkLink(link) && !ReadSerialSpeed(speed)) return;
@@ -384,10 +611,34 @@ void MainWindow::ConnectOrDisconnect() {
 
 void MainWindow::SendTypedCommand() {
   if (state_.TransactionInProgress) return;
+  const QString typed = static_cast<QLineEdit*>(Control(kIdCommandText))->text();
+  if (!typed.isEmpty() && (history_.empty() || history_.back() != typed)) history_.push_back(typed);
+  history_at_ = history_.size();
   const std::optional<std::string> request = EncodeRequest(environment_.code_page, log_, FieldText(kIdCommandText));
   if (!request) return;
   std::string data;
   links_->executor().ExecuteCommand(*request, data, Details());
+}
+
+// Up and Down in the command field walk the commands sent, as a terminal does;
+// past the newest the field is empty.
+void MainWindow::RecallCommand(int step) {
+  if (history_.empty()) return;
+  if (step < 0 && history_at_ > 0) --history_at_;
+  if (step > 0 && history_at_ < history_.size()) ++history_at_;
+  static_cast<QLineEdit*>(Control(kIdCommandText))
+      ->setText(history_at_ < history_.size() ? history_[history_at_] : QString());
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Control(kIdCommandText) && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Up || key == Qt::Key_Down) {
+      RecallCommand(key == Qt::Key_Up ? -1 : 1);
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void MainWindow::RefreshStatus() {
@@ -400,16 +651,89 @@ void MainWindow::RefreshStatus() {
   links_->executor().ExecuteCommand("?", data, Details());
 }
 
-void MainWindow::RunBatch() { RunBatchFile(*host_, links_->executor(), FieldText(kIdBatchFileName), Details()); }
+void MainWindow::RunBatch() {
+  const std::string path = FieldText(kIdBatchFileName);
+  const ActionOutcome outcome =
+      RunLongAction("Batch", [&] { return RunBatchFile(*host_, links_->executor(), path, Details()); });
+  if (outcome == ActionOutcome::kAnswered) {
+    const double seconds = static_cast<uint32_t>(host_->clock.GetTickCount() - action_start_) / 1000.0;
+    log_.LogMessage("Batch done: %llu lines in %.1f s", static_cast<unsigned long long>(progress_.done), seconds);
+  }
+}
 
-void MainWindow::SignChosenFile() { SignFile(*host_, links_->executor(), FieldText(kIdSignFileName), Details()); }
+void MainWindow::SignChosenFile() {
+  const std::string path = FieldText(kIdSignFileName);
+  RunLongAction("Signing", [&] { return SignFile(*host_, links_->executor(), path, Details()); });
+}
 
 void MainWindow::UploadBitmapFile() {
   // No file dialog in the middle of another exchange.
   if (state_.TransactionInProgress) return;
   // Cancel uploads nothing, whatever the field holds.
   if (!Browse(kIdBatchFileName, "*.bmp")) return;
-  veritor::UploadBitmapFile(*host_, links_->executor(), FieldText(kIdBatchFileName), Details());
+  prompts_->SetRefusal("Bitmap refused");
+  RunLongAction("Upload",
+                [&] { return veritor::UploadBitmapFile(*host_, links_->executor(), FieldText(kIdBatchFileName), Details()); });
+  prompts_->SetRefusal({});
+}
+
+// Runs a batch, signing run or upload with its progress shown and Stop
+// offered; a close asked for meanwhile takes effect once it has stopped.
+ActionOutcome MainWindow::RunLongAction(const char* name, const std::function<ActionOutcome()>& action) {
+  if (state_.TransactionInProgress || long_action_) return ActionOutcome::kIgnored;
+  long_action_ = true;
+  stop_requested_ = false;
+  action_name_ = name;
+  progress_ = ActionProgress{};
+  action_start_ = host_->clock.GetTickCount();
+  progress_bar_->setValue(0);
+  progress_label_->setText(QString::fromLatin1(name));
+  stop_button_->setEnabled(true);
+  progress_row_->show();
+  Action(QStringLiteral("Stop"))->setEnabled(true);
+  progress_timer_.start();
+  const ActionOutcome outcome = action();
+  progress_timer_.stop();
+  progress_row_->hide();
+  stop_button_->setEnabled(false);
+  Action(QStringLiteral("Stop"))->setEnabled(false);
+  long_action_ = false;
+  stop_requested_ = false;
+  if (close_after_action_) Exit();
+  return outcome;
+}
+
+void MainWindow::ReportProgress(const ActionProgress& progress) { progress_ = progress; }
+
+void MainWindow::RequestStop() {
+  if (!long_action_ || stop_requested_) return;
+  stop_requested_ = true;
+  stop_button_->setEnabled(false);
+  progress_label_->setText(QStringLiteral("Stopping after the exchange in flight..."));
+}
+
+// The bar and its words, a few times a second: the share done by count where
+// the total is known, else by bytes, and the time left from the pace so far.
+void MainWindow::UpdateProgress() {
+  if (stop_requested_) return;
+  const ActionProgress& p = progress_;
+  double share = -1;
+  if (p.total > 0) share = static_cast<double>(p.done) / static_cast<double>(p.total);
+  else if (p.bytes_total > 0) share = static_cast<double>(p.bytes_done) / static_cast<double>(p.bytes_total);
+  share = std::min(share, 1.0);
+  QString text = QStringLiteral("%1: %2 %3").arg(QString::fromLatin1(action_name_)).arg(p.done).arg(QString::fromLatin1(p.unit));
+  if (p.total > 0) text += QStringLiteral(" of %1").arg(p.total);
+  if (p.bytes_total > 0) text += QStringLiteral(", %1 of %2 bytes").arg(p.bytes_done).arg(p.bytes_total);
+  const uint32_t elapsed_ms = host_->clock.GetTickCount() - action_start_;
+  if (share > 0) {
+    progress_bar_->setRange(0, kProgressSteps);
+    progress_bar_->setValue(static_cast<int>(share * kProgressSteps));
+    const double left = elapsed_ms / 1000.0 * (1 - share) / share;
+    text += QStringLiteral(", %1 left").arg(Duration(static_cast<uint64_t>(left + 0.5)));
+  } else {
+    progress_bar_->setRange(0, 0);  // busy, no end known
+  }
+  progress_label_->setText(text);
 }
 
 bool MainWindow::Browse(int field, const char* pattern) {
@@ -419,7 +743,14 @@ bool MainWindow::Browse(int field, const char* pattern) {
 }
 
 bool MainWindow::ShutdownConsole() {
+  if (long_action_) {
+    // Stop first; the window closes when the action has ended.
+    close_after_action_ = true;
+    RequestStop();
+    return false;
+  }
   if (state_.TransactionInProgress) return false;
+  SaveSettings();
   links_->CloseAll();
   state_.QuitRequested = true;
   return true;
@@ -438,6 +769,149 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
 }
 
-void MainWindow::reject() {}
+void MainWindow::reject() { RequestStop(); }
+
+void MainWindow::CopySelectedEntries() {
+  std::vector<int> rows;
+  for (const QModelIndex& index : log_view_->selectionModel()->selectedRows()) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  std::string text;
+  for (int row : rows) text += log_model_.EntryLine(static_cast<size_t>(row)) + "\n";
+  if (!text.empty()) QApplication::clipboard()->setText(Qs(text));
+}
+
+bool MainWindow::SaveLog(const std::string& path) {
+  log_model_.Flush();
+  if (log_model_.SaveTo(path)) return true;
+  host_->prompts.ErrorBox("Cannot save the log to '" + path + "'");
+  return false;
+}
+
+void MainWindow::SaveLogAs() {
+  const std::string path = ask_save_path ? ask_save_path() : std::string();
+  if (!path.empty()) SaveLog(path);
+}
+
+void MainWindow::ShowTimestamps(bool on) {
+  log_model_.ShowTimestamps(on);
+  Action(QStringLiteral("Timestamps"))->setChecked(on);
+}
+
+void MainWindow::ShowRawBytes(bool on) {
+  tap_.tap = on ? raw_view_ : nullptr;
+  raw_view_->setVisible(on);
+  Action(QStringLiteral("Raw bytes"))->setChecked(on);
+  if (on && log_splitter_->sizes().value(1) == 0) {
+    const int height = log_splitter_->height();
+    log_splitter_->setSizes({height / 2, height - height / 2});
+  }
+}
+
+// The log goes on growing in the folder: veritor-YYYY-MM-DD.log, appended to
+// all day, or a file of its own for this run.
+void MainWindow::ApplyLogFileSettings(const LogFileSettings& settings) {
+  log_file_settings_ = settings;
+  log_model_.SetLogFile(nullptr);
+  log_file_path_.clear();
+  if (settings.folder.empty()) return;
+  const std::string stamp = settings.per_day
+                                ? QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString()
+                                : run_started_;
+  const std::string path = settings.folder + "/veritor-" + stamp + ".log";
+  QDir().mkpath(Qs(settings.folder));
+  std::FILE* file = std::fopen(path.c_str(), "ab");
+  if (file == nullptr) {
+    log_.LogMessage("Cannot write the log file '%s'", path.c_str());
+    return;
+  }
+  log_model_.SetLogFile(file);
+  log_file_path_ = path;
+  log_.LogMessage("Logging to '%s'", path.c_str());
+}
+
+void MainWindow::OpenSettingsDialog() {
+  QDialog dialog(this);
+  dialog.setWindowTitle(QStringLiteral("Settings"));
+  auto* form = new QFormLayout(&dialog);
+  auto* timestamps = new QCheckBox(QStringLiteral("Show the time of each entry (ms)"), &dialog);
+  timestamps->setChecked(log_model_.TimestampsShown());
+  auto* folder = new QLineEdit(Qs(log_file_settings_.folder), &dialog);
+  folder->setPlaceholderText(QStringLiteral("no log file"));
+  auto* browse = new QPushButton(QStringLiteral(".."), &dialog);
+  connect(browse, &QPushButton::clicked, &dialog, [&] {
+    const QString chosen = QFileDialog::getExistingDirectory(&dialog, QStringLiteral("Log folder"), folder->text());
+    if (!chosen.isEmpty()) folder->setText(chosen);
+  });
+  auto* folder_row = new QHBoxLayout;
+  folder_row->addWidget(folder, 1);
+  folder_row->addWidget(browse);
+  auto* per = new QComboBox(&dialog);
+  per->addItems({QStringLiteral("One file per day"), QStringLiteral("One file per run")});
+  per->setCurrentIndex(log_file_settings_.per_day ? 0 : 1);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  form->addRow(timestamps);
+  form->addRow(QStringLiteral("Log folder"), folder_row);
+  form->addRow(QString(), per);
+  form->addRow(buttons);
+  if (dialog.exec() != QDialog::Accepted) return;
+  ShowTimestamps(timestamps->isChecked());
+  ApplyLogFileSettings({folder->text().trimmed().toStdString(), per->currentIndex() == 0});
+  SaveSettings();
+}
+
+void MainWindow::SaveSettings() const {
+  QSettings settings = Settings();
+  settings.setValue(QStringLiteral("port"), port_list_->currentText());
+  settings.setValue(QStringLiteral("speed_or_address"), speed_or_address_->currentText());
+  settings.setValue(QStringLiteral("command"), static_cast<QLineEdit*>(Control(kIdCommandText))->text());
+  settings.setValue(QStringLiteral("sign_file"), static_cast<QLineEdit*>(Control(kIdSignFileName))->text());
+  settings.setValue(QStringLiteral("batch_file"), static_cast<QLineEdit*>(Control(kIdBatchFileName))->text());
+  settings.setValue(QStringLiteral("details"), Details());
+  settings.setValue(QStringLiteral("maximized"), isMaximized());
+  settings.setValue(QStringLiteral("size"), isMaximized() ? normalGeometry().size() : size());
+  settings.setValue(QStringLiteral("timestamps"), log_model_.TimestampsShown());
+  settings.setValue(QStringLiteral("raw_bytes"), tap_.tap != nullptr);
+  settings.setValue(QStringLiteral("log_folder"), Qs(log_file_settings_.folder));
+  settings.setValue(QStringLiteral("log_per_day"), log_file_settings_.per_day);
+}
+
+// What the last run left, without logging or detecting anything: a network
+// entry comes back with its address typed, not with a new detection.
+void MainWindow::LoadSettings() {
+  const QSettings settings = Settings();
+  const int entry = port_list_->findText(settings.value(QStringLiteral("port")).toString());
+  if (entry >= 0) {
+    port_list_->setCurrentIndex(entry);
+    if (entry == kNetworkEntry || entry == kTcpEntry || entry == kUdpEntry) {
+      speed_or_address_->clear();
+      chosen_entry_ = -1;
+    }
+  }
+  if (settings.contains(QStringLiteral("speed_or_address"))) {
+    const QString text = settings.value(QStringLiteral("speed_or_address")).toString();
+    const int speed = speed_or_address_->findText(text);
+    if (speed >= 0) {
+      speed_or_address_->setCurrentIndex(speed);
+      chosen_entry_ = speed;
+    } else {
+      speed_or_address_->setEditText(text);
+      chosen_entry_ = -1;
+    }
+  }
+  const std::pair<int, const char*> fields[] = {
+      {kIdCommandText, "command"}, {kIdSignFileName, "sign_file"}, {kIdBatchFileName, "batch_file"}};
+  for (const auto& [id, key] : fields)
+    static_cast<QLineEdit*>(Control(id))->setText(settings.value(QLatin1String(key)).toString());
+  static_cast<QCheckBox*>(Control(kIdDetails))->setChecked(settings.value(QStringLiteral("details"), true).toBool());
+  const QSize size = settings.value(QStringLiteral("size")).toSize();
+  if (size.isValid()) resize(size.expandedTo(minimumSize()));
+  if (settings.value(QStringLiteral("maximized"), false).toBool()) setWindowState(windowState() | Qt::WindowMaximized);
+  ShowTimestamps(settings.value(QStringLiteral("timestamps"), false).toBool());
+  ShowRawBytes(settings.value(QStringLiteral("raw_bytes"), false).toBool());
+  ApplyLogFileSettings({settings.value(QStringLiteral("log_folder")).toString().toStdString(),
+                        settings.value(QStringLiteral("log_per_day"), true).toBool()});
+}
 
 }  // namespace veritor

@@ -9,6 +9,8 @@ namespace {
 constexpr int kTickMs = 1;
 // No turn for this long: the wait is over.
 constexpr int kWaitOverMs = 5;
+// The event loop runs at least this often while a wait pumps.
+constexpr int kEventGapMs = 20;
 }  // namespace
 
 QtPump::QtPump() {
@@ -28,6 +30,12 @@ void QtPump::OnTick() {
 }
 
 void QtPump::PumpOneMessage() {
+  if (since_events_.isValid() && since_events_.elapsed() < kEventGapMs) {
+    device_wait_.PumpOneMessage();
+    since_turn_.start();
+    return;
+  }
+  since_events_.start();
   in_turn_ = true;
   EnableNotifiers(true);
   if (!tick_.isActive()) tick_.start();
@@ -38,6 +46,7 @@ void QtPump::PumpOneMessage() {
 
 void QtPump::WatchInput(int fd) {
   if (fd < 0 || notifiers_.count(fd) != 0) return;
+  device_wait_.WatchInput(fd);
   auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   notifier->setEnabled(false);
   QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
@@ -45,6 +54,9 @@ void QtPump::WatchInput(int fd) {
   notifiers_[fd] = std::move(notifier);
 }
 
-void QtPump::UnwatchInput(int fd) { notifiers_.erase(fd); }
+void QtPump::UnwatchInput(int fd) {
+  device_wait_.UnwatchInput(fd);
+  notifiers_.erase(fd);
+}
 
 }  // namespace veritor

@@ -8,12 +8,18 @@
 #include <memory>
 
 #include "platform/message_pump.h"
+#include "platform/poll_pump.h"
 
 namespace veritor {
 
-// One pass of the Qt event loop for the waits of the device links. A turn
-// handles what is pending and otherwise sleeps until an event comes, the
-// watched port or socket becomes readable, or the 1 ms tick fires.
+// One turn of the waits of the device links. A turn either runs the Qt event
+// loop, handling what is pending and otherwise sleeping until an event comes,
+// the watched port or socket becomes readable, or the 1 ms tick fires; or,
+// when the event loop ran less than a few milliseconds ago, only waits up to
+// 1 ms for the watched descriptors. A device sends its reply byte by byte, so
+// most turns are of the second kind, which cost a system call instead of a
+// pass through the event loop, while the window still answers within a few
+// milliseconds.
 //
 // The tick and the socket notifiers run only while a wait is pumping: they
 // start with its first turn and stop at the first tick that finds no turn
@@ -33,6 +39,8 @@ class QtPump final : public QObject, public MessagePump {
 
   QTimer tick_;
   QElapsedTimer since_turn_;
+  QElapsedTimer since_events_;  // since the event loop last ran
+  PollPump device_wait_;        // the turns between runs of the event loop
   bool in_turn_ = false;
   std::map<int, std::unique_ptr<QSocketNotifier>> notifiers_;
 };

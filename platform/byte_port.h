@@ -41,6 +41,10 @@ class PortOpener {
  public:
   virtual ~PortOpener() = default;
   virtual PortOpenResult Open(unsigned port_number, const LineSettings& settings) = 0;
+  // Opens a serial device by its path; openers without device paths refuse.
+  virtual PortOpenResult OpenPath(const std::string& path, const LineSettings& /*settings*/) {
+    return {nullptr, path, "cannot open " + path + ": no such device here"};
+  }
 };
 
 }  // namespace veritor

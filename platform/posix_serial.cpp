@@ -254,13 +254,14 @@ void PosixPortOpener::UseDevicePath(unsigned port_number, std::string path) {
 }
 
 PortOpenResult PosixPortOpener::Open(unsigned port_number, const LineSettings& settings) {
-  PortOpenResult result;
+  if (port_number == 0) return {nullptr, {}, "there is no serial port 0; ports are numbered from 1"};
   const auto given = device_paths_.find(port_number);
-  result.path = given != device_paths_.end() ? given->second : SerialDevicePath(port_number);
-  if (port_number == 0) {
-    result.reason = "there is no serial port 0; ports are numbered from 1";
-    return result;
-  }
+  return OpenPath(given != device_paths_.end() ? given->second : SerialDevicePath(port_number), settings);
+}
+
+PortOpenResult PosixPortOpener::OpenPath(const std::string& path, const LineSettings& settings) {
+  PortOpenResult result;
+  result.path = path;
   if (const std::string problem = CheckLineSettings(settings); !problem.empty()) {
     result.reason = "cannot open " + result.path + ": " + problem;
     return result;

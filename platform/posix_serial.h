@@ -44,6 +44,7 @@ class PosixPortOpener final : public PortOpener {
   PortOpenResult Open(unsigned port_number, const LineSettings& settings) override;
   // Port n opens `path` from now on, whatever the environment says.
   void UseDevicePath(unsigned port_number, std::string path);
+  PortOpenResult OpenPath(const std::string& path, const LineSettings& settings) override;
 
  private:
   std::map<unsigned, std::string> device_paths_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -47,15 +48,26 @@ std::map<std::string, std::vector<std::string>> ByIdNames(const fs::path& dev) {
   return names;
 }
 
+// A ttyS port the kernel reserves without hardware says type 0.
+bool HasNoUart(const std::string& sys_tty, const std::string& name) {
+  if (!name.starts_with("ttyS")) return false;
+  std::ifstream type(sys_tty + "/" + name + "/type");
+  int value = -1;
+  return type >> value && value == 0;
+}
+
 }  // namespace
 
-std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev) {
+std::string ComPortPath(int n) { return n < 1 ? std::string() : SerialDevicePath(static_cast<unsigned>(n)); }
+
+std::vector<SerialDeviceEntry> ListSerialDevices(const std::string& dev, const std::string& sys_tty) {
   std::vector<std::pair<SortKey, SerialDeviceEntry>> found;
   const auto by_id = ByIdNames(dev);
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(dev, error)) {
-    const auto key = SerialKey(entry.path().filename().string());
-    if (!key) continue;
+    const std::string name = entry.path().filename().string();
+    const auto key = SerialKey(name);
+    if (!key || HasNoUart(sys_tty, name)) continue;
     SerialDeviceEntry device{entry.path().string(), {}};
     const fs::path canonical = fs::canonical(entry.path(), error);
     if (const auto names = by_id.find(error ? device.path : canonical.string()); names != by_id.end()) {

@@ -1,4 +1,4 @@
-#include "console/main_window.h"
+#include "tests/console/console_fixture.h"
 
 #include <sys/stat.h>
 
@@ -8,6 +8,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QMenuBar>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -30,107 +33,6 @@
 namespace veritor {
 namespace {
 
-using Lines = std::vector<std::string>;
-using Action = ActionOutcome (*)(Host&, CommandExecutor&, const std::string&, bool);
-const Ipv4Address kDevice = 0x7F000002;
-const char kBadRequest[] = "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code";
-
-std::string Base64(const std::string& bytes) {
-  std::string text(bytes.size() * 2 + 4, '\0');
-  text.resize(Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), text.data(), int32_t(bytes.size())));
-  return text;
-}
-
-// A BMP file with an 8-byte colour table, `cut` bytes short; stored row r (bottom first), byte j is 0xA5 + 7r + j.
-std::string Bmp(uint32_t width, uint32_t height, uint16_t bits = 1, size_t cut = 0) {
-  std::string file(62, '\0');
-  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, uint32_t{bits}}})
-    for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
-  for (size_t r = 0; r < std::min(height, 256u); ++r)
-    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
-  return file.substr(0, file.size() - cut);
-}
-
-// The window against the in-process devices; the actions also run directly on its links, log and state.
-// A turn of the pump lets the devices act and the window handle its events, and a test may step in.
-class ConsoleTest : public ::testing::Test, public MessagePump {
- protected:
-  VirtualTickClock clock;
-  sim::InProcessSerial serial{clock};
-  sim::InProcessNetwork net{clock};
-  test::ScriptedPrompts prompts;
-  test::TempDir out;
-  std::function<void()> during_wait;
-  MainWindow window{{clock, *this, serial.opener(), net.network(), out.slash(), &prompts}};
-  Host host{clock, *this, window.log(), window, prompts, window.state()};
-  CommandExecutor& executor = window.links().executor();
-  size_t requests_before = 0;
-
-  void PumpOneMessage() override {
-    serial.pump().PumpOneMessage();
-    net.pump().PumpOneMessage();
-    QCoreApplication::processEvents();
-    if (during_wait) std::exchange(during_wait, nullptr)();
-  }
-  void SetUp() override { window.show(); }
-  QComboBox* Combo(int id) { return static_cast<QComboBox*>(window.Control(id)); }
-  QLineEdit* Edit(int id) { return static_cast<QLineEdit*>(window.Control(id)); }
-  void Click(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
-  void ChoosePort(int index) {
-    Combo(kIdPortList)->setCurrentIndex(index);
-    emit Combo(kIdPortList)->activated(index);
-  }
-  void TypeAddress(const QString& text) {
-    Combo(kIdSpeedOrAddress)->lineEdit()->clear();
-    QTest::keyClicks(Combo(kIdSpeedOrAddress)->lineEdit(), text);
-  }
-  Lines Log() {
-    window.log_model().Flush();
-    Lines entries;
-    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) entries.emplace_back(window.log_model().Entry(i));
-    return entries;
-  }
-  // "E" or "D" for each control, in the order of the state table.
-  std::string States() {
-    std::string states;
-    for (int id : {kIdSendCommand, kIdSignFile, kIdRefresh, kIdRunBatch, kIdBitmap, kIdConnect, kIdPortList,
-                   kIdSpeedOrAddress, kIdExit})
-      states += window.Control(id)->isEnabled() ? 'E' : 'D';
-    return states;
-  }
-  sim::DeviceModel& Model() { return IsNetworkLink(window.state().ActiveLink) ? net.ModelAt(kDevice) : serial.model(); }
-  // Clears the log ("X") and notes where the device's request log stands.
-  void MarkStart() {
-    Click(kIdClearLog);
-    requests_before = Model().RequestLog().size();
-  }
-  Lines Sent() {
-    const Lines& all = Model().RequestLog();
-    return Lines(all.begin() + static_cast<long>(requests_before), all.end());
-  }
-  // The last `n` entries of the log.
-  Lines Tail(size_t n) {
-    const Lines all = Log();
-    return Lines(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
-  }
-  // The log as the window shows it.
-  QStringList Shown() {
-    window.log_model().Flush();
-    QStringList shown;
-    for (int row = 0; row < window.log_model().rowCount(); ++row)
-      shown << window.log_model().data(window.log_model().index(row), Qt::DisplayRole).toString();
-    return shown;
-  }
-  void Send(const QString& typed) {
-    Edit(kIdCommandText)->setText(typed);
-    Click(kIdSendCommand);
-  }
-  std::string File(const std::string& content) {
-    test::WriteFile(out.file("file"), content);
-    return out.file("file");
-  }
-};
-
 // On the serial link, from the start: the actions from the buttons; a read error ends signing as a refused data block
 // does, without "}"; no action starts during another exchange; a bitmap is checked whole before a row goes out.
 TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) {
@@ -142,7 +44,7 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   for (QPushButton* button : window.findChildren<QPushButton*>())
     if (button->isEnabled()) enabled += button->text().toStdString() + " ";
   EXPECT_EQ(enabled, "X .. .. Connect Exit ");
-  EXPECT_EQ(window.size(), QSize(570, 419));
+  EXPECT_EQ(window.size(), QSize(570, 419 + window.menu_bar()->height()));
 
   ChoosePort(4);
   Click(kIdConnect);
@@ -167,7 +69,7 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
       {"?\r\nbogus\r\nv\r\n", {"?", "bogus"},
        {"L00001> ?", "L00002> bogus", kBadRequest, "Failed in line 2", "Batch aborted in line 2",
         "Line 1 was carried out; line 2 was refused"}},
-      {"?\n\nv\n", {"?"}, {"L00001> ?"}},  // an empty line ends the batch
+      {"?\n\nv\n", {"?"}, {"L00001> ?", "Batch done: 1 lines in 0.0 s"}},  // an empty line ends the batch
   };
   for (const auto& [batch, sent, log] : batches) {
     Edit(kIdBatchFileName)->setText(QString::fromStdString(File(batch)));
@@ -284,7 +186,10 @@ TEST_F(ConsoleTest, OnlyRegularFilesAreOpenedAndCancellingTheBitmapDialogUploads
     Click(kIdRunBatch);
     prompts.file = path;
     Click(kIdBitmap);
-    EXPECT_EQ(Log(), Lines(3, "'" + path + "' is not a regular file but " + what + "; not opened"));
+    const std::string refused = "'" + path + "' is not a regular file but " + what + "; not opened";
+    EXPECT_EQ(Log(), (Lines{refused, "Shown: Cannot open file [" + path + "]", refused,
+                            "Shown: Can't open file [" + path + "]", refused,
+                            "Bitmap refused: File error: Could not open image file"}));
     ASSERT_EQ(prompts.boxes.size(), 3u);
     EXPECT_EQ(prompts.boxes[0].text, "Cannot open file [" + path + "]");
     EXPECT_EQ(prompts.boxes[1].text, "Can't open file [" + path + "]");
@@ -425,7 +330,15 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // veritor-sim is built beside this program.
+  if (qEnvironmentVariableIsEmpty("VERITOR_BIN")) {
+    const std::string self(argv[0]);
+    qputenv("VERITOR_BIN", self.substr(0, self.rfind('/')).c_str());
+  }
   QApplication app(argc, argv);
+  // Settings go to a folder of this run, never to the user's.
+  QTemporaryDir settings_dir;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_dir.path());
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -12,14 +12,16 @@ trap 'kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$wo
 
 "$bin/veritor-sim" --link "$work/com1" >/dev/null &
 for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.05; done
-export VERITOR_COM1="$work/com1" XDG_RUNTIME_DIR="$work" QT_QPA_PLATFORM=xcb
+export VERITOR_COM1="$work/com1" XDG_RUNTIME_DIR="$work" XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb
 
 "$bin/veritor" --echo-log --screenshot "$shot" >"$work/log" 2>"$work/err" &
 console=$!
 window=$(timeout 20 xdotool search --sync --name "^Veritor v2.24n$" | head -n 1)
 
-# Dialog units to pixels: x * 1.5, y * 1.625; the centre of a button.
-click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
+# Dialog units to pixels: x * 1.5, y * 1.625; the centre of a button, below the menu bar (the window's height
+# beyond the dialog's 419 pixels).
+top=$(( $(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: [0-9]*x\([0-9]*\).*/\1/p') - 419 ))
+click() { xdotool mousemove --window "$window" "$1" $(( $2 + top )) click 1; }
 wait_for_log() {
   for _ in $(seq 200); do grep -qF "$1" "$work/log" && return 0; sleep 0.05; done
   echo "never logged: $1"; cat "$work/log" "$work/err"; return 1

@@ -273,12 +273,18 @@ TEST(SerialEnumeration, ListsSerialNodesInNaturalOrderWithTheirByIdNames) {
   test::TempDir dev;
   for (const char* name : {"ttyS10", "ttyUSB1", "ttyS2", "ttyACM0", "ttyUSB0", "tty0", "ttySx", "null", "ttyS"})
     test::WriteFile(dev.file(name), "");
+  // ttyS3 is a port the kernel keeps without a UART behind it.
+  test::WriteFile(dev.file("ttyS3"), "");
+  for (const auto& [name, type] : {std::pair{"ttyS2", "4\n"}, {"ttyS3", "0\n"}}) {
+    std::filesystem::create_directories(dev.file("sys/") + name);
+    test::WriteFile(dev.file("sys/") + name + "/type", type);
+  }
   std::filesystem::create_directories(dev.file("serial/by-id"));
   std::filesystem::create_symlink("../../ttyUSB1", dev.file("serial/by-id/usb-Maker_Adapter_B-port0"));
   std::filesystem::create_symlink("../../ttyUSB1", dev.file("serial/by-id/usb-Maker_Adapter_A-port0"));
   std::filesystem::create_symlink("../../ttyUSB7", dev.file("serial/by-id/usb-gone-port0"));
   std::vector<std::string> listed;
-  for (const SerialDeviceEntry& device : ListSerialDevices(dev.path())) {
+  for (const SerialDeviceEntry& device : ListSerialDevices(dev.path(), dev.file("sys"))) {
     listed.push_back(device.path.substr(dev.path().size()));
     for (const std::string& name : device.by_id) listed.push_back(std::filesystem::path(name).filename().string());
   }

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/main_window.h"
+#include "core/control_ids.h"
+#include "crypto/base64.h"
+#include "sim/in_process.h"
+#include "sim/in_process_net.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_host.h"
+
+namespace veritor {
+
+using Lines = std::vector<std::string>;
+using Action = ActionOutcome (*)(Host&, CommandExecutor&, const std::string&, bool);
+inline const Ipv4Address kDevice = 0x7F000002;
+inline const char kBadRequest[] = "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code";
+
+inline std::string Base64(const std::string& bytes) {
+  std::string text(bytes.size() * 2 + 4, '\0');
+  text.resize(Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), text.data(), int32_t(bytes.size())));
+  return text;
+}
+
+// A BMP file with an 8-byte colour table, `cut` bytes short; stored row r (bottom first), byte j is 0xA5 + 7r + j.
+inline std::string Bmp(uint32_t width, uint32_t height, uint16_t bits = 1, size_t cut = 0) {
+  std::string file(62, '\0');
+  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, uint32_t{bits}}})
+    for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
+  for (size_t r = 0; r < std::min(height, 256u); ++r)
+    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
+  return file.substr(0, file.size() - cut);
+}
+
+// The window against the in-process devices; the actions also run directly on its links, log and state.
+// A turn of the pump lets the devices act and the window handle its events, and a test may step in.
+class ConsoleTest : public ::testing::Test, public MessagePump {
+ protected:
+  VirtualTickClock clock;
+  sim::InProcessSerial serial{clock};
+  sim::InProcessNetwork net{clock};
+  test::ScriptedPrompts prompts;
+  test::TempDir out;
+  std::function<void()> during_wait;
+  std::function<void()> every_turn;  // called on every turn until cleared
+  // Each test's window starts from no saved settings (main() points them to a folder of its own).
+  struct NoSettings {
+    NoSettings() { QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")).clear(); }
+  } no_settings;
+  MainWindow window{{clock, *this, serial.opener(), net.network(), out.slash(), &prompts}};
+  Host host{clock, *this, window.log(), window, prompts, window.state()};
+  CommandExecutor& executor = window.links().executor();
+  size_t requests_before = 0;
+
+  void PumpOneMessage() override {
+    serial.pump().PumpOneMessage();
+    net.pump().PumpOneMessage();
+    QCoreApplication::processEvents();
+    if (during_wait) std::exchange(during_wait, nullptr)();
+    if (every_turn) every_turn();
+  }
+  void SetUp() override {
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  }
+  QComboBox* Combo(int id) { return static_cast<QComboBox*>(window.Control(id)); }
+  QLineEdit* Edit(int id) { return static_cast<QLineEdit*>(window.Control(id)); }
+  void Click(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
+  void ChoosePort(int index) {
+    Combo(kIdPortList)->setCurrentIndex(index);
+    emit Combo(kIdPortList)->activated(index);
+  }
+  void TypeAddress(const QString& text) {
+    Combo(kIdSpeedOrAddress)->lineEdit()->clear();
+    QTest::keyClicks(Combo(kIdSpeedOrAddress)->lineEdit(), text);
+  }
+  Lines Log() {
+    window.log_model().Flush();
+    Lines entries;
+    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) entries.emplace_back(window.log_model().Entry(i));
+    return entries;
+  }
+  // "E" or "D" for each control, in the order of the state table.
+  std::string States() {
+    std::string states;
+    for (int id : {kIdSendCommand, kIdSignFile, kIdRefresh, kIdRunBatch, kIdBitmap, kIdConnect, kIdPortList,
+                   kIdSpeedOrAddress, kIdExit})
+      states += window.Control(id)->isEnabled() ? 'E' : 'D';
+    return states;
+  }
+  sim::DeviceModel& Model() { return IsNetworkLink(window.state().ActiveLink) ? net.ModelAt(kDevice) : serial.model(); }
+  // Clears the log ("X") and notes where the device's request log stands.
+  void MarkStart() {
+    Click(kIdClearLog);
+    requests_before = Model().RequestLog().size();
+  }
+  void Connect() {
+    Click(kIdConnect);
+    ASSERT_TRUE(window.state().Connected);
+  }
+  Lines Sent() {
+    const Lines& all = Model().RequestLog();
+    return Lines(all.begin() + static_cast<long>(requests_before), all.end());
+  }
+  // The last `n` entries of the log.
+  Lines Tail(size_t n) {
+    const Lines all = Log();
+    return Lines(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
+  }
+  // The log as the window shows it.
+  QStringList Shown() {
+    window.log_model().Flush();
+    QStringList shown;
+    for (int row = 0; row < window.log_model().rowCount(); ++row)
+      shown << window.log_model().data(window.log_model().index(row), Qt::DisplayRole).toString();
+    return shown;
+  }
+  void Send(const QString& typed) {
+    Edit(kIdCommandText)->setText(typed);
+    Click(kIdSendCommand);
+  }
+  std::string File(const std::string& content) {
+    test::WriteFile(out.file("file"), content);
+    return out.file("file");
+  }
+};
+
+}  // namespace veritor

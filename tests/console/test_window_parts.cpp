@@ -1,0 +1,422 @@
+// The window's menu bar, log area and keyboard: Stop and progress, the log's
+// times, copies, files and decisions, the grown window, settings, the port
+// list, the command history and the raw byte view.
+
+#include <QAction>
+#include <QMenu>
+#include <QClipboard>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QSettings>
+#include <QStandardItemModel>
+#include <QTimer>
+#include <QTreeView>
+
+#include <algorithm>
+
+#include "console/qt_pump.h"
+#include "console/raw_view.h"
+#include "core/console_state.h"
+#include "platform/posix_serial.h"
+#include "platform/posix_socket.h"
+#include "platform/serial_enum.h"
+#include "tests/console/console_fixture.h"
+#include "tests/support/process.h"
+
+namespace veritor {
+namespace {
+
+// The whole text matches the pattern (Perl syntax).
+bool Matches(const std::string& text, const std::string& pattern) {
+  return QRegularExpression(QRegularExpression::anchoredPattern(QString::fromStdString(pattern)))
+      .match(QString::fromStdString(text))
+      .hasMatch();
+}
+
+// Some of the text matches; "^" and "$" match at every line.
+bool Finds(const std::string& text, const std::string& pattern) {
+  return QRegularExpression(QString::fromStdString(pattern), QRegularExpression::MultilineOption)
+      .match(QString::fromStdString(text))
+      .hasMatch();
+}
+
+bool Contains(const Lines& lines, const std::string& prefix) {
+  return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(prefix); });
+}
+
+std::string Repeat(const std::string& line, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += line;
+  return text;
+}
+
+QPushButton* StopButton(MainWindow& window) {
+  for (QPushButton* button : window.findChildren<QPushButton*>())
+    if (button->text() == "Stop") return button;
+  return nullptr;
+}
+
+QTreeView* LogView(MainWindow& window) { return static_cast<QTreeView*>(window.Control(kIdMessageLog)); }
+
+// Each long action, stopped each way, ends after the exchange in flight with its line in the log, the link still
+// connected and the progress row gone; while it runs the progress bar moves and tells the count.
+TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
+  Connect();
+  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
+  const std::pair<int, std::function<void()>> stops[] = {
+      {kIdRunBatch, [&] { QTest::keyClick(&window, Qt::Key_Escape); }},
+      {kIdSignFile, [&] { window.Action("Stop")->trigger(); }},
+      {kIdBitmap, [&] { QTest::mouseClick(StopButton(window), Qt::LeftButton); }},
+  };
+  const char* const logged[] = {"Batch stopped in line 6", "Signing stopped after block 4 of 27",
+                                "Upload stopped after row 5 of 100"};
+  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 100))));
+  const std::string sign_file = out.file("sign");
+  test::WriteFile(sign_file, std::string(20000, 's'));
+  Edit(kIdSignFileName)->setText(QString::fromStdString(sign_file));
+  prompts.file = out.file("picture.bmp");
+  test::WriteFile(*prompts.file, Bmp(8, 100));
+  for (size_t i = 0; i < std::size(stops); ++i) {
+    SCOPED_TRACE(logged[i]);
+    MarkStart();
+    bool shown = false;
+    every_turn = [&, i] {
+      if (Sent().size() < 5 || window.StopRequested()) return;
+      shown = window.progress_bar()->isVisible() && window.Action("Stop")->isEnabled();
+      if (i == 0) {
+        QTest::qWait(250);  // the bar catches up a few times a second
+        EXPECT_TRUE(window.progress_label()->text().startsWith("Batch: 4 lines, 8 of 200 bytes, ")) <<
+            window.progress_label()->text().toStdString();
+        EXPECT_EQ(window.progress_bar()->value(), 40);
+      }
+      stops[i].second();
+    };
+    Click(stops[i].first);
+    every_turn = nullptr;
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(Contains(Log(), logged[i])) << ::testing::PrintToString(Log());
+    EXPECT_FALSE(window.progress_bar()->isVisible());
+    EXPECT_FALSE(window.Action("Stop")->isEnabled());
+    EXPECT_EQ(States(), "EEEEEEDDE");
+    Click(kIdRefresh);
+    EXPECT_EQ(Sent().back(), "?");
+  }
+}
+
+// Closing the window or pressing Exit during a batch stops it first, then the window closes.
+TEST_F(ConsoleTest, ClosingDuringABatchStopsItThenCloses) {
+  Connect();
+  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 50))));
+  MarkStart();
+  every_turn = [&] {
+    if (Sent().size() == 3) window.close();
+  };
+  Click(kIdRunBatch);
+  every_turn = nullptr;
+  EXPECT_TRUE(Contains(Log(), "Batch stopped in line 4"));
+  EXPECT_EQ(Sent().size(), 3u);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(window.state().QuitRequested);
+}
+
+// Stop through the real window and event loop against veritor-sim on a pty.
+TEST(ConsoleAgainstSimulator, StopsABatchAndStaysConnected) {
+  test::SimulatorProcess sim;
+  ASSERT_FALSE(sim.path().empty());
+  setenv("VERITOR_COM1", sim.path().c_str(), 1);
+  test::TempDir dir;
+  test::WriteFile(dir.file("batch.txt"), Repeat("?\n", 20000));
+  test::ScriptedPrompts prompts;
+  SteadyTickClock clock;
+  QtPump pump;
+  PosixPortOpener opener;
+  PosixNetwork network;
+  MainWindow window({clock, pump, opener, network, dir.slash(), &prompts});
+  window.show();
+  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
+  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdConnect)), Qt::LeftButton);
+  ASSERT_TRUE(window.state().Connected);
+  static_cast<QLineEdit*>(window.Control(kIdBatchFileName))->setText(QString::fromStdString(dir.file("batch.txt")));
+  QTimer watch;
+  watch.setInterval(5);
+  QObject::connect(&watch, &QTimer::timeout, &window, [&] {
+    if (window.log_model().EntryCount() > 50) QTest::keyClick(&window, Qt::Key_Escape);
+  });
+  watch.start();
+  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdRunBatch)), Qt::LeftButton);
+  watch.stop();
+  window.log_model().Flush();
+  const std::string last(window.log_model().Entry(window.log_model().EntryCount() - 1));
+  ASSERT_TRUE(Matches(last, "Batch stopped in line \\d+")) << last;
+  const int stopped_in = std::stoi(last.substr(last.rfind(' ') + 1));
+  EXPECT_GT(stopped_in, 40);
+  EXPECT_LT(stopped_in, 20000);
+  EXPECT_TRUE(window.state().Connected);
+  static_cast<QLineEdit*>(window.Control(kIdCommandText))->setText("v");
+  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdSendCommand)), Qt::LeftButton);
+  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
+  unsetenv("VERITOR_COM1");
+}
+
+// Times in the window, the saved file and the copy; select all, clear; the log file per day and per run.
+TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
+  window.log().LogMessage("first\nsecond\nthird");
+  Log();
+  window.ShowTimestamps(true);
+  EXPECT_TRUE(window.Action("Timestamps")->isChecked());
+  const QString shown = window.log_model().data(window.log_model().index(0), Qt::DisplayRole).toString();
+  EXPECT_TRUE(Matches(shown.toStdString(), "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d  .*")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("  Veritor started"));
+
+  const std::string saved = out.file("saved.txt");
+  window.ask_save_path = [&] { return saved; };
+  QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+  const std::string text = test::ReadFile(saved);
+  EXPECT_EQ(std::ranges::count(text, '\n'), 4);
+  EXPECT_TRUE(Finds(text, ("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d  Veritor started\n")));
+  EXPECT_NE(text.find("  third\n"), std::string::npos);
+  window.ask_save_path = [] { return std::string("/nonexistent/dir/log.txt"); };
+  window.Action("Save log...")->trigger();
+  EXPECT_EQ(prompts.boxes.back().text, "Cannot save the log to '/nonexistent/dir/log.txt'");
+
+  window.ShowTimestamps(false);
+  LogView(window)->setFocus();
+  LogView(window)->selectionModel()->select(window.log_model().index(1),
+                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  LogView(window)->selectionModel()->select(window.log_model().index(3),
+                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  QTest::keyClick(LogView(window), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), "first\nthird\n");
+  Log();
+  QTest::keyClick(LogView(window), Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(LogView(window)->selectionModel()->selectedRows().size(), static_cast<int>(Log().size()));
+  // In the command field the keys are the field's own.
+  Edit(kIdCommandText)->setText("typed");
+  Edit(kIdCommandText)->setFocus();
+  QTest::keyClick(Edit(kIdCommandText), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(Edit(kIdCommandText), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), "typed");
+  window.Action("Clear log")->trigger();
+  EXPECT_TRUE(Log().empty());
+
+  for (bool per_day : {true, false}) {
+    const std::string folder = out.file(per_day ? "daily" : "runs");
+    window.ApplyLogFileSettings({folder, per_day});
+    const std::string name = window.log_file_path().substr(folder.size() + 1);
+    EXPECT_TRUE(Matches(name, (per_day ? "veritor-\\d{4}-\\d\\d-\\d\\d\\.log"
+                                                           : "veritor-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.log")))
+        << name;
+    window.log().LogMessage("kept %d", per_day);
+    Log();
+    window.ApplyLogFileSettings({});
+    const std::string kept = test::ReadFile(folder + "/" + name);
+    EXPECT_TRUE(Finds(kept, ("\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " +
+                                                   std::to_string(per_day) + "\n$")))
+        << kept;
+  }
+  window.ApplyLogFileSettings({"/proc/no/such/folder", true});
+  EXPECT_EQ(Log().back(), "Cannot write the log file '/proc/no/such/folder/veritor-" +
+                              QDate::currentDate().toString("yyyy-MM-dd").toStdString() + ".log'");
+}
+
+// New entries scroll into view only while the view is at its bottom; a long entry reads whole in its tool tip.
+TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
+  for (int i = 0; i < 200; ++i) window.log().LogMessage("entry %d", i);
+  Log();
+  QScrollBar* bar = LogView(window)->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  bar->setValue(10);
+  window.log().LogMessage("while scrolled up");
+  Log();
+  EXPECT_EQ(bar->value(), 10);
+  bar->setValue(bar->maximum());
+  window.log().LogMessage("at the bottom again");
+  Log();
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  const std::string reply(2048, 'r');
+  window.log().LogMessage("Replied [%s]", reply.c_str());
+  Log();
+  const QModelIndex last = window.log_model().index(static_cast<int>(window.log_model().EntryCount() - 1));
+  QString tip = window.log_model().data(last, Qt::ToolTipRole).toString();
+  EXPECT_EQ(tip.count('r'), 2048);
+  EXPECT_TRUE(tip.contains('\n'));
+  EXPECT_FALSE(window.log_model().data(window.log_model().index(0), Qt::ToolTipRole).isValid());
+  for (int id : {kIdRequestField, kIdReplyField})
+    EXPECT_TRUE(static_cast<QLabel*>(window.Control(id))->textInteractionFlags() & Qt::TextSelectableByMouse);
+}
+
+// The Z report's question and its answer, a refused bitmap with its reason and a batch's end stand in the log.
+TEST_F(ConsoleTest, OperatorDecisionsStandInTheLog) {
+  Connect();
+  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
+  prompts.answers = {false};
+  for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) {
+    Edit(kIdCommandText)->setText(request);
+    Click(kIdSendCommand);
+  }
+  EXPECT_TRUE(Contains(Log(), "Asked: Calculated signature: "));
+  const Lines log = Log();
+  const auto asked = std::ranges::find_if(log, [](const std::string& l) { return l.starts_with("Asked:"); });
+  ASSERT_NE(asked, log.end());
+  EXPECT_TRUE(asked->ends_with("Is this signature identical with the one in Zreport? Answer: No")) << *asked;
+
+  prompts.file = File(Bmp(300, 1, 24));
+  MarkStart();
+  Click(kIdBitmap);
+  EXPECT_EQ(Log(), Lines{"Bitmap refused: Format error: BMP file must be back & white format"});
+  prompts.file = std::string();  // the dialog gave no name
+  MarkStart();
+  Click(kIdBitmap);
+  EXPECT_EQ(Log(), Lines{"Bitmap refused: No filename specified"});
+
+  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 3))));
+  MarkStart();
+  Click(kIdRunBatch);
+  EXPECT_EQ(Log().back(), "Batch done: 3 lines in 0.0 s");
+}
+
+// Device > Run plan: the plan runs on the window's link into its log, and a Z-report step answers the signature
+// question itself instead of asking the operator.
+TEST_F(ConsoleTest, RunPlanFromTheDeviceMenu) {
+  QAction* run_plan = nullptr;
+  for (QAction* action : window.device_menu()->actions())
+    if (action->text() == "Run plan...") run_plan = action;
+  ASSERT_NE(run_plan, nullptr);
+  prompts.file = File("v\n? => 00\n.zreport answer=yes\n");
+  run_plan->trigger();
+  EXPECT_TRUE(Log().empty() || !Log().back().starts_with("Plan:")) << "nothing runs before Connect";
+  Connect();
+  MarkStart();
+  run_plan->trigger();
+  const Lines log = Log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_TRUE(log.back().starts_with("Plan: 3 steps, 3 passed, 0 failed")) << log.back();
+  EXPECT_EQ(prompts.questions, 0) << "the plan answered the signature question";
+}
+
+// The window grows: the log takes the room, the controls move down with the bottom edge and keep their order.
+// A set status bit stands out and still reads "1".
+TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
+  QWidget* exit = window.Control(kIdExit);
+  const QRect exit_before = exit->geometry();
+  const QSize log_before = LogView(window)->size();
+  window.resize(window.width() + 300, window.height() + 200);
+  QApplication::processEvents();
+  EXPECT_EQ(exit->geometry(), exit_before.translated(0, 200));
+  EXPECT_EQ(LogView(window)->size(), log_before + QSize(300, 200));
+  EXPECT_EQ(window.menu_bar()->width(), window.width());
+
+  Connect();
+  window.SetFieldText(kIdFirstStatusBit, "1");
+  window.SetFieldText(kIdFirstStatusBit + 1, "0");
+  auto* set = static_cast<QLabel*>(window.Control(kIdFirstStatusBit));
+  auto* clear = static_cast<QLabel*>(window.Control(kIdFirstStatusBit + 1));
+  EXPECT_EQ(set->text(), "1");
+  EXPECT_NE(set->styleSheet(), clear->styleSheet());
+  window.SetFieldText(kIdFirstStatusBit, "0");
+  EXPECT_EQ(set->styleSheet(), clear->styleSheet());
+}
+
+// Port, speed or address, the three fields, Details, times and size come back in the next run.
+TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
+  ChoosePort(13);
+  TypeAddress("127.0.0.2");
+  Edit(kIdCommandText)->setText("v");
+  Edit(kIdSignFileName)->setText("/tmp/sign.txt");
+  Edit(kIdBatchFileName)->setText("/tmp/batch.txt");
+  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
+  window.ShowTimestamps(true);
+  window.resize(800, 600);
+  window.SaveSettings();
+  {
+    MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+    EXPECT_EQ(static_cast<QComboBox*>(again.Control(kIdPortList))->currentText(), "TCP");
+    EXPECT_EQ(static_cast<QComboBox*>(again.Control(kIdSpeedOrAddress))->currentText(), "127.0.0.2");
+    EXPECT_EQ(static_cast<QLineEdit*>(again.Control(kIdCommandText))->text(), "v");
+    EXPECT_EQ(static_cast<QLineEdit*>(again.Control(kIdSignFileName))->text(), "/tmp/sign.txt");
+    EXPECT_EQ(static_cast<QLineEdit*>(again.Control(kIdBatchFileName))->text(), "/tmp/batch.txt");
+    EXPECT_FALSE(static_cast<QCheckBox*>(again.Control(kIdDetails))->isChecked());
+    EXPECT_TRUE(again.log_model().TimestampsShown());
+    EXPECT_EQ(again.size(), QSize(800, 600));
+    net.AddTcpDevice(kDevice);
+    QTest::mouseClick(static_cast<QPushButton*>(again.Control(kIdConnect)), Qt::LeftButton);
+    EXPECT_TRUE(again.state().Connected);
+    EXPECT_EQ(again.state().ActiveLink, kLinkTcp);
+  }
+  window.resize(100, 100);
+  EXPECT_EQ(window.size(), window.minimumSize()) << "never smaller than the dialog";
+  QSettings("Veritor", "veritor").clear();
+}
+
+// COM1 to COM12 show the device each opens; the serial devices present follow the network entries.
+TEST_F(ConsoleTest, PortListShowsWhatEachComEntryOpensAndTheDevicesPresent) {
+  auto* model = static_cast<QStandardItemModel*>(Combo(kIdPortList)->model());
+  EXPECT_EQ(model->item(0, 0)->text(), "COM1");
+  for (int n = 1; n <= 12; ++n) EXPECT_EQ(model->item(n - 1, 1)->text().toStdString(), ComPortPath(n));
+  EXPECT_EQ(model->item(14, 0)->text(), "UDP");
+  const std::vector<SerialDeviceEntry> devices = ListSerialDevices();
+  ASSERT_EQ(model->rowCount(), 15 + static_cast<int>(devices.size()));
+  for (size_t i = 0; i < devices.size(); ++i)
+    EXPECT_EQ(model->item(static_cast<int>(15 + i), 0)->text().toStdString(), devices[i].path);
+}
+
+// Enter sends; Up and Down walk the commands sent, and past the newest the field is empty.
+TEST_F(ConsoleTest, CommandFieldSendsWithEnterAndRecallsItsHistory) {
+  QTest::keyClicks(Edit(kIdCommandText), "?");
+  QTest::keyClick(Edit(kIdCommandText), Qt::Key_Return);
+  EXPECT_TRUE(Log().size() == 1) << "not connected: nothing is sent";
+  Connect();
+  MarkStart();
+  for (const char* request : {"?", "v", "v", "bogus"}) {
+    Edit(kIdCommandText)->setText(request);
+    QTest::keyClick(Edit(kIdCommandText), Qt::Key_Enter);
+  }
+  EXPECT_EQ(Sent(), (Lines{"?", "v", "v", "bogus"}));
+  std::string recalled;
+  for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
+    QTest::keyClick(Edit(kIdCommandText), key);
+    recalled += Edit(kIdCommandText)->text().toStdString() + "|";
+  }
+  EXPECT_EQ(recalled, "bogus|v|?|?|v|bogus||");
+}
+
+// The raw view shows each frame of the serial link and of the TCP link, as hex and text with its time; switched
+// off, nothing reaches it.
+TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
+  Connect();
+  Edit(kIdCommandText)->setText("v");
+  Click(kIdSendCommand);
+  window.raw_view()->Flush();
+  EXPECT_TRUE(window.raw_view()->toPlainText().isEmpty());
+
+  QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
+  EXPECT_TRUE(window.raw_view()->isVisible());
+  Click(kIdSendCommand);
+  window.raw_view()->Flush();
+  const std::string serial_frames = window.raw_view()->toPlainText().toStdString();
+  const std::string time = "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ";
+  EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 1 byte  18  \\|<CAN>\\|\n" + time + "serial >> 1 byte  05  \\|<ENQ>\\|\n")))
+      << serial_frames;
+  EXPECT_TRUE(Finds(serial_frames, (time + "serial << 1 byte  06  \\|<ACK>\\|")));
+  EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 6 bytes  02 76 2F 36 35 03  \\|<STX>v/65<ETX>\\|")))
+      << serial_frames;
+  EXPECT_TRUE(Finds(serial_frames, (time + "serial << \\d+ bytes  02 .* 03  \\|<STX>.*VERITOR-SIM.*<ETX>\\|")));
+  Click(kIdConnect);
+
+  net.AddTcpDevice(kDevice);
+  window.raw_view()->clear();
+  ChoosePort(13);
+  TypeAddress("127.0.0.2");
+  Connect();
+  window.raw_view()->Flush();
+  const std::string tcp_frames = window.raw_view()->toPlainText().toStdString();
+  EXPECT_TRUE(Finds(tcp_frames, (time + "tcp >> \\d+ bytes  .*\\|.*v.*\\|"))) << tcp_frames;
+  EXPECT_TRUE(Finds(tcp_frames, (time + "tcp << \\d+ bytes  .*VERITOR-SIM")));
+}
+
+}  // namespace
+}  // namespace veritor
