@@ -48,19 +48,6 @@ TEST(SocketErrorName, NamesTheTableAndNumbersTheRest) {
               {10000, "Unknown 0x2710"}, {10072, "Unknown 0x2758"}, {10100, "Unknown 0x2774"},
               {65536, "Unknown 0x10000"}};
   for (const auto& row : rows) EXPECT_EQ(SocketErrorName(row.code), row.name) << row.code;
-  // The whole table, in code order.
-  std::vector<int> codes = {10004, 10009, 10013, 10014, 10022, 10024};
-  for (int code = 10035; code <= 10071; ++code) codes.push_back(code);
-  codes.insert(codes.end(), {10091, 10092, 10093, 10101, 11001, 11002, 11003, 11004});
-  std::string names;
-  for (int code : codes) names += SocketErrorName(code) + " ";
-  EXPECT_EQ(names,
-            "EINTR EBADF EACCES EFAULT EINVAL EMFILE EWOULDBLOCK EINPROGRESS EALREADY ENOTSOCK EDESTADDRREQ "
-            "EMSGSIZE EPROTOTYPE ENOPROTOOPT EPROTONOSUPPORT ESOCKTNOSUPPORT EOPNOTSUPP EPFNOSUPPORT EAFNOSUPPORT "
-            "EADDRINUSE EADDRNOTAVAIL ENETDOWN ENETUNREACH ENETRESET ECONNABORTED ECONNRESET ENOBUFS EISCONN "
-            "ENOTCONN ESHUTDOWN ETOOMANYREFS ETIMEDOUT ECONNREFUSED ELOOP ENAMETOOLONG EHOSTDOWN EHOSTUNREACH "
-            "ENOTEMPTY EPROCLIM EUSERS EDQUOT ESTALE EREMOTE SYSNOTREADY VERNOTSUPPORTED NOTINITIALISED EDISCON "
-            "HOST_NOT_FOUND TRY_AGAIN NO_RECOVERY NO_DATA ");
   test::RecordingLog sink;
   MessageLog log(sink);
   ReportSocketError(log, "SDNP: send failed", 10051);
@@ -257,7 +244,7 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
   wire.Queue(std::string(11, 'x'), kDevice);
   wire.Queue(std::string(513, 'x'), kDevice);
   wire.Queue("", kDevice);
-  wire.Queue(DeviceFrame(7, kSdnpAct), kOther);
+  wire.Queue(DeviceFrame(7, kSdnpRep, "00/00/00/IMPOSTOR"), kOther);  // good in all but its sender
   wire.Queue(bad_header, kDevice);
   wire.Queue(bad_length, kDevice);
   wire.Queue(echo, kDevice);
@@ -496,11 +483,6 @@ TEST_F(TcpTest, AConnectionStandsOnlyForTheDeviceItWasMadeTo) {
   EXPECT_EQ(network.streams_opened, 1);
   ASSERT_EQ(tcp.TcpConnect(record, kOther, true), kResultOk);
   EXPECT_EQ(network.streams_opened, 2) << "another address: another connection";
-  for (Ipv4Address refused : {kBroadcastAddress, kAnyAddress}) {
-    EXPECT_EQ(tcp.TcpConnect(record, refused, true), kResultSocketFailed);
-    EXPECT_EQ(network.streams_opened, 2);
-  }
-  EXPECT_EQ(sink.entries.back(), "TCP: 0.0.0.0 is an address of this network (0.x.x.x), which names no device; nothing sent");
 }
 
 class UdpTest : public NetTest {
@@ -542,7 +524,6 @@ TEST_F(UdpTest, EachRequestSyncsThenSendsThePacketAndAcknowledgesTheReply) {
   const std::string enq(1, kUdpEnq), ack(1, kUdpAck), packet = "\x02v/65\x03";
   EXPECT_EQ(Sent(), (std::vector<std::string>{enq, packet, ack, enq, packet, ack}));
   EXPECT_EQ(wire.sent[1].port, kUdpPort);
-  EXPECT_EQ(ShownRequest(std::string(1999, 'u')).size(), 43u);
   ASSERT_EQ(Request(std::string(1999, 'u')), kResultOk);
   EXPECT_EQ(wire.sent[wire.sent.size() - 2].bytes.size(), 1999u + 5u);
 }
