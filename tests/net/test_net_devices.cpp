@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
 #include "net/net_constants.h"
 #include "net/sdnp_frame.h"
@@ -129,21 +128,10 @@ int OpenSocket(int type, Ipv4Address address, uint16_t port) {
   return fd;
 }
 
-// A pump that lets a device act, then moves the virtual clock.
-struct DevicePump final : MessagePump {
-  explicit DevicePump(VirtualTickClock& clock) : clock(clock) {}
-  void PumpOneMessage() override {
-    if (device_turn) device_turn();
-    clock.Advance(1);
-  }
-  VirtualTickClock& clock;
-  std::function<void()> device_turn;
-};
-
 class ConsoleOnLoopback : public ::testing::Test, protected test::HostRecorders {
  protected:
   VirtualTickClock clock;
-  DevicePump pump{clock};
+  test::ClockPump pump{clock};
   Host host = HostOn(clock, pump);
   PosixNetwork network;
 };
@@ -199,7 +187,7 @@ class OneConnectionDevice {
 
 TEST_F(ConsoleOnLoopback, ATcpDeviceThatTakesOneConnectionAtATimeKeepsWorkingThroughTimeouts) {
   OneConnectionDevice device(0x7F00005B);
-  pump.device_turn = [&] { device.Turn(); };
+  pump.each_turn = [&] { device.Turn(); };
   NetLinks net(host, network);
   TcpLink tcp(net);
   SdnpLink record;
@@ -239,7 +227,7 @@ class UdpDevice {
 
 TEST_F(ConsoleOnLoopback, ASecondUdpConsoleOnTheMachineIsRefusedThePortAndTheFirstKeepsItsReplies) {
   UdpDevice device;
-  pump.device_turn = [&] { device.Turn(); };
+  pump.each_turn = [&] { device.Turn(); };
   NetLinks first_net(host, network), second_net(host, network);
   SdnpLink first_record, second_record;
   UdpLink first(first_net, first_record), second(second_net, second_record);

@@ -56,11 +56,15 @@ struct ScriptedPrompts final : Prompts {
   int questions = 0;
 };
 
-// A pump that only moves the virtual clock.
+// A pump that moves the virtual clock, after letting a device take its turn.
 struct ClockPump final : MessagePump {
   explicit ClockPump(VirtualTickClock& clock) : clock(clock) {}
-  void PumpOneMessage() override { clock.Advance(1); }
+  void PumpOneMessage() override {
+    if (each_turn) each_turn();
+    clock.Advance(1);
+  }
   VirtualTickClock& clock;
+  std::function<void()> each_turn;
 };
 
 // What a console's Host records into: its log, display fields, prompts and
