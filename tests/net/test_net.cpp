@@ -430,43 +430,56 @@ TEST_F(TcpTest, ADeviceWithoutCrLfHasItsRepliesTakenAfterAQuietTime) {
   EXPECT_LE(Now() - start, 30u + 52u);
 }
 
-// A device that sends its whole reply and closes the connection, every time.
-TEST_F(TcpTest, ADeviceThatClosesAfterEachReplyIsConnectedToAgainByEachRequest) {
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    wire.stream_in += "00/00/00/ok\r\n";
-    wire.peer_closed = true;
+// Devices that close the connection: after a whole reply, every time (the
+// reply is taken and each request connects again by itself); before their
+// answer, once or always (the request goes again at once on a new
+// connection, once); in the middle of a reply. Whatever happened, the next
+// request connects by itself and takes its reply.
+TEST_F(TcpTest, DevicesThatCloseTheConnection) {
+  const std::string again = "TCP: the device closed the connection; connecting again";
+  const struct {
+    const char* what;
+    std::function<void(test::FakeWire& wire, int send)> device;  // its turn for the n-th send
+    std::vector<int> results;
+    std::vector<std::string> log;
+    size_t sent;
+    int connections;
+  } cases[] = {
+      {"a whole reply, then close", [](auto& wire, int) { wire.stream_in += "00/00/00/ok\r\n"; wire.peer_closed = true; },
+       {kResultOk, kResultOk, kResultOk}, {again, again}, 3, 2},
+      {"close before the answer, once",
+       [](auto& wire, int send) {
+         if (send > 1) wire.stream_in += "00/00/00/ok\r\n";
+         wire.peer_closed = send == 1;
+       },
+       {kResultOk}, {again}, 2, 1},
+      {"close before the answer, always", [](auto& wire, int) { wire.peer_closed = true; },
+       {kResultSocketFailed}, {again, "TCP: the device closed the connection"}, 2, 1},
+      {"close in the middle of a reply", [](auto& wire, int) { wire.stream_in += "00/00/"; wire.peer_closed = true; },
+       {kResultSocketFailed}, {"TCP: the device closed the connection in the middle of a reply; 6 bytes not taken"}, 1, 0},
   };
-  const uint32_t start = Now();
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(Request(), kResultOk) << i << testing::PrintToString(sink.entries);
-    EXPECT_EQ(reply, "00/00/00/ok\r\n");
-  }
-  EXPECT_EQ(network.streams_opened, 3);
-  EXPECT_EQ(wire.sent.size(), 3u);
-  EXPECT_EQ(sink.Count("TCP: the device closed the connection; connecting again"), 2u);
-  EXPECT_LE(Now() - start, 10u);
-}
-
-// The device closed the connection while the console was not looking: the
-// request goes again at once on a new one, once; a second close fails it.
-TEST_F(TcpTest, ARequestThatFindsTheConnectionClosedConnectsAgainOnce) {
-  int sends = 0;
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    if (++sends == 1) {
-      wire.peer_closed = true;  // gone without an answer
-    } else {
-      wire.stream_in += "00/00/00/ok\r\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.entries.clear();
+    wire.sent.clear();
+    const int connections = network.streams_opened;
+    const uint32_t start = Now();
+    int sends = 0;
+    wire.respond = [&](const test::FakeWire::Datagram&) { c.device(wire, ++sends); };
+    std::vector<int> results;
+    for (size_t i = 0; i < c.results.size(); ++i) results.push_back(Request());
+    EXPECT_EQ(results, c.results);
+    EXPECT_EQ(sink.entries, c.log);
+    EXPECT_EQ(wire.sent.size(), c.sent);
+    EXPECT_EQ(network.streams_opened - connections, c.connections);
+    EXPECT_LE(Now() - start, 10u);
+    if (c.results.front() == kResultOk) {
+      EXPECT_EQ(reply, "00/00/00/ok\r\n");
     }
-  };
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(wire.sent.size(), 2u);
-  EXPECT_FALSE(sink.Contains("TCP: request timeout"));
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.peer_closed = true; };
-  EXPECT_EQ(Request(), kResultSocketFailed);
-  EXPECT_EQ(sink.entries.back(), "TCP: the device closed the connection");
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/back\r\n"; };
-  ASSERT_EQ(Request(), kResultOk) << "the next request connects by itself";
-  EXPECT_EQ(reply, "00/00/00/back\r\n");
+    wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/back\r\n"; };
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(reply, "00/00/00/back\r\n");
+  }
 }
 
 TEST_F(TcpTest, ARequestHoldingALineEndIsRefusedAndNothingIsSent) {
