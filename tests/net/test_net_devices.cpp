@@ -30,11 +30,8 @@ struct NoSerialPorts final : PortOpener {
 };
 
 // The console's links on the scripted wire, on a virtual clock.
-class ConsoleOnWire : public ::testing::Test, protected test::HostRecorders {
+class ConsoleOnWire : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  test::ClockPump pump{clock};
-  Host host = HostOn(clock, pump);
   test::FakeWire wire;
   test::FakeNetwork network{wire};
   NoSerialPorts ports;
@@ -128,11 +125,8 @@ int OpenSocket(int type, Ipv4Address address, uint16_t port) {
   return fd;
 }
 
-class ConsoleOnLoopback : public ::testing::Test, protected test::HostRecorders {
+class ConsoleOnLoopback : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  test::ClockPump pump{clock};
-  Host host = HostOn(clock, pump);
   PosixNetwork network;
 };
 

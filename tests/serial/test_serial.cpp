@@ -313,11 +313,8 @@ TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
 // asked again and stays out of the report; 0x80, 0x24 and the rest count; a
 // device error with no data adds nothing; a line with a NUL is written up to
 // it, as the log shows it.
-class WireZReportTest : public ::testing::Test, protected test::HostRecorders {
+class WireZReportTest : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  test::ClockPump pump{clock};
-  Host host = HostOn(clock, pump);
   test::WireSerialDevice device;
   SerialPorts ports{host, device};
   test::TempDir out;

@@ -78,4 +78,11 @@ struct HostRecorders {
   Host HostOn(TickClock& clock, MessagePump& pump) { return {clock, pump, log, display, prompts, state}; }
 };
 
+// A Host on a virtual clock that moves only as the console waits.
+struct VirtualHost : HostRecorders {
+  VirtualTickClock clock;
+  ClockPump pump{clock};
+  Host host = HostOn(clock, pump);
+};
+
 }  // namespace veritor::test
