@@ -49,13 +49,15 @@ const char kPassingPlan[] =
     "bogus => 06\n"
     ".repeat 2\n"
     "  ~/9/6 => data~\"9/.{6}\"\n"
-    ".end\n";
+    ".end\n"
+    "{/0\n@/abc\n} => data~\"A9993E364706816ABA3E25717850C26C9CD0D89D/[0-9]{4}\"\n";
 const char kFailingPlan[] =
     "v\n"
     "v => data=\"VERITOR-SIM/9.99/SN 000001\"\n"
     "?\n";
 
-// One simulator serves every link; each runs a passing and a failing plan with a report.
+// One simulator serves every link; each runs a passing plan (a signing among its steps) and a
+// failing one, with a report.
 TEST(PlanCli, APlanPassesAndFailsOnEveryLinkWithAJUnitReport) {
   test::TempDir dir;
   test::WriteFile(dir.file("pass.txt"), kPassingPlan);
@@ -72,10 +74,10 @@ TEST(PlanCli, APlanPassesAndFailsOnEveryLinkWithAJUnitReport) {
     auto result = test::RunProgram(arguments, env);
     EXPECT_EQ(result.exit_status, kExitOk) << link << "\n" << result.out << result.err;
     EXPECT_NE(result.out.find("PASS  line 5, run 2: ~/9/6 ("), std::string::npos) << link << result.out;
-    EXPECT_NE(result.out.find("Plan: 4 steps, 4 passed, 0 failed, "), std::string::npos) << link << result.out;
+    EXPECT_NE(result.out.find("Plan: 7 steps, 7 passed, 0 failed, "), std::string::npos) << link << result.out;
     JUnit report = ReadJUnit(dir.file("pass.xml"));
     EXPECT_TRUE(report.well_formed) << link;
-    EXPECT_EQ(report.cases, 4) << link;
+    EXPECT_EQ(report.cases, 7) << link;
     EXPECT_EQ(report.failures, Lines{}) << link;
 
     arguments = base;

@@ -41,11 +41,8 @@ struct ScriptedLink final : LinkTransaction {
   uint32_t ms_per_exchange = 20;
 };
 
-class CommandTest : public ::testing::Test, protected test::HostRecorders {
+class CommandTest : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  test::ClockPump pump{clock};
-  Host host = HostOn(clock, pump);
   ScriptedLink serial{clock};
   CommandExecutor executor{host, serial};
   std::string data = "untouched";

@@ -170,11 +170,8 @@ struct StopAfter final : ActionControl {
   size_t stop_after = SIZE_MAX;
 };
 
-class PlanRunTest : public ::testing::Test, protected test::HostRecorders {
+class PlanRunTest : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  test::ClockPump pump{clock};
-  Host host = HostOn(clock, pump);
   ModelLink link{clock};
   CommandExecutor executor{host, link};
   PlanLogReporter reporter{log};

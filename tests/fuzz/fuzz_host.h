@@ -13,6 +13,7 @@
 #include "tests/support/fake_network.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor::fuzz {
 
@@ -78,14 +79,7 @@ struct FuzzHost : MessagePump, test::HostRecorders {
   CommandExecutor executor{host, link};
 };
 
-// STX, the text, "/", the checksum (byte sum of text and "/", modulo 100) as
-// two decimal digits, ETX: what a device sends for a reply text.
-inline std::string DevicePacket(std::string_view text) {
-  uint8_t sum = '/';
-  for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
-  return "\x02" + std::string(text) + "/" + static_cast<char>('0' + sum % 100 / 10) +
-         static_cast<char>('0' + sum % 10) + "\x03";
-}
+using test::DevicePacket;
 
 // The input in a file of its own, removed with the object: a file that is
 // emptied and written again is flushed to the disk on every close (ext4),

@@ -48,19 +48,6 @@ TEST(SocketErrorName, NamesTheTableAndNumbersTheRest) {
               {10000, "Unknown 0x2710"}, {10072, "Unknown 0x2758"}, {10100, "Unknown 0x2774"},
               {65536, "Unknown 0x10000"}};
   for (const auto& row : rows) EXPECT_EQ(SocketErrorName(row.code), row.name) << row.code;
-  // The whole table, in code order.
-  std::vector<int> codes = {10004, 10009, 10013, 10014, 10022, 10024};
-  for (int code = 10035; code <= 10071; ++code) codes.push_back(code);
-  codes.insert(codes.end(), {10091, 10092, 10093, 10101, 11001, 11002, 11003, 11004});
-  std::string names;
-  for (int code : codes) names += SocketErrorName(code) + " ";
-  EXPECT_EQ(names,
-            "EINTR EBADF EACCES EFAULT EINVAL EMFILE EWOULDBLOCK EINPROGRESS EALREADY ENOTSOCK EDESTADDRREQ "
-            "EMSGSIZE EPROTOTYPE ENOPROTOOPT EPROTONOSUPPORT ESOCKTNOSUPPORT EOPNOTSUPP EPFNOSUPPORT EAFNOSUPPORT "
-            "EADDRINUSE EADDRNOTAVAIL ENETDOWN ENETUNREACH ENETRESET ECONNABORTED ECONNRESET ENOBUFS EISCONN "
-            "ENOTCONN ESHUTDOWN ETOOMANYREFS ETIMEDOUT ECONNREFUSED ELOOP ENAMETOOLONG EHOSTDOWN EHOSTUNREACH "
-            "ENOTEMPTY EPROCLIM EUSERS EDQUOT ESTALE EREMOTE SYSNOTREADY VERNOTSUPPORTED NOTINITIALISED EDISCON "
-            "HOST_NOT_FOUND TRY_AGAIN NO_RECOVERY NO_DATA ");
   test::RecordingLog sink;
   MessageLog log(sink);
   ReportSocketError(log, "SDNP: send failed", 10051);
@@ -257,7 +244,7 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
   wire.Queue(std::string(11, 'x'), kDevice);
   wire.Queue(std::string(513, 'x'), kDevice);
   wire.Queue("", kDevice);
-  wire.Queue(DeviceFrame(7, kSdnpAct), kOther);
+  wire.Queue(DeviceFrame(7, kSdnpRep, "00/00/00/IMPOSTOR"), kOther);  // good in all but its sender
   wire.Queue(bad_header, kDevice);
   wire.Queue(bad_length, kDevice);
   wire.Queue(echo, kDevice);
@@ -443,43 +430,56 @@ TEST_F(TcpTest, ADeviceWithoutCrLfHasItsRepliesTakenAfterAQuietTime) {
   EXPECT_LE(Now() - start, 30u + 52u);
 }
 
-// A device that sends its whole reply and closes the connection, every time.
-TEST_F(TcpTest, ADeviceThatClosesAfterEachReplyIsConnectedToAgainByEachRequest) {
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    wire.stream_in += "00/00/00/ok\r\n";
-    wire.peer_closed = true;
+// Devices that close the connection: after a whole reply, every time (the
+// reply is taken and each request connects again by itself); before their
+// answer, once or always (the request goes again at once on a new
+// connection, once); in the middle of a reply. Whatever happened, the next
+// request connects by itself and takes its reply.
+TEST_F(TcpTest, DevicesThatCloseTheConnection) {
+  const std::string again = "TCP: the device closed the connection; connecting again";
+  const struct {
+    const char* what;
+    std::function<void(test::FakeWire& wire, int send)> device;  // its turn for the n-th send
+    std::vector<int> results;
+    std::vector<std::string> log;
+    size_t sent;
+    int connections;
+  } cases[] = {
+      {"a whole reply, then close", [](auto& wire, int) { wire.stream_in += "00/00/00/ok\r\n"; wire.peer_closed = true; },
+       {kResultOk, kResultOk, kResultOk}, {again, again}, 3, 2},
+      {"close before the answer, once",
+       [](auto& wire, int send) {
+         if (send > 1) wire.stream_in += "00/00/00/ok\r\n";
+         wire.peer_closed = send == 1;
+       },
+       {kResultOk}, {again}, 2, 1},
+      {"close before the answer, always", [](auto& wire, int) { wire.peer_closed = true; },
+       {kResultSocketFailed}, {again, "TCP: the device closed the connection"}, 2, 1},
+      {"close in the middle of a reply", [](auto& wire, int) { wire.stream_in += "00/00/"; wire.peer_closed = true; },
+       {kResultSocketFailed}, {"TCP: the device closed the connection in the middle of a reply; 6 bytes not taken"}, 1, 0},
   };
-  const uint32_t start = Now();
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(Request(), kResultOk) << i << testing::PrintToString(sink.entries);
-    EXPECT_EQ(reply, "00/00/00/ok\r\n");
-  }
-  EXPECT_EQ(network.streams_opened, 3);
-  EXPECT_EQ(wire.sent.size(), 3u);
-  EXPECT_EQ(sink.Count("TCP: the device closed the connection; connecting again"), 2u);
-  EXPECT_LE(Now() - start, 10u);
-}
-
-// The device closed the connection while the console was not looking: the
-// request goes again at once on a new one, once; a second close fails it.
-TEST_F(TcpTest, ARequestThatFindsTheConnectionClosedConnectsAgainOnce) {
-  int sends = 0;
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    if (++sends == 1) {
-      wire.peer_closed = true;  // gone without an answer
-    } else {
-      wire.stream_in += "00/00/00/ok\r\n";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.entries.clear();
+    wire.sent.clear();
+    const int connections = network.streams_opened;
+    const uint32_t start = Now();
+    int sends = 0;
+    wire.respond = [&](const test::FakeWire::Datagram&) { c.device(wire, ++sends); };
+    std::vector<int> results;
+    for (size_t i = 0; i < c.results.size(); ++i) results.push_back(Request());
+    EXPECT_EQ(results, c.results);
+    EXPECT_EQ(sink.entries, c.log);
+    EXPECT_EQ(wire.sent.size(), c.sent);
+    EXPECT_EQ(network.streams_opened - connections, c.connections);
+    EXPECT_LE(Now() - start, 10u);
+    if (c.results.front() == kResultOk) {
+      EXPECT_EQ(reply, "00/00/00/ok\r\n");
     }
-  };
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(wire.sent.size(), 2u);
-  EXPECT_FALSE(sink.Contains("TCP: request timeout"));
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.peer_closed = true; };
-  EXPECT_EQ(Request(), kResultSocketFailed);
-  EXPECT_EQ(sink.entries.back(), "TCP: the device closed the connection");
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/back\r\n"; };
-  ASSERT_EQ(Request(), kResultOk) << "the next request connects by itself";
-  EXPECT_EQ(reply, "00/00/00/back\r\n");
+    wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/back\r\n"; };
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(reply, "00/00/00/back\r\n");
+  }
 }
 
 TEST_F(TcpTest, ARequestHoldingALineEndIsRefusedAndNothingIsSent) {
@@ -496,11 +496,6 @@ TEST_F(TcpTest, AConnectionStandsOnlyForTheDeviceItWasMadeTo) {
   EXPECT_EQ(network.streams_opened, 1);
   ASSERT_EQ(tcp.TcpConnect(record, kOther, true), kResultOk);
   EXPECT_EQ(network.streams_opened, 2) << "another address: another connection";
-  for (Ipv4Address refused : {kBroadcastAddress, kAnyAddress}) {
-    EXPECT_EQ(tcp.TcpConnect(record, refused, true), kResultSocketFailed);
-    EXPECT_EQ(network.streams_opened, 2);
-  }
-  EXPECT_EQ(sink.entries.back(), "TCP: 0.0.0.0 is an address of this network (0.x.x.x), which names no device; nothing sent");
 }
 
 class UdpTest : public NetTest {
@@ -542,7 +537,6 @@ TEST_F(UdpTest, EachRequestSyncsThenSendsThePacketAndAcknowledgesTheReply) {
   const std::string enq(1, kUdpEnq), ack(1, kUdpAck), packet = "\x02v/65\x03";
   EXPECT_EQ(Sent(), (std::vector<std::string>{enq, packet, ack, enq, packet, ack}));
   EXPECT_EQ(wire.sent[1].port, kUdpPort);
-  EXPECT_EQ(ShownRequest(std::string(1999, 'u')).size(), 43u);
   ASSERT_EQ(Request(std::string(1999, 'u')), kResultOk);
   EXPECT_EQ(wire.sent[wire.sent.size() - 2].bytes.size(), 1999u + 5u);
 }

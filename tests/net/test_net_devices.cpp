@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
 #include "net/net_constants.h"
 #include "net/sdnp_frame.h"
@@ -31,11 +30,8 @@ struct NoSerialPorts final : PortOpener {
 };
 
 // The console's links on the scripted wire, on a virtual clock.
-class ConsoleOnWire : public ::testing::Test, protected test::HostRecorders {
+class ConsoleOnWire : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  test::ClockPump pump{clock};
-  Host host = HostOn(clock, pump);
   test::FakeWire wire;
   test::FakeNetwork network{wire};
   NoSerialPorts ports;
@@ -129,22 +125,8 @@ int OpenSocket(int type, Ipv4Address address, uint16_t port) {
   return fd;
 }
 
-// A pump that lets a device act, then moves the virtual clock.
-struct DevicePump final : MessagePump {
-  explicit DevicePump(VirtualTickClock& clock) : clock(clock) {}
-  void PumpOneMessage() override {
-    if (device_turn) device_turn();
-    clock.Advance(1);
-  }
-  VirtualTickClock& clock;
-  std::function<void()> device_turn;
-};
-
-class ConsoleOnLoopback : public ::testing::Test, protected test::HostRecorders {
+class ConsoleOnLoopback : public ::testing::Test, protected test::VirtualHost {
  protected:
-  VirtualTickClock clock;
-  DevicePump pump{clock};
-  Host host = HostOn(clock, pump);
   PosixNetwork network;
 };
 
@@ -199,7 +181,7 @@ class OneConnectionDevice {
 
 TEST_F(ConsoleOnLoopback, ATcpDeviceThatTakesOneConnectionAtATimeKeepsWorkingThroughTimeouts) {
   OneConnectionDevice device(0x7F00005B);
-  pump.device_turn = [&] { device.Turn(); };
+  pump.each_turn = [&] { device.Turn(); };
   NetLinks net(host, network);
   TcpLink tcp(net);
   SdnpLink record;
@@ -239,7 +221,7 @@ class UdpDevice {
 
 TEST_F(ConsoleOnLoopback, ASecondUdpConsoleOnTheMachineIsRefusedThePortAndTheFirstKeepsItsReplies) {
   UdpDevice device;
-  pump.device_turn = [&] { device.Turn(); };
+  pump.each_turn = [&] { device.Turn(); };
   NetLinks first_net(host, network), second_net(host, network);
   SdnpLink first_record, second_record;
   UdpLink first(first_net, first_record), second(second_net, second_record);

@@ -261,12 +261,6 @@ TEST(StreamSocket, RefusedConnectAndAnExchangeUntilTheDeviceClosesWithoutSigpipe
   close(listener);
 }
 
-}  // namespace
-}  // namespace veritor
-
-namespace veritor {
-namespace {
-
 // A /dev of our own: serial nodes of each kind in a scrambled order, other
 // nodes, and by-id links, one of them to a node that has gone.
 TEST(SerialEnumeration, ListsSerialNodesInNaturalOrderWithTheirByIdNames) {
@@ -291,22 +285,6 @@ TEST(SerialEnumeration, ListsSerialNodesInNaturalOrderWithTheirByIdNames) {
   EXPECT_EQ(listed, (std::vector<std::string>{"/ttyS2", "/ttyS10", "/ttyUSB0", "/ttyUSB1",
                                                "usb-Maker_Adapter_A-port0", "usb-Maker_Adapter_B-port0", "/ttyACM0"}));
   EXPECT_TRUE(ListSerialDevices(dev.file("none")).empty());
-}
-
-TEST(SerialEnumeration, ComPortsNameThePathEachOpens) {
-  test::TempDir dir;
-  test::WriteFile(dir.file("com2"), "");
-  setenv("VERITOR_COM2", dir.file("com2").c_str(), 1);
-  setenv("VERITOR_COM3", "", 1);
-  const auto ports = ListComPorts(12);
-  unsetenv("VERITOR_COM2");
-  unsetenv("VERITOR_COM3");
-  ASSERT_EQ(ports.size(), 12u);
-  EXPECT_EQ(ports[1].path, dir.file("com2"));
-  EXPECT_TRUE(ports[1].from_environment && ports[1].exists);
-  EXPECT_EQ(ports[2].path, "/dev/ttyS2");
-  EXPECT_FALSE(ports[2].from_environment);
-  EXPECT_EQ(ports[11].path, "/dev/ttyS11");
 }
 
 }  // namespace

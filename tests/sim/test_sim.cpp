@@ -234,11 +234,5 @@ TEST(VeritorSimProgram, ServesItsPtyThroughTheLinkAndRemovesTheLinkOnSigterm) {
   EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link outlived the program";
 }
 
-TEST(VeritorSimProgram, RefusesABadFaultWithUsage) {
-  const test::ProcessResult result = test::RunProgram({test::BinaryPath("veritor-sim"), "--fault", "enq-maybe:1"});
-  EXPECT_EQ(result.exit_status, 64);
-  EXPECT_NE(result.err.find("usage: veritor-sim"), std::string::npos) << result.err;
-}
-
 }  // namespace
 }  // namespace veritor::sim

@@ -56,11 +56,15 @@ struct ScriptedPrompts final : Prompts {
   int questions = 0;
 };
 
-// A pump that only moves the virtual clock.
+// A pump that moves the virtual clock, after letting a device take its turn.
 struct ClockPump final : MessagePump {
   explicit ClockPump(VirtualTickClock& clock) : clock(clock) {}
-  void PumpOneMessage() override { clock.Advance(1); }
+  void PumpOneMessage() override {
+    if (each_turn) each_turn();
+    clock.Advance(1);
+  }
   VirtualTickClock& clock;
+  std::function<void()> each_turn;
 };
 
 // What a console's Host records into: its log, display fields, prompts and
@@ -72,6 +76,13 @@ struct HostRecorders {
   ScriptedPrompts prompts;
   ConsoleState state;
   Host HostOn(TickClock& clock, MessagePump& pump) { return {clock, pump, log, display, prompts, state}; }
+};
+
+// A Host on a virtual clock that moves only as the console waits.
+struct VirtualHost : HostRecorders {
+  VirtualTickClock clock;
+  ClockPump pump{clock};
+  Host host = HostOn(clock, pump);
 };
 
 }  // namespace veritor::test

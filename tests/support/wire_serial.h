@@ -4,11 +4,21 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/byte_port.h"
 
 namespace veritor::test {
+
+// What a device sends for a reply text: STX, the text, "/", the 8-bit sum of
+// text and "/" modulo 100 as two decimal digits, ETX.
+inline std::string DevicePacket(std::string_view text) {
+  uint8_t sum = '/';
+  for (char c : text) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+  return "\x02" + std::string(text) + "/" + static_cast<char>('0' + sum % 100 / 10) +
+         static_cast<char>('0' + sum % 10) + "\x03";
+}
 
 // A serial device written from the wire bytes alone: ACK to ENQ, ACK to a
 // request packet, then the reply packet that `answer` gives for the request
@@ -32,13 +42,6 @@ struct WireSerialDevice final : PortOpener {
   PortOpenResult Open(unsigned, const LineSettings&) override { return {std::make_unique<Port>(*this), "wire", ""}; }
 
  private:
-  static std::string Packet(const std::string& text) {
-    unsigned sum = '/';
-    for (unsigned char byte : text) sum += byte;
-    const unsigned check = (sum & 0xFF) % 100;
-    return "\x02" + text + "/" + char('0' + check / 10) + char('0' + check % 10) + "\x03";
-  }
-
   struct Port final : BytePort {
     explicit Port(WireSerialDevice& device) : device(device) {}
     size_t InputCount() override { return out.size(); }
@@ -59,7 +62,7 @@ struct WireSerialDevice final : PortOpener {
         device.requests.push_back(text);
         const std::string reply = device.answer(text);
         out += '\x06';
-        if (!reply.empty()) out += Packet(reply);
+        if (!reply.empty()) out += DevicePacket(reply);
       } else if (in_packet) {
         packet += static_cast<char>(byte);
       }
