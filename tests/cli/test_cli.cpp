@@ -148,6 +148,12 @@ TEST(CliIntegration, ASilentDeviceEndsWithStatusTwoAndBadUsageWithSixtyFour) {
   EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "--code-page", "65001", "v"}).exit_status, kExitUsage);
   EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "v"}, {"VERITOR_CODE_PAGE=greek"}).exit_status,
             kExitUsage);
+  // An address that names no device is refused before a socket opens.
+  for (const char* address : {"foo", "255.255.255.255", "0.1.194.0"}) {
+    const auto refused = test::RunProgram({test::BinaryPath("veritor-cli"), "--link", "udp", "--address", address, "v"});
+    EXPECT_EQ(refused.exit_status, kExitLinkFailure) << address;
+    EXPECT_NE(refused.out.find("nothing sent"), std::string::npos) << refused.out;
+  }
 }
 
 TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
