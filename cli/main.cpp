@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "cli/cli_app.h"
+#include "platform/byte_tap.h"
 #include "platform/paths.h"
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
@@ -61,8 +62,10 @@ int main(int argc, char** argv) {
   InstallStopSignals();
   SteadyTickClock clock;
   PollPump pump;
-  PosixPortOpener opener;
-  if (!options->device_path.empty()) opener.UseDevicePath(static_cast<unsigned>(options->link), options->device_path);
+  PosixPortOpener ports;
+  TapSwitch no_tap;  // the window shows raw bytes; veritor-cli uses the opener for --link PATH alone
+  TappingPortOpener opener(ports, no_tap);
+  if (!options->device_path.empty()) opener.SetDevicePath(static_cast<unsigned>(options->link), options->device_path);
   PosixNetwork network;
   cli::StreamLogSink log(stdout, *page,
                          options->timestamps ? cli::StreamLogSink::Stamp::kTime : cli::StreamLogSink::Stamp::kNone);

@@ -35,7 +35,7 @@ class TappingPortOpener final : public PortOpener {
   PortOpenResult Open(unsigned port_number, const LineSettings& settings) override;
   PortOpenResult OpenPath(const std::string& path, const LineSettings& settings) override;
 
-  // The next Open of `port_number` opens `path` instead; empty: the usual one.
+  // From now on an Open of `port_number` opens `path`; empty: its usual path.
   void SetDevicePath(unsigned port_number, std::string path);
 
  private:

@@ -249,14 +249,9 @@ bool PosixSerialPort::WriteByte(uint8_t byte) {
 
 void PosixSerialPort::Purge() { tcflush(fd_, TCIOFLUSH); }
 
-void PosixPortOpener::UseDevicePath(unsigned port_number, std::string path) {
-  device_paths_[port_number] = std::move(path);
-}
-
 PortOpenResult PosixPortOpener::Open(unsigned port_number, const LineSettings& settings) {
   if (port_number == 0) return {nullptr, {}, "there is no serial port 0; ports are numbered from 1"};
-  const auto given = device_paths_.find(port_number);
-  return OpenPath(given != device_paths_.end() ? given->second : SerialDevicePath(port_number), settings);
+  return OpenPath(SerialDevicePath(port_number), settings);
 }
 
 PortOpenResult PosixPortOpener::OpenPath(const std::string& path, const LineSettings& settings) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <map>
 #include <string>
 
 #include "platform/byte_port.h"
@@ -37,17 +36,12 @@ class PosixSerialPort final : public BytePort {
   int fd_;
 };
 
-// Opens SerialDevicePath(n) raw, without flow control, DTR and RTS raised,
-// or the device path given to port n with UseDevicePath.
+// Opens SerialDevicePath(n), or a device path, raw, without flow control,
+// DTR and RTS raised.
 class PosixPortOpener final : public PortOpener {
  public:
   PortOpenResult Open(unsigned port_number, const LineSettings& settings) override;
-  // Port n opens `path` from now on, whatever the environment says.
-  void UseDevicePath(unsigned port_number, std::string path);
   PortOpenResult OpenPath(const std::string& path, const LineSettings& settings) override;
-
- private:
-  std::map<unsigned, std::string> device_paths_;
 };
 
 }  // namespace veritor
