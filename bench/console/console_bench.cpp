@@ -119,10 +119,7 @@ struct PaintWatch : QObject {
 int main(int argc, char** argv) {
   const auto process_start = Clock::now();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (std::getenv("VERITOR_BIN") == nullptr) {
-    const std::string self(argv[0]);
-    setenv("VERITOR_BIN", self.substr(0, self.rfind('/')).c_str(), 1);
-  }
+  test::FindProgramsBeside(argv[0]);
   test::SimulatorProcess silent({"--fault", "enq-silence:1000"});
   setenv("VERITOR_COM1", silent.path().c_str(), 1);
 

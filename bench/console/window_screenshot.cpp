@@ -30,10 +30,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: window_screenshot PATH\n");
     return 64;
   }
-  if (std::getenv("VERITOR_BIN") == nullptr) {
-    const std::string self(argv[0]);
-    setenv("VERITOR_BIN", self.substr(0, self.rfind('/')).c_str(), 1);
-  }
+  test::FindProgramsBeside(argv[0]);
   test::SimulatorProcess sim;
   setenv("VERITOR_COM1", sim.path().c_str(), 1);
   QApplication app(argc, argv);

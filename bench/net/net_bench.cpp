@@ -212,11 +212,7 @@ void MeasureDetection() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("VERITOR_BIN") == nullptr) {
-    const std::string self(argv[0]);
-    const size_t slash = self.rfind('/');
-    setenv("VERITOR_BIN", slash == std::string::npos ? "." : self.substr(0, slash).c_str(), 1);
-  }
+  test::FindProgramsBeside(argv[0]);
   const int requests = argc > 1 && std::atoi(argv[1]) > 0 ? std::atoi(argv[1]) : 2000;
   test::SimulatorProcess simulator({"--no-serial", "--sdnp", "127.0.0.31", "--tcp", "127.0.0.31", "--udp", "127.0.0.31"},
                                    3);

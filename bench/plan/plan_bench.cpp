@@ -163,11 +163,7 @@ int AgainstSimulator(bool pty, const Files& files, int steps) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("VERITOR_BIN") == nullptr) {
-    std::string self(argv[0]);
-    const size_t slash = self.rfind('/');
-    setenv("VERITOR_BIN", slash == std::string::npos ? "." : self.substr(0, slash).c_str(), 1);
-  }
+  test::FindProgramsBeside(argv[0]);
   const bool pty = argc > 1 && std::string(argv[1]) == "--pty";
   const int steps = argc > 1 + pty && std::atoi(argv[1 + pty]) > 0 ? std::atoi(argv[1 + pty]) : 10000;
   Files files;

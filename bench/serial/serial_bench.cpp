@@ -88,11 +88,7 @@ int MeasureSilentWait() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("VERITOR_BIN") == nullptr) {
-    std::string self(argv[0]);
-    const size_t slash = self.rfind('/');
-    setenv("VERITOR_BIN", slash == std::string::npos ? "." : self.substr(0, slash).c_str(), 1);
-  }
+  test::FindProgramsBeside(argv[0]);
   const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
   if (MeasureExchanges(exchanges > 0 ? exchanges : 2000) != 0) return 1;
   return MeasureSilentWait();

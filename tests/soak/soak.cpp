@@ -415,11 +415,7 @@ int main(int argc, char** argv) {
                  "            [--mix soak|soak-recoverable] [--address A] [--limit-s S] [--log FILE] [--keep yes]\n");
     return 64;
   }
-  if (std::getenv("VERITOR_BIN") == nullptr) {
-    const std::string self(argv[0]);
-    const size_t slash = self.rfind('/');
-    setenv("VERITOR_BIN", slash == std::string::npos ? "." : self.substr(0, slash).c_str(), 1);
-  }
+  test::FindProgramsBeside(argv[0]);
   const auto wall_start = Clock::now();
   Simulator simulator(SimulatorArguments(options));
   if (!simulator.ready()) {

@@ -21,6 +21,15 @@ inline std::string BinaryPath(const std::string& name) {
   return std::string(dir ? dir : "build/bin") + "/" + name;
 }
 
+// A program run by hand (a benchmark, the soak) finds the others beside
+// itself unless VERITOR_BIN says where they are.
+inline void FindProgramsBeside(const char* argv0) {
+  if (std::getenv("VERITOR_BIN") != nullptr) return;
+  const std::string self(argv0);
+  const size_t slash = self.rfind('/');
+  setenv("VERITOR_BIN", slash == std::string::npos ? "." : self.substr(0, slash).c_str(), 1);
+}
+
 // All that a file holds; for a pipe, all that comes until it closes.
 inline std::string ReadAll(int fd) {
   lseek(fd, 0, SEEK_SET);
