@@ -47,19 +47,20 @@ FileHandle OpenForReading(MessageLog& log, const std::string& path) {
   return FileHandle(std::fopen(path.c_str(), "rb"));
 }
 
+bool FindFileSize(std::FILE* file, uint64_t& size) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return false;
+  const long end = std::ftell(file);
+  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
+  size = static_cast<uint64_t>(end);
+  return true;
+}
+
 FileHandle OpenForReading(const std::string& path) {
   if (NotARegularFile(path) != nullptr) return nullptr;
   return FileHandle(std::fopen(path.c_str(), "rb"));
 }
 
 namespace {
-
-uint64_t FileSize(std::FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return 0;
-  const long end = std::ftell(file);
-  std::rewind(file);
-  return end > 0 ? static_cast<uint64_t>(end) : 0;
-}
 
 // A batch may open a signature block ("{") and close it ("}"): when it ends
 // half-way, the operator must know that the device still holds one open.
@@ -106,7 +107,8 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
     host.prompts.ErrorBox("Can't open file [" + path + "]");
     return ActionOutcome::kRefused;
   }
-  ActionProgress progress{.unit = "lines", .bytes_total = FileSize(file.get())};
+  uint64_t size = 0;
+  ActionProgress progress{.unit = "lines", .bytes_total = FindFileSize(file.get(), size) ? size : 0};
   std::string line;
   std::string data;
   unsigned number = 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -45,5 +46,9 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 FileHandle OpenForReading(MessageLog& log, const std::string& path);
 // The same without the log line, for callers that word the refusal themselves.
 FileHandle OpenForReading(const std::string& path);
+
+// The size of an open file, which is read again from its start; false when
+// the file cannot be sized.
+bool FindFileSize(std::FILE* file, uint64_t& size);
 
 }  // namespace veritor

@@ -39,14 +39,6 @@ std::string Base64Request(const std::string& bytes) {
   return request;
 }
 
-bool FindFileSize(std::FILE* file, uint64_t& size) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return false;
-  const long end = std::ftell(file);
-  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
-  size = static_cast<uint64_t>(end);
-  return true;
-}
-
 // One press of "Sign File" once the file is open. Sizes and byte totals are
 // 64-bit so that files of 4 GiB and more are counted right.
 class SigningRun {
