@@ -302,7 +302,9 @@ int TcpLink::AwaitReply(TickTimer& attempt, std::string& reply, Outcome& outcome
 
 // The request went more than once on this connection and one answer was
 // taken: the device owes an answer to each other send. They are waited for,
-// an attempt's time each, and dropped, so that none serves a later request.
+// an attempt's time each, and dropped; when they do not all come (or cannot
+// be counted), the connection is closed with them, so that none can serve a
+// later request.
 void TcpLink::DropOwedAnswers(unsigned owed) {
   TickTimer wait;
   StartTimer(wait, host_.clock, kReplyWaitMs * owed + kOwedGraceMs);
@@ -317,6 +319,12 @@ void TcpLink::DropOwedAnswers(unsigned owed) {
     host_.log.LogMessage("TCP: %u bytes of late answers to the request's earlier sends dropped",
                          static_cast<unsigned>(reply_.after));
   leftover_ = 0;
+  if (links_.stream() != nullptr && !(counted && reply_.after_lines >= owed)) {
+    if (counted)
+      host_.log.LogMessage("TCP: %u of %u late answers did not come; the connection is closed with them",
+                           owed - static_cast<unsigned>(reply_.after_lines), owed);
+    DropConnection();
+  }
 }
 
 int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
@@ -397,6 +405,8 @@ int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
                          kRequestAttempts * kReplyWaitMs, static_cast<unsigned>(reply_.raw));
   }
   reply_.Clear();
+  // The device may still answer the sends: a new connection for the next request.
+  DropConnection();
   host_.log.LogMessage("SDNP: request failed");
   return kResultNoAnswer;
 }

@@ -355,7 +355,9 @@ class TcpTest : public NetTest {
     wire.respond = [this, answer, seen = std::map<std::string, int>{}](const test::FakeWire::Datagram& sent) mutable {
       const std::string line = sent.bytes.substr(0, sent.bytes.size() - 2);
       for (const Piece& piece : answer(line, ++seen[line])) {
-        auto deliver = [this, piece] {
+        // What the device sends on a connection the console has left goes nowhere.
+        auto deliver = [this, piece, connection = network.streams_opened] {
+          if (network.streams_opened != connection) return;
           wire.stream_in += piece.bytes;
           wire.peer_closed = wire.peer_closed || piece.end == Piece::End::kClose;
           wire.peer_reset = wire.peer_reset || piece.end == Piece::End::kReset;
@@ -402,18 +404,22 @@ TEST_F(TcpTest, SilentDeviceTimesOutSixTimesOnOneConnection) {
 
 // Slow devices: each request is resent on the same connection after its
 // second, and an answer to any of its sends serves it; the answers still
-// owed to its other sends are waited for and dropped, so that every reply
-// is the reply to its own request. A reply under way is not resent.
+// owed to its other sends are waited for and dropped, and where they do not
+// come, or the request failed, the connection is closed with them, so that
+// every reply is the reply to its own request. A reply under way is not resent.
 TEST_F(TcpTest, LateAnswersServeTheirOwnRequestAndNoOther) {
   const auto late = [](size_t bytes) {
     return "TCP: " + std::to_string(bytes) + " bytes of late answers to the request's earlier sends dropped";
   };
+  const std::vector<std::string> six_timeouts(6, "TCP: request timeout");
   const struct {
     const char* what;
     int requests;
     std::function<Answer(const std::string& line, int seen)> device;
     size_t sent;
     std::vector<std::string> log;  // in the order of the requests
+    int connections = 0;           // new ones
+    int fails = 0;                 // the request that gets no answer
   } cases[] = {
       {"every answer 1.1 s late", 20, [](const std::string& line, int) { return Echo(line, 1100); }, 40, {}},
       {"e/3's first answer 2.2 s late, its resend's at once", 5,
@@ -421,34 +427,42 @@ TEST_F(TcpTest, LateAnswersServeTheirOwnRequestAndNoOther) {
        {"TCP: request timeout", late(14)}},
       {"e/3 answered 2.2 s late every time", 5,
        [](const std::string& line, int) { return Echo(line, line == "e/3" ? 2200 : 0); }, 7,
-       {"TCP: request timeout", "TCP: request timeout",
-        late(28)}},
+       {"TCP: request timeout", "TCP: request timeout", late(28)}},
       {"e/1 in 3 pieces 600 ms apart", 3,
        [](const std::string& line, int seen) {
          if (line != "e/1" || seen > 1) return Echo(line);
          return Answer{{0, "00/00/"}, {600, "00/e"}, {1200, "/1\r\n"}};
        },
        3, {}},
+      {"e/2 not heard the first time", 3,
+       [](const std::string& line, int seen) { return line == "e/2" && seen == 1 ? Answer{} : Echo(line); }, 4,
+       {"TCP: request timeout", "TCP: 1 of 1 late answers did not come; the connection is closed with them"}, 1},
+      {"e/2 answered 6.5 s late, after it failed; e/3 0.6 s late", 3,
+       [](const std::string& line, int) { return Echo(line, line == "e/2" ? 6500 : line == "e/3" ? 600 : 0); }, 8,
+       {six_timeouts.begin(), six_timeouts.end()}, 1, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     sink.entries.clear();
     wire.sent.clear();
     Device(c.device);
+    const int connections = network.streams_opened;
     std::vector<std::string> replies, expected;
     for (int i = 1; i <= c.requests; ++i) {
       const std::string request = "e/" + std::to_string(i);
-      EXPECT_EQ(Request(request), kResultOk) << request;
+      EXPECT_EQ(Request(request), i == c.fails ? kResultNoAnswer : kResultOk) << request;
+      if (i == c.fails) continue;
       replies.push_back(reply);
       expected.push_back("00/00/00/" + request);
     }
     EXPECT_EQ(replies, expected);
     std::vector<std::string> log = c.log;
+    if (c.fails > 0) log.push_back("SDNP: request failed");
     if (log.empty() && c.sent > static_cast<size_t>(c.requests))
       for (const std::string& own : expected) log.insert(log.end(), {"TCP: request timeout", late(own.size() + 2)});
     EXPECT_EQ(sink.entries, log);
     EXPECT_EQ(wire.sent.size(), c.sent);
-    EXPECT_EQ(network.streams_opened, 1) << "every send on the one connection";
+    EXPECT_EQ(network.streams_opened - connections, c.connections);
     clock.Advance(10000);  // nothing more is owed
     ASSERT_EQ(Request("after"), kResultOk);
     EXPECT_EQ(reply, "00/00/00/after");
@@ -485,7 +499,7 @@ TEST_F(TcpTest, EachReplyEndSettingTakesWholeRepliesOrFailsClearly) {
       {"bare replies, then a close; crlf", TcpReplyEnd::kCrLf, bare_then_close, {kResultSocketFailed},
        {"TCP: the device closed the connection in the middle of a reply; 12 bytes not taken"}, 1, 0, 10},
       {"every other reply bare; crlf", TcpReplyEnd::kCrLf, every_other_bare, {kResultOk, kResultNoAnswer, kResultOk},
-       {not_taken, "SDNP: request failed"}, 3, 0, 6010},
+       {not_taken, "SDNP: request failed"}, 3, 1, 6010},
       {"every other reply bare; quiet", TcpReplyEnd::kQuiet, every_other_bare, {kResultOk, kResultOk, kResultOk}, {},
        3, 0, 3 * 55},
       {"bare replies in pieces 30 ms apart; quiet", TcpReplyEnd::kQuiet, bare_in_pieces,
