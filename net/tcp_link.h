@@ -25,7 +25,9 @@ std::optional<TcpReplyEnd> ParseTcpReplyEnd(std::string_view name);
 // a time-out is the only recovery; the resend goes on the same connection,
 // so a late answer serves the resend of the same request, and the answers
 // still owed to the request's other sends are waited for and dropped before
-// the next request goes out. A reply under way is waited for, never resent.
+// the next request goes out (where they do not all come, or the request
+// failed, the connection is closed with them). A reply under way is waited
+// for, never resent.
 // A close or reset found before any byte of the reply connects again once, at
 // once, and sends the request again; a refused connect is tried again within
 // the attempt's time, for devices that take one connection at a time.
