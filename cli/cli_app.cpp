@@ -150,6 +150,8 @@ std::string UsageText() {
          "  --details         log the request and reply frames too\n"
          "  --answer yes|no   the answer to the Z-report question (else asked on the terminal, else No)\n"
          "  --code-page N     the device's code page (else VERITOR_CODE_PAGE, else 1253)\n"
+         "  --tcp-reply-end crlf|close|quiet  how the TCP device ends each reply: CR LF (crlf),\n"
+         "                    closing the connection, or falling quiet for 50 ms\n"
          "  --batch FILE      send the file's lines as requests, as \"Run batch\" does\n"
          "  --sign FILE       have the device sign the file, as \"Sign File\" does\n"
          "  --bmp FILE        upload a 1-bit BMP of at most 256 x 256 into bitmap slot 1\n"
@@ -191,6 +193,7 @@ enum OptionCode : int {
   kOptionRecord,
   kOptionReport,
   kOptionKeepGoing,
+  kOptionTcpReplyEnd,
 };
 
 // A new option is one entry here and one case in ApplyOption.
@@ -214,6 +217,7 @@ constexpr option kLongOptions[] = {
     {"record", required_argument, nullptr, kOptionRecord},
     {"report", required_argument, nullptr, kOptionReport},
     {"keep-going", no_argument, nullptr, kOptionKeepGoing},
+    {"tcp-reply-end", required_argument, nullptr, kOptionTcpReplyEnd},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -272,6 +276,13 @@ std::string ApplyOption(int code, const std::string& value, Options& options) {
     case kOptionRecord: options.record = value; break;
     case kOptionReport: options.report = value; break;
     case kOptionKeepGoing: options.keep_going = true; break;
+    case kOptionTcpReplyEnd:
+      if (const auto end = ParseTcpReplyEnd(value)) {
+        options.tcp_reply_end = *end;
+      } else {
+        return "--tcp-reply-end takes crlf, close or quiet, not '" + value + "'";
+      }
+      break;
     default: return "unhandled option";
   }
   return {};
@@ -569,6 +580,7 @@ int Run(const Options& options, Environment& environment) {
   NoDisplay display;
   Host host{environment.clock, environment.pump, log, display, prompts, state, control};
   ConsoleLinks links(host, environment.opener, environment.network, environment.output_directory);
+  links.tcp().SetReplyEnd(options.tcp_reply_end);
 
   std::string address = options.address;
   if (options.detect) {

@@ -9,6 +9,7 @@
 
 #include "core/code_page.h"
 #include "core/action_control.h"
+#include "net/tcp_link.h"
 #include "platform/byte_port.h"
 #include "platform/socket.h"
 #include "platform/message_pump.h"
@@ -44,6 +45,7 @@ struct Options {
   bool details = false;
   std::optional<bool> answer;  // the Z-report question's answer, if given
   unsigned code_page = 0;  // --code-page; 0: VERITOR_CODE_PAGE, else 1253
+  TcpReplyEnd tcp_reply_end = TcpReplyEnd::kCrLf;  // --tcp-reply-end
   std::vector<Action> actions;  // in the order of the command line
   // Test plans (cli/plan_cli.h).
   std::string plan;                    // --plan FILE: run it

@@ -86,6 +86,7 @@ DeviceRun RunOnDevice(const Options& options, Environment& environment, const Pl
   MessageLog log(environment.log);
   DeviceSession session(environment, log);
   DeviceRun run{device.name, {}, false};
+  session.links.tcp().SetReplyEnd(options.tcp_reply_end);
   if (!session.links.Connect(options.link, options.speed, device.address, options.details).connected) {
     log.LogMessage("Plan not run on %s: the link did not open", device.name.c_str());
     return run;

@@ -848,16 +848,27 @@ void MainWindow::OpenSettingsDialog() {
   auto* per = new QComboBox(&dialog);
   per->addItems({QStringLiteral("One file per day"), QStringLiteral("One file per run")});
   per->setCurrentIndex(log_file_settings_.per_day ? 0 : 1);
+  auto* reply_end = new QComboBox(&dialog);
+  reply_end->addItems({QStringLiteral("CR LF"), QStringLiteral("The device closing the connection"),
+                       QStringLiteral("50 ms without a byte")});
+  reply_end->setCurrentIndex(static_cast<int>(links_->tcp().reply_end()));
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
   connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   form->addRow(timestamps);
   form->addRow(QStringLiteral("Log folder"), folder_row);
   form->addRow(QString(), per);
+  form->addRow(QStringLiteral("TCP replies end with"), reply_end);
   form->addRow(buttons);
   if (dialog.exec() != QDialog::Accepted) return;
   ShowTimestamps(timestamps->isChecked());
   ApplyLogFileSettings({folder->text().trimmed().toStdString(), per->currentIndex() == 0});
+  links_->tcp().SetReplyEnd(static_cast<TcpReplyEnd>(reply_end->currentIndex()));
+  SaveSettings();
+}
+
+void MainWindow::SetTcpReplyEnd(TcpReplyEnd end) {
+  links_->tcp().SetReplyEnd(end);
   SaveSettings();
 }
 
@@ -875,6 +886,7 @@ void MainWindow::SaveSettings() const {
   settings.setValue(QStringLiteral("raw_bytes"), tap_.tap != nullptr);
   settings.setValue(QStringLiteral("log_folder"), Qs(log_file_settings_.folder));
   settings.setValue(QStringLiteral("log_per_day"), log_file_settings_.per_day);
+  settings.setValue(QStringLiteral("tcp_reply_end"), QLatin1String(TcpReplyEndName(links_->tcp().reply_end())));
 }
 
 // What the last run left, without logging or detecting anything: a network
@@ -912,6 +924,8 @@ void MainWindow::LoadSettings() {
   ShowRawBytes(settings.value(QStringLiteral("raw_bytes"), false).toBool());
   ApplyLogFileSettings({settings.value(QStringLiteral("log_folder")).toString().toStdString(),
                         settings.value(QStringLiteral("log_per_day"), true).toBool()});
+  const std::string reply_end = settings.value(QStringLiteral("tcp_reply_end")).toString().toStdString();
+  links_->tcp().SetReplyEnd(ParseTcpReplyEnd(reply_end).value_or(TcpReplyEnd::kCrLf));
 }
 
 }  // namespace veritor

@@ -89,6 +89,8 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   void ShowRawBytes(bool on);
   void ShowTimestamps(bool on);
   void ApplyLogFileSettings(const LogFileSettings& settings);
+  // How the TCP device ends its replies (File > Settings), kept with the settings.
+  void SetTcpReplyEnd(TcpReplyEnd end);
   const std::string& log_file_path() const { return log_file_path_; }
   bool SaveLog(const std::string& path);
   void CopySelectedEntries();

@@ -19,10 +19,11 @@ _veritor_cli() {
     --batch|--sign|--bmp|--log) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
     --speed) COMPREPLY=($(compgen -W "9600 19200 38400 57600 115200 126000" -- "$cur")); return ;;
     --address) return ;;
+    --tcp-reply-end) COMPREPLY=($(compgen -W "crlf close quiet" -- "$cur")); return ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "--link --address --detect --speed --details --answer --batch --sign --bmp
-                             --log --timestamps --list-ports --help --version --" -- "$cur"))
+                             --log --timestamps --list-ports --help --version --tcp-reply-end --" -- "$cur"))
   fi
 }
 complete -F _veritor_cli veritor-cli

@@ -14,6 +14,9 @@ constexpr int kRequestAttempts = 6;
 constexpr uint32_t kReplyWaitMs = 1000;
 // Between connects that a device which serves one connection at a time refuses.
 constexpr uint32_t kConnectRetryMs = 10;
+// Beyond an attempt's time for each answer still owed, for a device whose
+// answers come a little later than the resends went out.
+constexpr uint32_t kOwedGraceMs = 250;
 constexpr int kWouldBlock = 10035;
 constexpr int kTimedOut = 10060;
 constexpr int kNotConnected = 10057;
@@ -21,7 +24,59 @@ constexpr int kNotConnected = 10057;
 // device that never stops sending cannot hold the request.
 constexpr int kMaxDiscardReads = 64;
 
+// Errors that say the connection is gone (EPIPE reads as ECONNRESET).
+bool ConnectionGone(int error) {
+  constexpr int kAborted = 10053, kReset = 10054, kShutDown = 10058;
+  return error == kAborted || error == kReset || error == kNotConnected || error == kShutDown;
+}
+
 }  // namespace
+
+const char* TcpReplyEndName(TcpReplyEnd end) {
+  switch (end) {
+    case TcpReplyEnd::kClose: return "close";
+    case TcpReplyEnd::kQuiet: return "quiet";
+    default: return "crlf";
+  }
+}
+
+std::optional<TcpReplyEnd> ParseTcpReplyEnd(std::string_view name) {
+  for (TcpReplyEnd end : {TcpReplyEnd::kCrLf, TcpReplyEnd::kClose, TcpReplyEnd::kQuiet})
+    if (name == TcpReplyEndName(end)) return end;
+  return std::nullopt;
+}
+
+void TcpLink::Reply::Clear() {
+  bytes.clear();
+  overflow = after = after_lines = raw = 0;
+  ended = last_was_cr = false;
+}
+
+// Bytes after the end of the reply are only counted, with their line ends.
+void TcpLink::Reply::Add(const char* data, size_t length, bool ends_at_crlf) {
+  raw += length;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = data[i];
+    const bool line_end = last_was_cr && c == '\n';
+    last_was_cr = c == '\r';
+    if (ended) {
+      ++after;
+      after_lines += line_end;
+    } else if (ends_at_crlf && line_end) {
+      ended = true;
+      last_was_cr = false;
+      if (overflow > 0) {
+        --overflow;  // the CR
+      } else {
+        bytes.pop_back();
+      }
+    } else if (bytes.size() < kCapacity) {
+      bytes += c;
+    } else {
+      ++overflow;
+    }
+  }
+}
 
 int TcpLink::Transact(const std::string& request, std::string& reply, bool) {
   TransactionGuard in_progress(host_.state);
@@ -43,7 +98,6 @@ void TcpLink::TcpClose() {
   DropConnection();
   links_.UdpInitialized = false;
   device_known_ = false;
-  line_ends_ = LineEnds::kUnknown;
 }
 
 void TcpLink::DropConnection() {
@@ -119,158 +173,158 @@ int TcpLink::Reconnect(TickTimer& deadline) {
   }
 }
 
-void TcpLink::ResetReply() {
-  received_ = dropped_ = 0;
-  last_was_cr_ = line_ended_ = false;
-  line_end_ = 0;
-}
-
-// Notes where the first CR LF of the reply ends; `stored` says whether the
-// bytes went into the buffer, after the `received_` bytes already there.
-void TcpLink::NoteLineEnd(const char* bytes, size_t length, bool stored) {
-  for (size_t i = 0; i < length && !line_ended_; ++i) {
-    if (last_was_cr_ && bytes[i] == '\n') {
-      line_ended_ = true;
-      if (stored) line_end_ = received_ + i + 1;
-    }
-    last_was_cr_ = bytes[i] == '\r';
-  }
-}
-
 int TcpLink::TcpPoll(Intake& intake) {
   intake = Intake::kNothing;
   StreamSocket* socket = links_.stream();
   size_t pending = 0;
-  if (const int error = socket->Pending(pending)) {
+  int error = socket->Pending(pending);
+  if (error != 0 && !ConnectionGone(error)) {
     ReportSocketError(host_.log, "SDNP: ioctl failed", error);
     return kResultSocketFailed;
   }
-  char overflow[512];
-  const bool full = received_ == receive_buffer_.size();
-  char* into = full ? overflow : receive_buffer_.data() + received_;
-  const size_t room = full ? sizeof overflow : receive_buffer_.size() - received_;
+  char chunk[4096];
   // With nothing pending the read tells an idle connection (would block)
   // from one the device has closed (end of stream).
-  const size_t wanted = pending == 0 ? room : std::min(pending, room);
   size_t length = 0;
-  const int error = socket->Receive(into, wanted, length);
+  if (error == 0) error = socket->Receive(chunk, pending == 0 ? sizeof chunk : std::min(pending, sizeof chunk), length);
   if (error == kWouldBlock) return kResultOk;
+  if (ConnectionGone(error)) {
+    gone_error_ = error;
+    intake = Intake::kReset;
+    return kResultOk;
+  }
   if (error != 0) {
     ReportSocketError(host_.log, "SDNP: receive failed", error);
-    DropConnection();  // a connection that failed (a reset) is made again by the next request
+    DropConnection();  // a connection that failed is made again by the next request
     return kResultSocketFailed;
   }
   if (length == 0) {
     intake = Intake::kClosed;
     return kResultOk;
   }
-  NoteLineEnd(into, length, !full);
-  (full ? dropped_ : received_) += length;
+  reply_.Add(chunk, length, reply_end_ == TcpReplyEnd::kCrLf);
   intake = Intake::kBytes;
   return kResultOk;
 }
 
 // Sends the whole frame, waiting for room while the stream is full, within
-// the attempt's time. A send that fails shows up as a time-out.
-void TcpLink::SendFrame(const std::string& frame, TickTimer& attempt) {
+// the attempt's time. Gives the error of a connection found gone; any other
+// failure shows up as a time-out.
+int TcpLink::SendFrame(const std::string& frame, TickTimer& attempt) {
   size_t offset = 0;
-  while (offset < frame.size() && links_.stream() != nullptr) {
+  while (offset < frame.size()) {
     size_t sent = 0;
     const int error = links_.stream()->Send(frame.data() + offset, frame.size() - offset, sent);
     offset += sent;
-    if ((error != 0 && error != kWouldBlock) || TimerExpired(attempt, host_.clock)) return;
+    if (ConnectionGone(error)) return error;
+    if ((error != 0 && error != kWouldBlock) || TimerExpired(attempt, host_.clock)) return 0;
     if (offset < frame.size()) host_.pump.PumpOneMessage();
   }
+  return 0;
 }
 
-int TcpLink::DeviceClosed() {
-  host_.log.LogMessage("TCP: the device closed the connection");
+int TcpLink::DeviceGone(bool again) {
+  const std::string how = gone_how_ == Intake::kClosed
+                              ? std::string("closed the connection")
+                              : "reset the connection (" + SocketErrorName(gone_error_) + ")";
   DropConnection();
-  return kResultSocketFailed;
+  host_.log.LogMessage(again ? "TCP: the device %s" : "TCP: the device %s; connecting again", how.c_str());
+  return again ? kResultSocketFailed : kResultOk;
 }
 
-int TcpLink::DiscardWaiting(bool& closed) {
-  closed = false;
-  ResetReply();
-  for (int read = 0; read < kMaxDiscardReads && !closed; ++read) {
+// What waits on the stream before a request answers no request of it.
+int TcpLink::DiscardWaiting(Intake& gone) {
+  gone = Intake::kNothing;
+  reply_.Clear();
+  for (int read = 0; read < kMaxDiscardReads; ++read) {
     Intake intake;
     if (TcpPoll(intake)) return kResultSocketFailed;
-    closed = intake == Intake::kClosed;
-    if (intake == Intake::kNothing) break;
+    if (intake == Intake::kClosed || intake == Intake::kReset) gone = gone_how_ = intake;
+    if (intake != Intake::kBytes) break;
   }
-  const size_t waiting = leftover_ + received_ + dropped_;
+  const size_t waiting = leftover_ + reply_.raw;
   if (waiting > 0)
     host_.log.LogMessage("TCP: %u bytes that came before the request dropped", static_cast<unsigned>(waiting));
   leftover_ = 0;
-  ResetReply();
+  reply_.Clear();
   return kResultOk;
 }
 
-// The reply is complete: what came up to its CR LF, or everything that came
-// from a device that ends its replies without one.
+// The reply is complete: what came up to its end, without the CR LF.
 int TcpLink::TakeReply(std::string& reply, Outcome& outcome) {
-  if (dropped_ > 0) {
-    host_.log.LogMessage("TCP: a reply of %u bytes is longer than %u; not taken",
-                         static_cast<unsigned>(received_ + dropped_), static_cast<unsigned>(kMaxReplyText));
+  size_t length = reply_.Length();
+  if (!reply_.ended && reply_.overflow == 0 && reply_.bytes.ends_with("\r\n")) length -= 2;
+  reply_.ended = true;  // what comes now is no part of it
+  if (length > kMaxReplyText) {
+    host_.log.LogMessage("TCP: a reply of %u bytes is longer than %u; not taken", static_cast<unsigned>(length),
+                         static_cast<unsigned>(kMaxReplyText));
     return kResultNoAnswer;
   }
-  const size_t length = line_ended_ ? line_end_ : received_;
-  reply.assign(receive_buffer_.data(), length);
-  leftover_ = received_ - length;
+  reply.assign(reply_.bytes.data(), length);
+  leftover_ = reply_.after;
   outcome = Outcome::kReply;
   return kResultOk;
 }
 
-// The attempt's time is over with part of a reply, or nothing, taken in.
-int TcpLink::AttemptEnded(std::string& reply, Outcome& outcome) {
-  outcome = Outcome::kTimeout;
-  if (received_ + dropped_ == 0) return kResultOk;
-  if (line_ends_ == LineEnds::kCrLf) {
-    host_.log.LogMessage("TCP: no CR LF ended the reply within %u ms; %u bytes not taken", kReplyWaitMs,
-                         static_cast<unsigned>(received_ + dropped_));
-    return kResultOk;
-  }
-  if (line_ends_ == LineEnds::kUnknown)
-    host_.log.LogMessage("TCP: the device ends its replies without CR LF; they are taken after %u ms of quiet",
-                         kReplyQuietMs);
-  line_ends_ = LineEnds::kNone;
-  return TakeReply(reply, outcome);
-}
-
-// Sends the frame and takes the reply within one attempt's time.
-int TcpLink::RunAttempt(const std::string& frame, TickTimer& attempt, std::string& reply, Outcome& outcome) {
-  ResetReply();
-  SendFrame(frame, attempt);
+// Takes the reply within the attempt's time, or says how the attempt ended.
+int TcpLink::AwaitReply(TickTimer& attempt, std::string& reply, Outcome& outcome) {
   TickTimer quiet;
   bool quiet_running = false;
   while (!TimerExpired(attempt, host_.clock)) {
     host_.pump.PumpOneMessage();
     Intake intake;
     if (TcpPoll(intake)) return kResultSocketFailed;
-    if (intake == Intake::kClosed) {
-      if (received_ + dropped_ == 0) {
-        outcome = Outcome::kClosed;
+    if (intake == Intake::kClosed || intake == Intake::kReset) {
+      gone_how_ = intake;
+      if (reply_.raw == 0) {
+        outcome = Outcome::kGone;
         return kResultOk;
       }
-      host_.log.LogMessage("TCP: the device closed the connection in the middle of a reply; %u bytes not taken",
-                           static_cast<unsigned>(received_ + dropped_));
       DropConnection();
+      if (intake == Intake::kClosed && reply_end_ == TcpReplyEnd::kClose) return TakeReply(reply, outcome);
+      host_.log.LogMessage("TCP: the device %s the connection in the middle of a reply; %u bytes not taken",
+                           intake == Intake::kClosed ? "closed" : "reset", static_cast<unsigned>(reply_.raw));
       return kResultSocketFailed;
     }
-    if (line_ended_) {
-      line_ends_ = LineEnds::kCrLf;
-      return TakeReply(reply, outcome);
-    }
+    if (reply_.ended) return TakeReply(reply, outcome);
     if (intake == Intake::kBytes) {
       StartTimer(quiet, host_.clock, kReplyQuietMs);
       quiet_running = true;
-    } else if (line_ends_ == LineEnds::kNone && quiet_running && TimerExpired(quiet, host_.clock)) {
+    } else if (reply_end_ == TcpReplyEnd::kQuiet && quiet_running && TimerExpired(quiet, host_.clock)) {
       // Only a read that finds nothing once the quiet time is over ends the
       // reply, however long this program was kept from running in between.
       return TakeReply(reply, outcome);
     }
   }
-  return AttemptEnded(reply, outcome);
+  outcome = reply_.raw > 0 ? Outcome::kUnderWay : Outcome::kTimeout;
+  return kResultOk;
+}
+
+// The request went more than once on this connection and one answer was
+// taken: the device owes an answer to each other send. They are waited for,
+// an attempt's time each, and dropped; when they do not all come (or cannot
+// be counted), the connection is closed with them, so that none can serve a
+// later request.
+void TcpLink::DropOwedAnswers(unsigned owed) {
+  TickTimer wait;
+  StartTimer(wait, host_.clock, kReplyWaitMs * owed + kOwedGraceMs);
+  const bool counted = reply_end_ == TcpReplyEnd::kCrLf;
+  while (links_.stream() != nullptr && !(counted && reply_.after_lines >= owed) && !TimerExpired(wait, host_.clock)) {
+    host_.pump.PumpOneMessage();
+    Intake intake;
+    if (TcpPoll(intake)) break;
+    if (intake == Intake::kClosed || intake == Intake::kReset) DropConnection();
+  }
+  if (reply_.after > 0)
+    host_.log.LogMessage("TCP: %u bytes of late answers to the request's earlier sends dropped",
+                         static_cast<unsigned>(reply_.after));
+  leftover_ = 0;
+  if (links_.stream() != nullptr && !(counted && reply_.after_lines >= owed)) {
+    if (counted)
+      host_.log.LogMessage("TCP: %u of %u late answers did not come; the connection is closed with them",
+                           owed - static_cast<unsigned>(reply_.after_lines), owed);
+    DropConnection();
+  }
 }
 
 int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
@@ -283,41 +337,76 @@ int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
     ReportSocketError(host_.log, "TCP: not connected", kNotConnected);
     return kResultSocketFailed;
   }
-  // A connection the device closed is opened again once, at once.
+  // A connection found closed or reset is made again once, at once.
   bool reconnected = false;
   if (links_.stream() != nullptr) {
-    bool closed = false;
-    if (DiscardWaiting(closed)) return kResultSocketFailed;
-    if (closed) {
-      host_.log.LogMessage("TCP: the device closed the connection; connecting again");
-      DropConnection();
+    Intake gone;
+    if (DiscardWaiting(gone)) return kResultSocketFailed;
+    if (gone != Intake::kNothing) {
+      DeviceGone(false);
       reconnected = true;
     }
   }
   const std::string frame = request + "\r\n";
-  int timeouts = 0;
-  while (timeouts < kRequestAttempts) {
+  unsigned sends = 0;  // of the frame on this connection
+  bool send = true;
+  int attempts = 0;
+  while (attempts < kRequestAttempts) {
     TickTimer attempt;
     StartTimer(attempt, host_.clock, kReplyWaitMs);
-    Outcome outcome = Outcome::kTimeout;
     if (links_.stream() == nullptr) {
+      reply_.Clear();
+      sends = 0;
+      send = true;
       if (const int error = Reconnect(attempt)) ReportSocketError(host_.log, "TCP: failed binding socket", error);
     }
+    Outcome outcome = Outcome::kTimeout;
     if (links_.stream() != nullptr) {
-      if (const int result = RunAttempt(frame, attempt, reply, outcome)) return result;
+      if (send) {
+        if (const int error = SendFrame(frame, attempt)) {
+          gone_how_ = Intake::kReset;
+          gone_error_ = error;
+          outcome = Outcome::kGone;
+        } else {
+          ++sends;
+        }
+      }
+      if (outcome != Outcome::kGone) {
+        if (const int result = AwaitReply(attempt, reply, outcome)) return result;
+      }
     }
-    if (outcome == Outcome::kReply) return kResultOk;
-    if (outcome == Outcome::kClosed) {
-      if (reconnected) return DeviceClosed();
-      host_.log.LogMessage("TCP: the device closed the connection; connecting again");
-      reconnected = true;
-    } else {
-      ++timeouts;
-      host_.log.LogMessage("TCP: request timeout");
+    switch (outcome) {
+      case Outcome::kReply:
+        if (sends > 1) DropOwedAnswers(sends - 1);
+        return kResultOk;
+      case Outcome::kGone:
+        if (reconnected) return DeviceGone(true);
+        DeviceGone(false);
+        reconnected = true;
+        break;
+      case Outcome::kUnderWay:
+        // Part of a reply is in: a resend would only make the device answer twice.
+        ++attempts;
+        send = false;
+        break;
+      case Outcome::kTimeout:
+        ++attempts;
+        host_.log.LogMessage("TCP: request timeout");
+        send = true;
+        // A device that ends its replies by closing answers one request a connection.
+        if (reply_end_ == TcpReplyEnd::kClose) DropConnection();
+        break;
     }
-    // The request goes again on a new connection.
-    DropConnection();
   }
+  if (reply_.raw > 0) {
+    static constexpr const char* kNoEnd[] = {"no CR LF ended the reply", "the device did not close the connection",
+                                             "the stream did not fall quiet"};
+    host_.log.LogMessage("TCP: %s within %u ms; %u bytes not taken", kNoEnd[static_cast<int>(reply_end_)],
+                         kRequestAttempts * kReplyWaitMs, static_cast<unsigned>(reply_.raw));
+  }
+  reply_.Clear();
+  // The device may still answer the sends: a new connection for the next request.
+  DropConnection();
   host_.log.LogMessage("SDNP: request failed");
   return kResultNoAnswer;
 }

@@ -48,6 +48,7 @@ class ConsoleLinks {
   SerialPorts& ports() { return ports_; }
   ZReportFiles& z_report() { return z_report_; }
   NetLinks& net() { return net_; }
+  TcpLink& tcp() { return tcp_; }
 
  private:
   bool OpenNetworkLink(int link, const std::string& address);

@@ -270,6 +270,7 @@ constexpr const char* kFaultHelp =
     "  soak-recoverable:P                    the same without those that end a request with a failure\n"
     "At exit the faults injected on each link go to stderr.\n"
     "Network addresses (--sdnp, --tcp, --udp, each repeatable) are in 127.0.0.0/8.\n"
+    "TCP replies end with CR LF; --tcp-bare-replies sends the reply text alone.\n"
     "Runs until SIGINT or SIGTERM.\n";
 
 int UsageError(const std::string& reason) {
@@ -303,6 +304,7 @@ int main(int argc, char** argv) {
   if (!InstallStopSignals(wait_mask)) return 1;
   if (options.serial && !OpenPty(pty)) return 1;
   if (!OpenNetServices(options, net)) return 1;
+  for (veritor::sim::TcpDevice* tcp : net.TcpDevices()) tcp->SetRepliesEndWithCrLf(options.tcp_crlf);
   ApplyFaults(options, device, model, net);
   if (options.serial && !options.link.empty() && !MakeLink(options.link, pty.path)) return 1;
 

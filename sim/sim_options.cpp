@@ -269,6 +269,7 @@ enum OptionCode : int {
   kOptionSdnp,
   kOptionTcp,
   kOptionUdp,
+  kOptionTcpBareReplies,
 };
 
 constexpr option kLongOptions[] = {
@@ -282,6 +283,7 @@ constexpr option kLongOptions[] = {
     {"sdnp", required_argument, nullptr, kOptionSdnp},
     {"tcp", required_argument, nullptr, kOptionTcp},
     {"udp", required_argument, nullptr, kOptionUdp},
+    {"tcp-bare-replies", no_argument, nullptr, kOptionTcpBareReplies},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -290,6 +292,7 @@ std::optional<std::string> ApplyOption(int code, const std::string& value, SimOp
     case 'h': options.help = true; break;
     case 'V': options.version = true; break;
     case kOptionNoSerial: options.serial = false; break;
+    case kOptionTcpBareReplies: options.tcp_crlf = false; break;
     case kOptionLink:
       if (value.empty()) return "--link needs a path";
       options.link = value;

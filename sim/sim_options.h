@@ -16,7 +16,8 @@ namespace veritor::sim {
 
 inline constexpr const char* kSimUsage =
     "usage: veritor-sim [--link PATH] [--no-serial] [--sdnp ADDR]... [--tcp ADDR]... [--udp ADDR]...\n"
-    "                   [--fault SPEC]... [--report-lines N] [--seed S] [-h|--help] [-V|--version]";
+    "                   [--tcp-bare-replies] [--fault SPEC]... [--report-lines N] [--seed S]\n"
+    "                   [-h|--help] [-V|--version]";
 
 // The command line of veritor-sim.
 struct SimOptions {
@@ -27,6 +28,7 @@ struct SimOptions {
   bool help = false;
   bool version = false;
   bool serial = true;                 // --no-serial: no pty
+  bool tcp_crlf = true;               // --tcp-bare-replies: TCP replies without CR LF
   // Addresses in 127.0.0.0/8 to serve each network link on.
   std::vector<Ipv4Address> sdnp;
   std::vector<Ipv4Address> tcp;

@@ -69,7 +69,7 @@ void TcpDevice::OnRequestLine(uint32_t now_ms) {
     return;
   }
   if (fault.kind == NetFault::kBusy) model_.AnswerBusy(1);
-  Answer(fault, model_.Handle(request), now_ms);
+  Answer(fault, crlf_ ? model_.Handle(request) + "\r\n" : model_.Handle(request), now_ms);
 }
 
 void TcpDevice::Answer(const FaultEntry& fault, const std::string& reply, uint32_t now_ms) {

@@ -24,8 +24,8 @@ struct StreamOutput {
 // state machine over time with no I/O of its own.
 //
 // A request is the bytes up to CR LF; the answer is the model's reply text
-// alone, without CR LF or any other framing, since the console takes the
-// bytes pending as the reply just as they are. Requests that arrive together
+// and CR LF, or the text alone (SetRepliesEndWithCrLf(false)), the way the
+// simulator answered before. Requests that arrive together
 // are answered in order. A request line longer than kMaxRequestLine is not
 // carried out and gets no answer (what came of it cannot be trusted), so the
 // console times out.
@@ -48,6 +48,7 @@ class TcpDevice {
   std::optional<uint32_t> NextDue() const;
 
   DeviceModel& model() { return model_; }
+  void SetRepliesEndWithCrLf(bool crlf) { crlf_ = crlf; }
   void EnableRandomFaults(uint32_t seed, double probability, FaultMix mix = FaultMix::kRecoverable) {
     dice_.Enable(seed, probability, mix);
   }
@@ -73,6 +74,7 @@ class TcpDevice {
   bool line_overflowed_ = false;
   bool last_was_cr_ = false;
   bool ended_ = false;  // closed or reset: deaf until the next connection
+  bool crlf_ = true;
   std::deque<Due> output_;
 };
 

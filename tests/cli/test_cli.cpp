@@ -6,6 +6,9 @@
 
 #include <chrono>
 #include <cctype>
+#include <deque>
+#include <filesystem>
+#include <map>
 #include <thread>
 
 #include "tests/support/fake_network.h"
@@ -49,6 +52,59 @@ TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
   std::filesystem::create_directory(run.home.file("out"));
   EXPECT_EQ(run.Run({"A", "Q"}), kExitDeviceError) << "the warning, and no file failure";
   EXPECT_EQ(test::ReadFile(run.home.file("out/Z0043_a.txt")), "Total\r\n");
+}
+
+// A device's replies by request text, in turn (the last one stays), for a
+// TCP device on the scripted wire: each with CR LF, then the device's way
+// of ending it.
+void TcpDeviceAnswers(test::FakeWire& wire, std::map<std::string, std::deque<std::string>> replies,
+                      const std::string& end = "\r\n", bool close_after_reply = false) {
+  wire.respond = [&wire, replies, end, close_after_reply](const test::FakeWire::Datagram& sent) mutable {
+    std::deque<std::string>& queue = replies[sent.bytes.substr(0, sent.bytes.size() - 2)];
+    wire.stream_in += (queue.empty() ? std::string("06/00/00") : queue.front()) + end;
+    if (queue.size() > 1) queue.pop_front();
+    wire.peer_closed = close_after_reply;
+  };
+}
+
+// The same Z report read over the serial link and over TCP gives the same
+// lines: the CR LF that ends each TCP reply is no part of the report.
+TEST(CliRun, AZReportOverTcpGivesTheLinesTheSerialLinkWrites) {
+  const std::map<std::string, std::deque<std::string>> report = {
+      {"v", {"00/00/00/DEVICE"}},
+      {"A", {"00/00/00/001/Z0043"}},
+      {"Q", {"00/00/00/0/LINE ONE", "00/00/00/0/Total 12.50", "00/00/00/3/END"}},
+      {"x/2", {"00/00/00/0001"}}};
+  WireRun run;
+  std::filesystem::create_directory(run.home.file("out"));
+  run.device.Script(report);
+  test::WriteFile(run.home.file("serial.plan"), ".zreport answer=yes lines=2\n");
+  ASSERT_EQ(run.Run({"--plan", run.home.file("serial.plan")}), kExitOk) << testing::PrintToString(run.log.entries);
+  const std::string a_file = run.home.file("out/Z0043_a.txt");
+  ASSERT_EQ(test::ReadFile(a_file), "LINE ONE\r\nTotal 12.50\r\n");
+
+  TcpDeviceAnswers(run.wire, report);
+  test::WriteFile(run.home.file("tcp.plan"), ".zreport answer=yes lines=2 afile=" + a_file + "\n");
+  EXPECT_EQ(run.Run({"--link", "tcp", "--address", "127.0.0.2", "--plan", run.home.file("tcp.plan")}), kExitOk)
+      << testing::PrintToString(run.log.entries);
+}
+
+// --tcp-reply-end: a device that ends each reply by closing the connection
+// works when it is said so, and otherwise fails clearly, its replies never taken.
+TEST(CliRun, TheTcpReplyEndOptionServesADeviceThatClosesAfterEachReply) {
+  WireRun run;
+  TcpDeviceAnswers(run.wire, {{"v", {"00/00/00/DEVICE"}}, {"?", {"00/00/00"}}}, "", true);
+  const std::vector<std::string> link = {"--link", "tcp", "--address", "127.0.0.2"};
+  std::vector<std::string> arguments = link;
+  arguments.insert(arguments.end(), {"--tcp-reply-end", "close", "v", "?"});
+  EXPECT_EQ(run.Run(arguments), kExitOk) << testing::PrintToString(run.log.entries);
+  EXPECT_TRUE(run.log.Contains("Device info: [DEVICE]"));
+  run.log.entries.clear();
+  arguments = link;
+  arguments.push_back("v");
+  EXPECT_EQ(run.Run(arguments), kExitLinkFailure);
+  EXPECT_TRUE(run.log.Contains("TCP: the device closed the connection in the middle of a reply; 15 bytes not taken"));
+  EXPECT_FALSE(run.log.Contains("Device info: [DEVICE]"));
 }
 
 // Command-line requests go out in the code page, device bytes come out as
@@ -179,6 +235,7 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
       {{"--link", "COM13", "v"}, {}, "--link takes COM1 to COM12, a device path, sdnp, tcp or udp, not 'COM13'"},
       {{"--link=tcp", "v"}, {}, "a network link needs --address (or --detect)"},
       {{"--details"}, {}, "no request given"},
+      {{"--tcp-reply-end", "lf", "v"}, {}, "--tcp-reply-end takes crlf, close or quiet, not 'lf'"},
   };
   for (const auto& row : rows) {
     std::string error;
@@ -190,9 +247,10 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
   }
   std::string error;
   const auto options = ParseArguments({"--link=/dev/ttyUSB0", "--speed=9600", "--log", "run.log", "--timestamps",
-                                       "--answer=yes", "--detec", "--address", "127.0.0.2", "v"},
+                                       "--answer=yes", "--detec", "--address", "127.0.0.2", "--tcp-reply-end=quiet", "v"},
                                       error);
   ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->tcp_reply_end, TcpReplyEnd::kQuiet);
   EXPECT_EQ(options->link, 1);
   EXPECT_EQ(options->device_path, "/dev/ttyUSB0");
   EXPECT_EQ(options->speed, 9600u);

@@ -321,7 +321,7 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   EXPECT_EQ(set->styleSheet(), clear->styleSheet());
 }
 
-// Port, speed or address, the three fields, Details, times and size come back in the next run.
+// Port, speed or address, the three fields, Details, times, size and how TCP replies end come back in the next run.
 TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
   ChoosePort(13);
   TypeAddress("127.0.0.2");
@@ -331,6 +331,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
   window.ShowTimestamps(true);
   window.resize(800, 600);
+  window.SetTcpReplyEnd(TcpReplyEnd::kClose);
   window.SaveSettings();
   {
     MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
@@ -342,6 +343,8 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
     EXPECT_FALSE(static_cast<QCheckBox*>(again.Control(kIdDetails))->isChecked());
     EXPECT_TRUE(again.log_model().TimestampsShown());
     EXPECT_EQ(again.size(), QSize(800, 600));
+    EXPECT_EQ(again.links().tcp().reply_end(), TcpReplyEnd::kClose);
+    again.SetTcpReplyEnd(TcpReplyEnd::kCrLf);  // as the simulator ends its replies
     net.AddTcpDevice(kDevice);
     QTest::mouseClick(static_cast<QPushButton*>(again.Control(kIdConnect)), Qt::LeftButton);
     EXPECT_TRUE(again.state().Connected);

@@ -40,12 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(result == kResultOk || result == kResultNoAnswer || result == kResultSocketFailed);
     FUZZ_CHECK(net.state.TransactionInProgress == 0);
     if (result != kResultOk) continue;
-    // A reply is an unbroken piece of the stream after what earlier replies
-    // took (bytes in between may be dropped), at most a reply's length.
-    FUZZ_CHECK(!reply.empty() && reply.size() <= kMaxReplyText);
-    const size_t at = delivered.find(reply, consumed);
+    // A reply is an unbroken piece of the stream that ends at a CR LF, after
+    // what earlier replies took (bytes in between may be dropped), at most a
+    // reply's length; the CR LF is not part of it.
+    FUZZ_CHECK(reply.size() <= kMaxReplyText);
+    const size_t at = delivered.find(reply + "\r\n", consumed);
     FUZZ_CHECK(at != std::string::npos);
-    consumed = at + reply.size();
+    consumed = at + reply.size() + 2;
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "net/ipv4_text.h"
@@ -340,123 +341,222 @@ class TcpTest : public NetTest {
     sink.entries.clear();
   }
   int Request(const std::string& request = "v") { return tcp.Transact(request, reply, false); }
+
+  // What a device sends for one line it read: pieces, each after its delay
+  // from the line, then perhaps the end of the connection.
+  struct Piece {
+    uint32_t after_ms;
+    std::string bytes;
+    enum class End { kNone, kClose, kReset } end = End::kNone;
+  };
+  using Answer = std::vector<Piece>;
+  // The device answers each line the console sends; `seen` counts the sends of that line.
+  void Device(std::function<Answer(const std::string& line, int seen)> answer) {
+    wire.respond = [this, answer, seen = std::map<std::string, int>{}](const test::FakeWire::Datagram& sent) mutable {
+      const std::string line = sent.bytes.substr(0, sent.bytes.size() - 2);
+      for (const Piece& piece : answer(line, ++seen[line])) {
+        // What the device sends on a connection the console has left goes nowhere.
+        auto deliver = [this, piece, connection = network.streams_opened] {
+          if (network.streams_opened != connection) return;
+          wire.stream_in += piece.bytes;
+          wire.peer_closed = wire.peer_closed || piece.end == Piece::End::kClose;
+          wire.peer_reset = wire.peer_reset || piece.end == Piece::End::kReset;
+        };
+        if (piece.after_ms == 0) deliver();
+        else pump.After(piece.after_ms, deliver);
+      }
+    };
+  }
+  static Answer Echo(const std::string& line, uint32_t after_ms = 0, const char* end = "\r\n") {
+    return {{after_ms, "00/00/00/" + line + end}};
+  }
+  size_t CountStartingWith(const std::string& prefix) {
+    return std::ranges::count_if(sink.entries, [&](const std::string& entry) { return entry.starts_with(prefix); });
+  }
 };
 
-TEST_F(TcpTest, RequestGoesAsTextAndCrLfAndTheFirstBytesAreTheReply) {
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/ok\r\n"; };
+TEST_F(TcpTest, RequestGoesAsTextAndCrLfAndTheReplyIsWhatComesBeforeItsCrLf) {
+  Device([](const std::string& line, int) { return Echo(line); });
   ASSERT_EQ(Request(), kResultOk);
   EXPECT_EQ(wire.sent[0].bytes, "v\r\n");
   EXPECT_EQ(wire.sent[0].port, kTcpPort);
-  EXPECT_EQ(reply, "00/00/00/ok\r\n");
-  for (size_t length : {752u, 1999u}) {
+  EXPECT_EQ(reply, "00/00/00/v");
+  // The longest reply there is, with its CR LF; requests of any length.
+  for (size_t length : {size_t{752}, kMaxReplyText - 9}) {
     ASSERT_EQ(Request(std::string(length, 'q')), kResultOk);
     EXPECT_EQ(wire.sent.back().bytes.size(), length + 2);
+    EXPECT_EQ(reply.size(), length + 9);
+  }
+  Device([](const std::string& line, int) { return Echo(line + "x"); });
+  EXPECT_EQ(Request(std::string(kMaxReplyText - 9, 'q')), kResultNoAnswer);
+  EXPECT_EQ(sink.entries.back(), "TCP: a reply of 2045 bytes is longer than 2044; not taken");
+}
+
+// Slow devices: each request is resent on the same connection after its
+// second, and an answer to any of its sends serves it; the answers still
+// owed to its other sends are waited for and dropped, and where they do not
+// come, or the request failed, the connection is closed with them, so that
+// every reply is the reply to its own request. A reply under way is not resent.
+TEST_F(TcpTest, LateAnswersServeTheirOwnRequestAndNoOther) {
+  const auto late = [](size_t bytes) {
+    return "TCP: " + std::to_string(bytes) + " bytes of late answers to the request's earlier sends dropped";
+  };
+  const std::vector<std::string> six_timeouts(6, "TCP: request timeout");
+  const struct {
+    const char* what;
+    int requests;
+    std::function<Answer(const std::string& line, int seen)> device;
+    size_t sent;
+    std::vector<std::string> log;  // in the order of the requests
+    int connections = 0;           // new ones
+    int fails = 0;                 // the request that gets no answer
+  } cases[] = {
+      {"every answer 1.1 s late", 20, [](const std::string& line, int) { return Echo(line, 1100); }, 40, {}},
+      {"e/3's first answer 2.2 s late, its resend's at once", 5,
+       [](const std::string& line, int seen) { return Echo(line, line == "e/3" && seen == 1 ? 2200 : 0); }, 6,
+       {"TCP: request timeout", late(14)}},
+      {"e/3 answered 2.2 s late every time", 5,
+       [](const std::string& line, int) { return Echo(line, line == "e/3" ? 2200 : 0); }, 7,
+       {"TCP: request timeout", "TCP: request timeout", late(28)}},
+      {"e/1 in 3 pieces 600 ms apart", 3,
+       [](const std::string& line, int seen) {
+         if (line != "e/1" || seen > 1) return Echo(line);
+         return Answer{{0, "00/00/"}, {600, "00/e"}, {1200, "/1\r\n"}};
+       },
+       3, {}},
+      {"e/2 not heard the first time", 3,
+       [](const std::string& line, int seen) { return line == "e/2" && seen == 1 ? Answer{} : Echo(line); }, 4,
+       {"TCP: request timeout", "TCP: 1 of 1 late answers did not come; the connection is closed with them"}, 1},
+      {"e/2 answered 6.5 s late, after it failed; e/3 0.6 s late", 3,
+       [](const std::string& line, int) { return Echo(line, line == "e/2" ? 6500 : line == "e/3" ? 600 : 0); }, 8,
+       six_timeouts, 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.entries.clear();
+    wire.sent.clear();
+    Device(c.device);
+    const int connections = network.streams_opened;
+    std::vector<std::string> replies, expected;
+    for (int i = 1; i <= c.requests; ++i) {
+      const std::string request = "e/" + std::to_string(i);
+      EXPECT_EQ(Request(request), i == c.fails ? kResultNoAnswer : kResultOk) << request;
+      if (i == c.fails) continue;
+      replies.push_back(reply);
+      expected.push_back("00/00/00/" + request);
+    }
+    EXPECT_EQ(replies, expected);
+    std::vector<std::string> log = c.log;
+    if (c.fails > 0) log.push_back("SDNP: request failed");
+    if (log.empty() && c.sent > static_cast<size_t>(c.requests))
+      for (const std::string& own : expected) log.insert(log.end(), {"TCP: request timeout", late(own.size() + 2)});
+    EXPECT_EQ(sink.entries, log);
+    EXPECT_EQ(wire.sent.size(), c.sent);
+    EXPECT_EQ(network.streams_opened - connections, c.connections);
+    clock.Advance(10000);  // nothing more is owed
+    ASSERT_EQ(Request("after"), kResultOk);
+    EXPECT_EQ(reply, "00/00/00/after");
   }
 }
 
-TEST_F(TcpTest, SilentDeviceTimesOutSixTimesAndALateAnswerServesTheNextAttempt) {
-  const uint32_t start = Now();
-  EXPECT_EQ(Request(), kResultNoAnswer);
-  EXPECT_EQ(sink.Count("TCP: request timeout"), 6u);
-  EXPECT_EQ(sink.entries.back(), "SDNP: request failed");
-  EXPECT_EQ(wire.sent.size(), 6u);
-  EXPECT_GE(Now() - start, 6000u);
-
-  int sends = 0;
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    if (++sends == 2) wire.stream_in += "00/00/00/late";  // the answer to the first send
+// How the device ends its replies is a setting. With each setting a device
+// gets every reply whole or a clear failure, never a cut reply taken as good,
+// and a reply without its end is never resent (the device would run it twice).
+TEST_F(TcpTest, EachReplyEndSettingTakesWholeRepliesOrFailsClearly) {
+  const auto bare_then_close = [](const std::string& line, int) {
+    return Answer{{0, "00/00/00/" + line}, {5, "", Piece::End::kClose}};
   };
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/late");
-}
-
-// A device that ends its replies with CR LF: each reply is taken the
-// moment its CR LF is in, whether it came whole or in pieces far apart.
-TEST_F(TcpTest, AReplyEndsAtItsCrLfAtOnceHoweverFarApartItsPiecesCome) {
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/ok\r\n"; };
-  uint32_t start = Now();
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/ok\r\n");
-  EXPECT_LE(Now() - start, 2u) << "no quiet time after a CR LF";
-
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    wire.stream_in += "00/00/";
-    pump.After(300, [&] { wire.stream_in += "00/fi"; });
-    pump.After(700, [&] { wire.stream_in += "rst\r"; });
-    pump.After(900, [&] { wire.stream_in += "\n00/00/00/second\r\n"; });
+  int n = 0;
+  const auto every_other_bare = [&n](const std::string& line, int) {
+    return Echo(line, 0, ++n % 2 == 0 ? "" : "\r\n");
   };
-  start = Now();
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/first\r\n");
-  EXPECT_LE(Now() - start, 902u);
-  wire.respond = nullptr;
-  wire.stream_in += "late";
-  EXPECT_EQ(Request(), kResultNoAnswer);
-  EXPECT_EQ(sink.entries.front(), "TCP: 21 bytes that came before the request dropped")
-      << "what came after a reply's CR LF answers no later request";
-  EXPECT_EQ(wire.sent.size(), 2u + 6u);
-}
-
-TEST_F(TcpTest, AReplyWithoutCrLfIsNeverCutAtAQuietTimeOnceTheDeviceEndsItsLines) {
-  wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/v\r\n"; };
-  ASSERT_EQ(Request(), kResultOk);
-  int sends = 0;
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    if (++sends > 1) return;
-    wire.stream_in += "00/00/00/cut";  // the rest never comes
+  const auto bare_in_pieces = [](const std::string& line, int) {
+    return Answer{{0, "00/00"}, {30, "/00/"}, {60, line}};
   };
-  EXPECT_EQ(Request(), kResultNoAnswer);
-  EXPECT_TRUE(sink.Contains("TCP: no CR LF ended the reply within 1000 ms; 12 bytes not taken"));
-  EXPECT_EQ(sink.Count("TCP: request timeout"), 6u);
-}
-
-// A device that ends its replies without CR LF: the first reply is taken
-// when the attempt's time is over, every later one after 50 ms of quiet.
-TEST_F(TcpTest, ADeviceWithoutCrLfHasItsRepliesTakenAfterAQuietTime) {
-  wire.respond = [&](const test::FakeWire::Datagram&) {
-    wire.stream_in += "00/00/";
-    pump.After(30, [&] { wire.stream_in += "00/bare"; });
-  };
-  uint32_t start = Now();
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/bare");
-  EXPECT_GE(Now() - start, 1000u);
-  EXPECT_EQ(sink.entries,
-            std::vector<std::string>{"TCP: the device ends its replies without CR LF; they are taken after 50 ms of quiet"});
-  start = Now();
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/bare");
-  EXPECT_GE(Now() - start, 30u + 50u);
-  EXPECT_LE(Now() - start, 30u + 52u);
-}
-
-// Devices that close the connection: after a whole reply, every time (the
-// reply is taken and each request connects again by itself); before their
-// answer, once or always (the request goes again at once on a new
-// connection, once); in the middle of a reply. Whatever happened, the next
-// request connects by itself and takes its reply.
-TEST_F(TcpTest, DevicesThatCloseTheConnection) {
-  const std::string again = "TCP: the device closed the connection; connecting again";
+  const std::string not_taken = "TCP: no CR LF ended the reply within 6000 ms; 12 bytes not taken";
   const struct {
     const char* what;
-    std::function<void(test::FakeWire& wire, int send)> device;  // its turn for the n-th send
+    TcpReplyEnd end;
+    std::function<Answer(const std::string& line, int seen)> device;
+    std::vector<int> results;
+    std::vector<std::string> log;
+    size_t sent;
+    int connections;
+    uint32_t most_ms;
+  } cases[] = {
+      {"bare replies, then a close; close", TcpReplyEnd::kClose, bare_then_close, {kResultOk, kResultOk, kResultOk},
+       {}, 3, 2, 25},
+      {"bare replies, then a close; crlf", TcpReplyEnd::kCrLf, bare_then_close, {kResultSocketFailed},
+       {"TCP: the device closed the connection in the middle of a reply; 12 bytes not taken"}, 1, 0, 10},
+      {"every other reply bare; crlf", TcpReplyEnd::kCrLf, every_other_bare, {kResultOk, kResultNoAnswer, kResultOk},
+       {not_taken, "SDNP: request failed"}, 3, 1, 6010},
+      {"every other reply bare; quiet", TcpReplyEnd::kQuiet, every_other_bare, {kResultOk, kResultOk, kResultOk}, {},
+       3, 0, 3 * 55},
+      {"bare replies in pieces 30 ms apart; quiet", TcpReplyEnd::kQuiet, bare_in_pieces,
+       {kResultOk, kResultOk, kResultOk}, {}, 3, 0, 3 * 115},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    tcp.SetReplyEnd(c.end);
+    n = 0;
+    tcp.TcpClose();  // a new connection for each device
+    ASSERT_EQ(tcp.TcpConnect(record, kDevice, true), kResultOk);
+    sink.entries.clear();
+    wire.sent.clear();
+    Device(c.device);
+    const int connections = network.streams_opened;
+    const uint32_t start = Now();
+    std::vector<int> results;
+    for (size_t i = 0; i < c.results.size(); ++i) {
+      const std::string request = "e/" + std::to_string(i + 1);
+      results.push_back(Request(request));
+      if (results.back() == kResultOk) {
+        EXPECT_EQ(reply, "00/00/00/" + request);
+      }
+    }
+    EXPECT_EQ(results, c.results);
+    EXPECT_EQ(sink.entries, c.log);
+    EXPECT_EQ(wire.sent.size(), c.sent);
+    EXPECT_EQ(network.streams_opened - connections, c.connections);
+    EXPECT_LE(Now() - start, c.most_ms);
+  }
+  EXPECT_EQ(ParseTcpReplyEnd("close"), TcpReplyEnd::kClose);
+  EXPECT_EQ(ParseTcpReplyEnd("CRLF"), std::nullopt);
+}
+
+// Devices that close or reset the connection: after a whole reply (the next
+// request connects again by itself), before their answer or when the console
+// sends (the request goes again at once on a new connection, once), in the
+// middle of a reply (the request fails). Whatever happened, the next request
+// connects by itself and takes its reply.
+TEST_F(TcpTest, DevicesThatCloseOrResetTheConnection) {
+  const std::string again = "TCP: the device closed the connection; connecting again";
+  const std::string reset_again = "TCP: the device reset the connection (ECONNRESET); connecting again";
+  using End = Piece::End;
+  const struct {
+    const char* what;
+    std::function<Answer(int send)> device;  // its answer to the n-th send
     std::vector<int> results;
     std::vector<std::string> log;
     size_t sent;
     int connections;
   } cases[] = {
-      {"a whole reply, then close", [](auto& wire, int) { wire.stream_in += "00/00/00/ok\r\n"; wire.peer_closed = true; },
+      {"a whole reply, then close", [](int) { return Answer{{0, "00/00/00/ok\r\n", End::kClose}}; },
        {kResultOk, kResultOk, kResultOk}, {again, again}, 3, 2},
+      {"a whole reply, then reset", [](int) { return Answer{{0, "00/00/00/ok\r\n"}, {1, "", End::kReset}}; },
+       {kResultOk, kResultOk}, {reset_again}, 2, 1},
       {"close before the answer, once",
-       [](auto& wire, int send) {
-         if (send > 1) wire.stream_in += "00/00/00/ok\r\n";
-         wire.peer_closed = send == 1;
-       },
+       [](int send) { return send == 1 ? Answer{{0, "", End::kClose}} : Answer{{0, "00/00/00/ok\r\n"}}; },
        {kResultOk}, {again}, 2, 1},
-      {"close before the answer, always", [](auto& wire, int) { wire.peer_closed = true; },
+      {"reset before the answer, once",
+       [](int send) { return send == 1 ? Answer{{0, "", End::kReset}} : Answer{{0, "00/00/00/ok\r\n"}}; },
+       {kResultOk}, {reset_again}, 2, 1},
+      {"close before the answer, always", [](int) { return Answer{{0, "", End::kClose}}; },
        {kResultSocketFailed}, {again, "TCP: the device closed the connection"}, 2, 1},
-      {"close in the middle of a reply", [](auto& wire, int) { wire.stream_in += "00/00/"; wire.peer_closed = true; },
+      {"close in the middle of a reply", [](int) { return Answer{{0, "00/00/", End::kClose}}; },
        {kResultSocketFailed}, {"TCP: the device closed the connection in the middle of a reply; 6 bytes not taken"}, 1, 0},
+      {"reset in the middle of a reply", [](int) { return Answer{{0, "00/00/"}, {1, "", End::kReset}}; },
+       {kResultSocketFailed}, {"TCP: the device reset the connection in the middle of a reply; 6 bytes not taken"}, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -465,7 +565,7 @@ TEST_F(TcpTest, DevicesThatCloseTheConnection) {
     const int connections = network.streams_opened;
     const uint32_t start = Now();
     int sends = 0;
-    wire.respond = [&](const test::FakeWire::Datagram&) { c.device(wire, ++sends); };
+    Device([&](const std::string&, int) { return c.device(++sends); });
     std::vector<int> results;
     for (size_t i = 0; i < c.results.size(); ++i) results.push_back(Request());
     EXPECT_EQ(results, c.results);
@@ -474,12 +574,17 @@ TEST_F(TcpTest, DevicesThatCloseTheConnection) {
     EXPECT_EQ(network.streams_opened - connections, c.connections);
     EXPECT_LE(Now() - start, 10u);
     if (c.results.front() == kResultOk) {
-      EXPECT_EQ(reply, "00/00/00/ok\r\n");
+      EXPECT_EQ(reply, "00/00/00/ok");
     }
-    wire.respond = [&](const test::FakeWire::Datagram&) { wire.stream_in += "00/00/00/back\r\n"; };
+    Device([](const std::string&, int) { return Answer{{0, "00/00/00/back\r\n"}}; });
     ASSERT_EQ(Request(), kResultOk);
-    EXPECT_EQ(reply, "00/00/00/back\r\n");
+    EXPECT_EQ(reply, "00/00/00/back");
   }
+  // A send that finds the connection gone connects again at once.
+  sink.entries.clear();
+  wire.send_error = 10054;
+  ASSERT_EQ(Request(), kResultOk);
+  EXPECT_EQ(sink.entries, std::vector<std::string>{reset_again});
 }
 
 TEST_F(TcpTest, ARequestHoldingALineEndIsRefusedAndNothingIsSent) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 
 #include "net/net_constants.h"
 #include "net/sdnp_frame.h"
@@ -99,7 +100,7 @@ TEST_F(ConsoleOnWire, TcpAndUdpOpenTheirOwnSocketAfterADetection) {
   ASSERT_TRUE(links.DetectNetworkDevices(devices));
   const ConsoleLinks::ConnectOutcome tcp = links.Connect(kLinkTcp, 0, "127.0.0.2", false);
   ASSERT_TRUE(tcp.connected) << testing::PrintToString(sink.entries);
-  EXPECT_EQ(tcp.device_info, "tcp\r\n");
+  EXPECT_EQ(tcp.device_info, "tcp");
   links.Disconnect();
 
   // UDP whose "v" went unanswered keeps its socket; a detection replaces it.
@@ -130,68 +131,125 @@ class ConsoleOnLoopback : public ::testing::Test, protected test::VirtualHost {
   PosixNetwork network;
 };
 
-// A TCP device that serves one connection at a time and takes no other
-// meanwhile: it stops listening while it serves, and listens again once the
-// console has closed the connection. It answers each line with
-// "00/00/00/<line>" and CR LF, except the first line it ever gets.
-class OneConnectionDevice {
+// A TCP device on loopback, written from the wire bytes: it reads request
+// lines (CR LF) and answers each with "00/00/00/<line>", as its way says. It
+// runs in the console's pump turns, on the test's virtual clock.
+class LoopbackTcpDevice {
  public:
-  explicit OneConnectionDevice(Ipv4Address address) : address_(address) { Listen(); }
-  ~OneConnectionDevice() {
-    if (listener_ >= 0) close(listener_);
-    if (connection_ >= 0) close(connection_);
+  struct Way {
+    uint32_t delay_ms = 0;           // from the request to its answer
+    bool crlf = true;                // replies end with CR LF
+    bool close_after_reply = false;  // closes the connection on the turn after each reply
+    int restart_every = 0;           // after that many replies: reset, listener closed, listening again 5 ms later
+  };
+  LoopbackTcpDevice(Ipv4Address address, Way way, VirtualTickClock& clock)
+      : address_(address), way_(way), clock_(clock) {
+    Listen();
+  }
+  ~LoopbackTcpDevice() {
+    for (int fd : {listener_, connection_})
+      if (fd >= 0) close(fd);
   }
   void Turn() {
-    if (connection_ < 0) {
-      connection_ = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK);
-      if (connection_ >= 0) {
-        close(listener_);
-        listener_ = -1;
+    const uint32_t now = clock_.GetTickCount();
+    if (listener_ < 0 && static_cast<int32_t>(now - listen_at_) >= 0) Listen();
+    if (close_now_) EndConnection(false);
+    close_now_ = false;
+    if (listener_ >= 0) {
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK);
+      if (fd >= 0) {
+        EndConnection(false);
+        connection_ = fd;
+        ++connections;
       }
-      return;
     }
-    char bytes[256];
+    if (connection_ < 0) return;
+    char bytes[4096];
     const ssize_t n = recv(connection_, bytes, sizeof bytes, 0);
-    if (n == 0) {
-      close(connection_);
-      connection_ = -1;
-      Listen();
-      return;
-    }
+    if (n == 0) EndConnection(false);
     if (n > 0) line_.append(bytes, static_cast<size_t>(n));
-    for (size_t end; (end = line_.find("\r\n")) != std::string::npos; line_.erase(0, end + 2)) {
-      if (lines_++ == 0) continue;
-      const std::string reply = "00/00/00/" + line_.substr(0, end) + "\r\n";
-      send(connection_, reply.data(), reply.size(), MSG_NOSIGNAL);
+    for (size_t end; (end = line_.find("\r\n")) != std::string::npos; line_.erase(0, end + 2))
+      due_.push_back({now + way_.delay_ms, "00/00/00/" + line_.substr(0, end) + (way_.crlf ? "\r\n" : "")});
+    while (connection_ >= 0 && !due_.empty() && static_cast<int32_t>(now - due_.front().first) >= 0) {
+      send(connection_, due_.front().second.data(), due_.front().second.size(), MSG_NOSIGNAL);
+      due_.pop_front();
+      ++replies;
+      close_now_ = way_.close_after_reply;
+      if (way_.restart_every > 0 && replies % way_.restart_every == 0) Restart(now);
     }
   }
-  int accepted = 0;
+  int connections = 0;
+  int replies = 0;
 
  private:
   void Listen() {
     listener_ = OpenSocket(SOCK_STREAM, address_, kTcpPort);
-    listen(listener_, 1);
+    listen(listener_, 4);
+  }
+  // A reset drops what the console sent and the device has not read.
+  void EndConnection(bool reset) {
+    if (connection_ < 0) return;
+    const linger abort{1, 0};
+    if (reset) setsockopt(connection_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    close(connection_);
+    connection_ = -1;
+    line_.clear();
+    due_.clear();
+  }
+  void Restart(uint32_t now) {
+    EndConnection(true);
+    close(listener_);
+    listener_ = -1;
+    listen_at_ = now + 5;
   }
   Ipv4Address address_;
+  Way way_;
+  VirtualTickClock& clock_;
   int listener_ = -1;
   int connection_ = -1;
+  bool close_now_ = false;
+  uint32_t listen_at_ = 0;
   std::string line_;
-  int lines_ = 0;
+  std::deque<std::pair<uint32_t, std::string>> due_;
 };
 
-TEST_F(ConsoleOnLoopback, ATcpDeviceThatTakesOneConnectionAtATimeKeepsWorkingThroughTimeouts) {
-  OneConnectionDevice device(0x7F00005B);
-  pump.each_turn = [&] { device.Turn(); };
-  NetLinks net(host, network);
-  TcpLink tcp(net);
-  SdnpLink record;
-  ASSERT_EQ(tcp.TcpConnect(record, 0x7F00005B, true), kResultOk);
-  std::string reply;
-  ASSERT_EQ(tcp.Transact("first", reply, false), kResultOk) << testing::PrintToString(sink.entries);
-  EXPECT_EQ(reply, "00/00/00/first\r\n");
-  EXPECT_EQ(sink.Count("TCP: request timeout"), 1u);
-  ASSERT_EQ(tcp.Transact("second", reply, false), kResultOk) << testing::PrintToString(sink.entries);
-  EXPECT_EQ(reply, "00/00/00/second\r\n");
+// Devices that need more than a second, close after every reply, restart,
+// or end their replies by closing: every request gets its own reply.
+TEST_F(ConsoleOnLoopback, SlowClosingAndRestartingTcpDevicesAnswerEveryRequest) {
+  const struct {
+    const char* what;
+    LoopbackTcpDevice::Way way;
+    TcpReplyEnd end;
+    int requests;
+  } cases[] = {
+      {"answers 1.1 s after each request", {.delay_ms = 1100}, TcpReplyEnd::kCrLf, 20},
+      {"closes after every reply", {.close_after_reply = true}, TcpReplyEnd::kCrLf, 1000},
+      {"restarts every 10 requests", {.restart_every = 10}, TcpReplyEnd::kCrLf, 1000},
+      {"ends each reply by closing, without CR LF", {.crlf = false, .close_after_reply = true}, TcpReplyEnd::kClose, 20},
+  };
+  Ipv4Address address = 0x7F000050;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.entries.clear();
+    LoopbackTcpDevice device(++address, c.way, clock);
+    pump.each_turn = [&] { device.Turn(); };
+    NetLinks net(host, network);
+    TcpLink tcp(net);
+    tcp.SetReplyEnd(c.end);
+    SdnpLink record;
+    ASSERT_EQ(tcp.TcpConnect(record, address, true), kResultOk);
+    int own = 0;
+    for (int i = 0; i < c.requests; ++i) {
+      const std::string request = "e/" + std::to_string(i);
+      std::string reply;
+      ASSERT_EQ(tcp.Transact(request, reply, false), kResultOk) << request << testing::PrintToString(sink.entries);
+      own += reply == "00/00/00/" + request;
+    }
+    EXPECT_EQ(own, c.requests);
+    EXPECT_LE(device.connections, c.requests);
+    EXPECT_FALSE(sink.Contains("SDNP: request failed"));
+    pump.each_turn = nullptr;
+  }
 }
 
 // A UDP device from the wire bytes on 127.0.0.92:9101, bound as veritor-sim

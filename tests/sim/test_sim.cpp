@@ -62,7 +62,7 @@ TEST(SimOptions, AddressesAndFaultSpecsAreCheckedBeforeServing) {
     bool valid;
   } rows[] = {
       {{"--fault", "enq-nak:2", "--fault", "reply-pause:600@5", "--fault", "reply-stray:7F41", "--seed", "9"}, true},
-      {{"--no-serial", "--sdnp", "127.0.0.2", "--tcp", "127.0.0.2", "--udp", "127.0.0.2"}, true},
+      {{"--no-serial", "--sdnp", "127.0.0.2", "--tcp", "127.0.0.2", "--udp", "127.0.0.2", "--tcp-bare-replies"}, true},
       {{"--sdnp", "127.1", "--fault", "sdnp-nak-forever", "--fault", "tcp-close", "--fault", "random:0.1"}, true},
       {{"--sdnp", "198.51.100.10"}, false},
       {{"--udp", "127.0.0.1"}, false},
@@ -184,26 +184,34 @@ TEST(UdpDevice, AnswersEnquiryAndRequestPacketsByteForByte) {
   for (const Step& step : steps) EXPECT_EQ(bench.Send(step.console), step.device) << step.what;
 }
 
-TEST(TcpDevice, AnswersEachLineWithTheBareReplyText) {
+TEST(TcpDevice, AnswersEachLineWithItsReplyAndCrLfOrTheBareText) {
   const struct {
     std::string console;
     std::string device;
   } steps[] = {
       {"v\r", ""},
-      {"\n", kInfoReply},
-      {"?\r\nv\r\n", "00/00/00 " + kInfoReply},
+      {"\n", kInfoReply + "\r\n"},
+      {"?\r\nv\r\n", "00/00/00\r\n " + kInfoReply + "\r\n"},
       {std::string(TcpDevice::kMaxRequestLine + 1, 'v') + "\r\n", ""},
-      {"v\r\n", kInfoReply},
+      {"v\r\n", kInfoReply + "\r\n"},
   };
-  DeviceModel model;
-  TcpDevice device(model);
-  for (size_t i = 0; i < std::size(steps); ++i) {
-    device.OnBytes(steps[i].console, 0);
-    std::vector<StreamOutput> out;
-    device.TakeDue(0, out);
-    std::string text;
-    for (const StreamOutput& output : out) text += (text.empty() ? "" : " ") + output.bytes;
-    EXPECT_EQ(text, steps[i].device) << "step " << i;
+  for (const bool crlf : {true, false}) {
+    DeviceModel model;
+    TcpDevice device(model);
+    device.SetRepliesEndWithCrLf(crlf);
+    for (size_t i = 0; i < std::size(steps); ++i) {
+      device.OnBytes(steps[i].console, 0);
+      std::vector<StreamOutput> out;
+      device.TakeDue(0, out);
+      std::string text;
+      for (const StreamOutput& output : out) text += (text.empty() ? "" : " ") + output.bytes;
+      std::string expected = steps[i].device;
+      if (!crlf) {
+        std::erase(expected, '\r');
+        std::erase(expected, '\n');
+      }
+      EXPECT_EQ(text, expected) << "step " << i << (crlf ? "" : ", bare");
+    }
   }
 }
 

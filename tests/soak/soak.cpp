@@ -381,9 +381,10 @@ std::string MakeOutputFolder() {
 }
 
 // UDP reply packets carry no sequence number, and dropping replies that look
-// like earlier ones would drop genuine replies; TCP sends each resend on a
-// new connection, and SDNP and the serial link number or acknowledge every
-// exchange, so there a late answer taken is the console's fault.
+// like earlier ones would drop genuine replies; TCP waits for the answers
+// owed to a request's resends and drops them, and SDNP and the serial link
+// number or acknowledge every exchange, so there a late answer taken is the
+// console's fault.
 bool LateAnswersAreProtocolLimits(const std::string& link) { return link == "udp"; }
 
 // A hang ends the run in Watch, which reports it; a run that gets here had none.

@@ -25,6 +25,7 @@ struct FakeWire {
   int bind_error = 0;
   int send_error = 0;
   bool peer_closed = false;  // the device closed the last connection made
+  bool peer_reset = false;   // the device reset it: reads then fail with ECONNRESET
   std::string stream_in;  // bytes waiting on the stream
 
   void Queue(std::string bytes, Ipv4Address from) { incoming.push_back({std::move(bytes), from, 0}); }
@@ -81,6 +82,7 @@ class FakeSocket final : public DatagramSocket, public StreamSocket {
   }
   // Nothing to take: would block, or 0 bytes once the peer closed.
   int Receive(void* buffer, size_t capacity, size_t& length) override {
+    if (wire_.peer_reset && wire_.stream_in.empty()) return 10054;
     length = wire_.stream_in.copy(static_cast<char*>(buffer), capacity);
     wire_.stream_in.erase(0, length);
     return length == 0 && !wire_.peer_closed ? 10035 : 0;
@@ -102,7 +104,8 @@ struct FakeNetwork final : Network {
   }
   int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) override {
     socket = std::make_unique<FakeSocket>(wire);
-    wire.peer_closed = false;  // a new connection stands until the device closes it
+    wire.peer_closed = wire.peer_reset = false;  // a new connection stands until the device ends it
+    wire.send_error = 0;
     ++streams_opened;
     return 0;
   }
