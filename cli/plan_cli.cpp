@@ -24,7 +24,9 @@ struct DeviceSession {
   DeviceSession(Environment& environment, MessageLog& log)
       : prompts(environment.prompts, &log),
         host{environment.clock, environment.pump, log, display, prompts, state, environment.control},
-        links(host, environment.opener, environment.network, environment.output_directory) {}
+        links(host, environment.opener, environment.network, environment.output_directory) {
+    links.z_report().SetCodePage(environment.code_page);
+  }
   ConsoleState state;
   NoDisplay display;
   PlanPrompts prompts;

@@ -172,12 +172,14 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
   ConnectSignals();
   InitMainWindow();
   log_model_.SetCodePage(environment_.code_page);
+  links_->z_report().SetCodePage(environment_.code_page);
   LoadSettings();
 }
 
 void MainWindow::SetCodePage(const CodePage& page) {
   environment_.code_page = page;
   log_model_.SetCodePage(page);
+  links_->z_report().SetCodePage(page);
 }
 
 MainWindow::~MainWindow() = default;
