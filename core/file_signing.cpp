@@ -81,7 +81,7 @@ class SigningRun {
     const uint32_t start = host_.clock.GetTickCount();
     while (true) {
       if (!FillBlock()) return BrokenOff(ReadFailed());
-      if (const char* change = Change()) return BrokenOff(Changed(change));
+      if (const auto change = Change()) return BrokenOff(Changed(*change));
       if (pending_.empty()) break;
       if (blocks_ > 0 && host_.StopRequested()) return Stopped();
       if (auto failed = SendBlock()) return BrokenOff(*failed);
@@ -109,17 +109,21 @@ class SigningRun {
 
   // How the file differs from what was announced, before a block that
   // holds what was read goes out, and before "}" signs what went out.
-  const char* Change() const {
-    if (total_ > size_) return "it holds more bytes than announced";
-    if (!pending_.empty()) return StampOf(path_) == stamp_ ? nullptr : "it was written to while read";
-    if (total_ < size_) return "it ended before the bytes announced";
-    return StampOf(path_) == stamp_ ? nullptr : "it was written to while read";
+  std::optional<std::string> Change() const {
+    if (const std::optional<FileStamp> now = StampOf(path_); stamp_ && now != stamp_) {
+      if (!now) return "it is gone";
+      if (now->size < size_) return "it was cut to " + std::to_string(now->size) + " byte(s)";
+      if (now->size > size_) return "it grew to " + std::to_string(now->size) + " byte(s)";
+      return "it was written to";
+    }
+    if (total_ > size_) return "it gave more bytes than announced";
+    if (pending_.empty() && total_ < size_) return "it ended after " + std::to_string(total_) + " byte(s)";
+    return std::nullopt;
   }
 
-  ActionOutcome Changed(const char* change) {
-    host_.log.LogMessage("'%s' changed while it was signed: %s (%llu byte(s) announced, %llu read); \"}\" not sent",
-                         path_.c_str(), change, static_cast<unsigned long long>(size_),
-                         static_cast<unsigned long long>(total_));
+  ActionOutcome Changed(const std::string& change) {
+    host_.log.LogMessage("'%s' changed while it was signed: %s (%llu byte(s) announced); \"}\" not sent",
+                         path_.c_str(), change.c_str(), static_cast<unsigned long long>(size_));
     return ActionOutcome::kRefused;
   }
 
