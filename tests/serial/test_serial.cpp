@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iterator>
+#include <utility>
 
 #include "core/control_ids.h"
 #include "crypto/sha1.h"
@@ -299,9 +301,21 @@ TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
                   "Error reading '_a.txt' file");
   EXPECT_FALSE(std::filesystem::exists(b_file));
   std::filesystem::rename(a_file + ".gone", a_file);
-  std::filesystem::create_directory(b_file);
-  expect_not_sent("x/2", kResultBFileFailed, "Cannot write the B file '" + b_file + "': Is a directory; request not sent",
-                  "Error creating '_b.txt' file");
+  // Only a regular file is written: never a folder, a link (whose file would
+  // take the fingerprint) or a FIFO (whose open would wait for a reader).
+  test::WriteFile(out.file("elsewhere"), "kept");
+  const std::pair<std::function<void()>, std::string> b_files[] = {
+      {[&] { std::filesystem::create_directory(b_file); }, "Is a directory"},
+      {[&] { std::filesystem::create_symlink(out.file("elsewhere"), b_file); }, "not a regular file but a symbolic link"},
+      {[&] { mkfifo(b_file.c_str(), 0600); }, "not a regular file but a FIFO"},
+  };
+  for (const auto& [make, reason] : b_files) {
+    std::filesystem::remove(b_file);
+    make();
+    expect_not_sent("x/2", kResultBFileFailed, "Cannot write the B file '" + b_file + "': " + reason + "; request not sent",
+                    "Error creating '_b.txt' file");
+  }
+  EXPECT_EQ(ReadFile(out.file("elsewhere")), "kept");
   EXPECT_EQ(prompts.questions, 0);
 }
 
