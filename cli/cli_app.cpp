@@ -591,6 +591,7 @@ int Run(const Options& options, Environment& environment) {
   const CodePage page = CodePage::Find(options.code_page).value_or(environment.code_page);
   links.z_report().SetCodePage(page);
   const int status = RunActions(options, host, links, page, control);
+  links.z_report().EndOfRun();
   links.Disconnect();
   return status;
 }

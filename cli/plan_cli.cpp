@@ -108,6 +108,7 @@ DeviceRun RunOnDevice(const Options& options, Environment& environment, const Pl
                              .record = recorder != nullptr};
   run.result = RunPlan(session.host, session.links.executor(), plan, run_options, reporters, services);
   log.LogMessage("%s", FormatPlanSummary(run.result).c_str());
+  session.links.z_report().EndOfRun();
   session.links.Disconnect();
   return run;
 }

@@ -48,6 +48,8 @@ class ZReportFiles {
   // none in hand (a request without a reply must not leave the last one). A
   // report not read to its end is dropped.
   void ReportRequested();
+  // The run ends: the same for a report not read to its end.
+  void EndOfRun() { ReportRequested(); }
   // A good reply to "A": names the report and creates its A file. A reply
   // that names no report, or whose A file cannot be created, leaves no report
   // in hand, so that no later step touches an earlier report's files.
