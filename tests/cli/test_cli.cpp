@@ -60,16 +60,6 @@ TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
   EXPECT_EQ(test::ReadFile(run.home.file("out/Z0043_a.txt")), "Total\r\n");
 }
 
-// A file that announces 0 bytes and holds more is not signed: status 2, the
-// device asked for nothing after "v".
-TEST(CliRun, AFileThatIsNotWhatItAnnouncesIsNotSigned) {
-  WireRun run;
-  run.device.Script({{"v", {"00/00/00/DEVICE"}}});
-  EXPECT_EQ(run.Run({"--sign", "/proc/self/status"}), kExitLinkFailure);
-  EXPECT_EQ(run.device.requests, std::vector<std::string>{"v"});
-  EXPECT_FALSE(run.log.Contains("Done."));
-}
-
 // Command-line requests go out in the code page, device bytes come out as
 // UTF-8; a character the page lacks is refused and the run goes on.
 TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
@@ -369,6 +359,16 @@ TEST(CliIntegration, ProgressGoesToATerminalOnly) {
   EXPECT_TRUE(shown.ends_with("\r\033[K")) << shown;
   EXPECT_NE(test::ReadAll(fileno(out)).find("\nDone. (40 blocks, 30000 bytes, "), std::string::npos);
   std::fclose(out);
+}
+
+// A file that announces 0 bytes and holds more is not signed: status 2, the
+// device asked for nothing after "v".
+TEST(CliRun, AFileThatIsNotWhatItAnnouncesIsNotSigned) {
+  WireRun run;
+  run.device.Script({{"v", {"00/00/00/DEVICE"}}});
+  EXPECT_EQ(run.Run({"--sign", "/proc/self/status"}), kExitLinkFailure);
+  EXPECT_EQ(run.device.requests, std::vector<std::string>{"v"});
+  EXPECT_FALSE(run.log.Contains("Done."));
 }
 
 // Waits until the file holds `text`, for at most 20 s; what it holds.
