@@ -461,9 +461,13 @@ bool StreamPrompts::AskYesNo(const std::string& caption, const std::string& text
   }
   std::fprintf(out_, "Yes or No? [y/N] ");
   std::fflush(out_);
-  char line[64];
-  if (std::fgets(line, sizeof line, terminal_in_) == nullptr) return false;
-  return line[0] == 'y' || line[0] == 'Y';
+  // The whole line is the answer, however long: nothing of it is left for
+  // the next question. Ctrl-C ends the read (EINTR) with no answer, and the
+  // run stops there.
+  std::string line;
+  for (int c; (c = std::fgetc(terminal_in_)) != EOF && c != '\n';) line += static_cast<char>(c);
+  std::clearerr(terminal_in_);
+  return !line.empty() && (line[0] == 'y' || line[0] == 'Y');
 }
 
 namespace {
@@ -538,7 +542,9 @@ int RunActions(const Options& options, Host& host, ConsoleLinks& links, const Co
       return std::max(status, static_cast<int>(kExitInterrupted));
     }
     if (control && action.kind != Action::Kind::kRequest) control->BeginAction(ActionLabel(action.kind));
-    const ActionOutcome outcome = RunAction(action, host, executor, page, options.details);
+    ActionOutcome outcome = RunAction(action, host, executor, page, options.details);
+    // A request that a stop ended (at the Z report's question, say) is the stop.
+    if (outcome == ActionOutcome::kLinkFailure && StopRequested(control)) outcome = ActionOutcome::kStopped;
     if (control) control->ClearStatusLine();
     status = std::max(status, ExitStatusOf(outcome));
     // The reply was delivered, but the Z report's file was not written.
@@ -595,7 +601,9 @@ int Run(const Options& options, Environment& environment) {
   const ConsoleLinks::ConnectOutcome connect = links.Connect(options.link, options.speed, address, options.details);
   if (!connect.connected) return StopRequested(control) ? kExitInterrupted : kExitLinkFailure;
   const CodePage page = CodePage::Find(options.code_page).value_or(environment.code_page);
+  links.z_report().SetCodePage(page);
   const int status = RunActions(options, host, links, page, control);
+  links.z_report().EndOfRun();
   links.Disconnect();
   return status;
 }

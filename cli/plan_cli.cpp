@@ -24,7 +24,9 @@ struct DeviceSession {
   DeviceSession(Environment& environment, MessageLog& log)
       : prompts(environment.prompts, &log),
         host{environment.clock, environment.pump, log, display, prompts, state, environment.control},
-        links(host, environment.opener, environment.network, environment.output_directory) {}
+        links(host, environment.opener, environment.network, environment.output_directory) {
+    links.z_report().SetCodePage(environment.code_page);
+  }
   ConsoleState state;
   NoDisplay display;
   PlanPrompts prompts;
@@ -107,6 +109,7 @@ DeviceRun RunOnDevice(const Options& options, Environment& environment, const Pl
                              .record = recorder != nullptr};
   run.result = RunPlan(session.host, session.links.executor(), plan, run_options, reporters, services);
   log.LogMessage("%s", FormatPlanSummary(run.result).c_str());
+  session.links.z_report().EndOfRun();
   session.links.Disconnect();
   return run;
 }

@@ -152,7 +152,10 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
 
   Prompts* prompts = environment_.prompts;
   if (prompts == nullptr) {
-    own_prompts_ = std::make_unique<QtPrompts>(this);
+    auto qt_prompts = std::make_unique<QtPrompts>(this);
+    // Esc at the Z report's question stops the exchange: nothing is sent.
+    qt_prompts->SetEscapeAction([this] { stop_requested_ = true; });
+    own_prompts_ = std::move(qt_prompts);
     prompts = own_prompts_.get();
   }
   prompts_ = std::make_unique<LoggingPrompts>(*prompts, log_);
@@ -172,12 +175,14 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
   ConnectSignals();
   InitMainWindow();
   log_model_.SetCodePage(environment_.code_page);
+  links_->z_report().SetCodePage(environment_.code_page);
   LoadSettings();
 }
 
 void MainWindow::SetCodePage(const CodePage& page) {
   environment_.code_page = page;
   log_model_.SetCodePage(page);
+  links_->z_report().SetCodePage(page);
 }
 
 MainWindow::~MainWindow() = default;
@@ -618,6 +623,7 @@ void MainWindow::SendTypedCommand() {
   if (!request) return;
   std::string data;
   links_->executor().ExecuteCommand(*request, data, Details());
+  if (!long_action_) stop_requested_ = false;  // a stop at the Z report's question ends with the command
 }
 
 // Up and Down in the command field walk the commands sent, as a terminal does;

@@ -1,6 +1,7 @@
 #include "console/qt_prompts.h"
 
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QMessageBox>
 
 namespace veritor {
@@ -27,8 +28,30 @@ void QtPrompts::MessageBox(const std::string& caption, const std::string& text) 
   box.exec();
 }
 
+namespace {
+
+// Takes Esc from the box before the box makes it a click on No.
+class EscapeWatch final : public QObject {
+ public:
+  EscapeWatch(QMessageBox& box, const std::function<void()>& action) : box_(box), action_(action) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != Qt::Key_Escape) return false;
+    action_();
+    box_.done(QMessageBox::No);
+    return true;
+  }
+
+ private:
+  QMessageBox& box_;
+  const std::function<void()>& action_;
+};
+
+}  // namespace
+
 bool QtPrompts::AskYesNo(const std::string& caption, const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, Text(caption), Text(text), QMessageBox::Yes | QMessageBox::No);
+  EscapeWatch watch(box, on_escape_);
+  if (on_escape_) box.installEventFilter(&watch);
   return box.exec() == QMessageBox::Yes;
 }
 

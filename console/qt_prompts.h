@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 #include "platform/ui.h"
 
 namespace veritor {
@@ -15,6 +17,9 @@ QString FileDialogFilter(const std::string& pattern);
 class QtPrompts final : public Prompts {
  public:
   explicit QtPrompts(QWidget* owner) : owner_(owner) {}
+  // Esc at the Yes/No question is no answer but the operator's stop: this is
+  // called, and the question ends as No.
+  void SetEscapeAction(std::function<void()> action) { on_escape_ = std::move(action); }
   void ErrorBox(const std::string& text) override;
   void MessageBox(const std::string& caption, const std::string& text) override;
   bool AskYesNo(const std::string& caption, const std::string& text) override;
@@ -22,6 +27,7 @@ class QtPrompts final : public Prompts {
 
  private:
   QWidget* owner_;
+  std::function<void()> on_escape_;
 };
 
 }  // namespace veritor

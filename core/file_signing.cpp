@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 
 #include "crypto/base64.h"
@@ -39,6 +40,23 @@ std::string Base64Request(const std::string& bytes) {
   return request;
 }
 
+// What the path names as the run reads it: a file that is cut, grows or is
+// written to while it is signed changes its size or its time.
+struct FileStamp {
+  uint64_t size = 0;
+  std::filesystem::file_time_type written{};
+  bool operator==(const FileStamp&) const = default;
+};
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(path, error);
+  if (error) return std::nullopt;
+  const auto written = std::filesystem::last_write_time(path, error);
+  if (error) return std::nullopt;
+  return FileStamp{size, written};
+}
+
 // One press of "Sign File" once the file is open. Sizes and byte totals are
 // 64-bit so that files of 4 GiB and more are counted right.
 class SigningRun {
@@ -54,11 +72,16 @@ class SigningRun {
 
   ActionOutcome Run() {
     if (!FindFileSize(file_.get(), size_)) return ReadFailed();
+    stamp_ = StampOf(path_);
     host_.log.LogMessage("Signing '%s', %llu byte(s)", path_.c_str(), static_cast<unsigned long long>(size_));
+    // A file of the system (/proc/self/status) says it holds 0 bytes and
+    // then gives more: what the device would sign is not what was announced.
+    if (size_ == 0 && std::fgetc(file_.get()) != EOF) return SizeUnknown();
     if (auto failed = Send("{/0", "Failed opening signature block")) return OpeningFailed(*failed);
     const uint32_t start = host_.clock.GetTickCount();
     while (true) {
       if (!FillBlock()) return BrokenOff(ReadFailed());
+      if (const auto change = Change()) return BrokenOff(Changed(*change));
       if (pending_.empty()) break;
       if (blocks_ > 0 && host_.StopRequested()) return Stopped();
       if (auto failed = SendBlock()) return BrokenOff(*failed);
@@ -82,6 +105,32 @@ class SigningRun {
       total_ += read;
     }
     return !std::ferror(file_.get());
+  }
+
+  // How the file differs from what was announced, before a block that
+  // holds what was read goes out, and before "}" signs what went out.
+  std::optional<std::string> Change() const {
+    if (const std::optional<FileStamp> now = StampOf(path_); stamp_ && now != stamp_) {
+      if (!now) return "it is gone";
+      if (now->size < size_) return "it was cut to " + std::to_string(now->size) + " byte(s)";
+      if (now->size > size_) return "it grew to " + std::to_string(now->size) + " byte(s)";
+      return "it was written to";
+    }
+    if (total_ > size_) return "it gave more bytes than announced";
+    if (pending_.empty() && total_ < size_) return "it ended after " + std::to_string(total_) + " byte(s)";
+    return std::nullopt;
+  }
+
+  ActionOutcome Changed(const std::string& change) {
+    host_.log.LogMessage("'%s' changed while it was signed: %s (%llu byte(s) announced); \"}\" not sent",
+                         path_.c_str(), change.c_str(), static_cast<unsigned long long>(size_));
+    return ActionOutcome::kRefused;
+  }
+
+  ActionOutcome SizeUnknown() {
+    host_.log.LogMessage("'%s' announces 0 bytes but holds more (a file of the system?); not signed, nothing sent",
+                         path_.c_str());
+    return ActionOutcome::kRefused;
   }
 
   std::optional<ActionOutcome> SendBlock() {
@@ -188,6 +237,7 @@ class SigningRun {
   const int link_;
   const size_t block_size_;
   uint64_t size_ = 0;
+  std::optional<FileStamp> stamp_;  // none when the path cannot be looked at
   uint64_t total_ = 0;
   uint32_t blocks_ = 0;
   size_t last_block_ = 0;  // file bytes in the last block sent

@@ -20,6 +20,7 @@ enum LinkResult : int {
   kResultBFileFailed = 2002,        // the B file could not be written; nothing sent
   kResultFingerprintFailed = 2003,  // the A file could not be read; nothing sent
   kResultNoReport = 2004,           // no report in hand (the last "A" named none); nothing sent
+  kResultSignatureStopped = 2005,   // the operator stopped the run at the question; nothing sent
   // Command execution.
   kResultStillBusy = 3001,          // the device kept answering BUSY/PRINTEROFFLINE
 };

@@ -46,15 +46,32 @@ int SerialLink::SerialTransaction(const std::string& request, std::string& reply
   host_.display.SetFieldText(kIdRequestField, request);
   const char kind = request.empty() ? '\0' : request[0];
 
-  if (NeedsSignatureStep(request)) {
-    const int signature = z_report_.SignatureStep();
-    if (signature == kResultSignatureRejected) CompleteTransaction(reply);
-    if (signature != kResultOk) return signature;
+  if (!NeedsSignatureStep(request)) {
+    z_report_.ForgetAnswers();
+    if (kind == 'A') z_report_.ReportRequested();
+    return Exchange(request, reply);
   }
-  if (kind == 'A') z_report_.ReportRequested();
+  const int result = SignatureRequest(request, reply);
+  z_report_.SignatureRequestEnded(request, result, reply);
+  return result;
+}
+
+int SerialLink::Exchange(const std::string& request, std::string& reply) {
   if (const int enquiry = Enquire(); enquiry != kResultOk) return enquiry;
   if (SendPacket(request) == 0) return Fail(kResultPacketNotAcked, "Packet not acknowledged");
-  return ReceiveReply(kind, reply);
+  return ReceiveReply(request[0], reply);
+}
+
+// A stop asked for before or at the question (Ctrl-C, Esc) is no answer:
+// nothing goes out, and no "x/5" follows.
+int SerialLink::SignatureRequest(const std::string& request, std::string& reply) {
+  const char* stopped = "Stopped at the Z report's question; request not sent";
+  if (host_.StopRequested()) return Fail(kResultSignatureStopped, stopped);
+  const int signature = z_report_.SignatureStep(request);
+  if (host_.StopRequested()) return Fail(kResultSignatureStopped, stopped);
+  if (signature == kResultSignatureRejected) CompleteTransaction(reply);
+  if (signature != kResultOk) return signature;
+  return Exchange(request, reply);
 }
 
 int SerialLink::Enquire() {

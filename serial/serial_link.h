@@ -33,6 +33,8 @@ class SerialLink final : public LinkTransaction {
  private:
   enum class ReplyAttempt { kGood, kBad, kNoStx };
 
+  int Exchange(const std::string& request, std::string& reply);
+  int SignatureRequest(const std::string& request, std::string& reply);
   int Enquire();
   int ReceiveReply(char request_kind, std::string& reply);
   ReplyAttempt ReceivePacket();

@@ -15,11 +15,10 @@ constexpr size_t kReportNamePosition = 13;
 constexpr size_t kLineKindPosition = 9;
 constexpr size_t kLineTextPosition = 11;
 
-std::string ErrnoText(int error) { return error != 0 ? std::strerror(error) : "unknown error"; }
-
 constexpr size_t kStatusPartLength = 9;
 constexpr int kBusyCode = 0x0E;
 constexpr int kPrinterOfflineCode = 0x1A;
+constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
 
 int ErrorCodeOf(const std::string& reply) { return reply.size() < 2 ? -1 : ParseHexByte(reply[0], reply[1]); }
 
@@ -38,13 +37,17 @@ bool CarriesNoData(const std::string& reply) {
 }  // namespace
 
 ZReportFiles::ZReportFiles(MessageLog& log, Prompts& prompts, std::string output_directory)
-    : log_(log), prompts_(prompts), output_directory_(std::move(output_directory)) {}
+    : log_(log),
+      prompts_(prompts),
+      output_directory_(std::move(output_directory)),
+      page_(*CodePage::Find(kDefaultCodePage)) {}
 
-void ZReportFiles::CloseAFile() {
-  if (a_file_ && std::fclose(a_file_.release()) != 0) {
-    log_.LogMessage("Closing the A file '%s' failed: %s", a_file_path_.c_str(), ErrnoText(errno).c_str());
-    file_failure_ = true;
-  }
+bool ZReportFiles::CloseAFile() {
+  if (!a_file_.IsOpen()) return true;
+  std::string error;
+  if (a_file_.Commit(error)) return true;
+  LoseReport("its A file '" + a_file_path_ + "' could not be completed", error);
+  return false;
 }
 
 // The name comes from the device and becomes part of a path: it must name a
@@ -57,14 +60,19 @@ bool ZReportFiles::ReportNameIsSafe(const std::string& name) const {
 }
 
 void ZReportFiles::ForgetReport(std::string why) {
+  a_file_.Discard();
   report_name_.clear();
   a_file_path_.clear();
   b_file_path_.clear();
+  confirmed_ = false;
+  lines_ = 0;
   no_report_ = std::move(why);
 }
 
 void ZReportFiles::ReportRequested() {
-  CloseAFile();
+  if (a_file_.IsOpen())
+    log_.LogMessage("Report '%s' was not read to its end (%u line(s)); its A file is not written",
+                    report_name_.c_str(), lines_);
   ForgetReport("no reply to the last \"A\" has named a report");
 }
 
@@ -74,25 +82,41 @@ void ZReportFiles::DropReport(std::string why) {
   prompts_.MessageBox("Error", "Error creating '_a.txt' file");
 }
 
+void ZReportFiles::LoseReport(const std::string& what, const std::string& error) {
+  const std::string name = report_name_;
+  log_.LogMessage("Report '%s' lost: %s: %s; no B file is written and its Z request is not sent", name.c_str(),
+                  what.c_str(), error.c_str());
+  ForgetReport("report '" + name + "' was lost: " + what);
+  file_failure_ = true;
+  prompts_.MessageBox("Error", "Error writing '_a.txt' file");
+}
+
 void ZReportFiles::AStep(const std::string& reply) {
   if (AskedAgain(reply)) return;
-  CloseAFile();
+  ForgetReport(no_report_);
   if (reply.size() <= kReportNamePosition) {
     log_.LogMessage("The reply to \"A\" names no report; no A file written");
     DropReport("the last reply to \"A\" named no report");
     return;
   }
-  const std::string name = reply.substr(kReportNamePosition);
-  if (!ReportNameIsSafe(name)) {
-    log_.LogMessage("Report name '%s' refused: it would lead outside %s", name.c_str(), output_directory_.c_str());
+  const std::string bytes = reply.substr(kReportNamePosition);
+  // File names are UTF-8: the name's characters in the device's code page.
+  const std::string name = page_.ToUtf8(bytes);
+  if (!ReportNameIsSafe(bytes)) {
+    log_.LogMessage("Report name '%s' refused: it would lead outside %s", bytes.c_str(), output_directory_.c_str());
+    DropReport("the report name of the last reply to \"A\" was refused");
+    return;
+  }
+  if (name.find(kReplacementCharacter) != std::string::npos) {
+    log_.LogMessage("Report name '%s' refused: it holds a byte that code page %u leaves undefined", bytes.c_str(),
+                    page_.number());
     DropReport("the report name of the last reply to \"A\" was refused");
     return;
   }
   const std::string a_file_path = output_directory_ + name + "_a.txt";
   prompts_.MessageBox("", a_file_path);
-  a_file_.reset(std::fopen(a_file_path.c_str(), "wb"));
-  if (!a_file_) {
-    log_.LogMessage("Cannot create the A file '%s': %s", a_file_path.c_str(), ErrnoText(errno).c_str());
+  if (std::string error; !a_file_.Create(a_file_path, error)) {
+    log_.LogMessage("Cannot create the A file '%s': %s", a_file_path.c_str(), error.c_str());
     DropReport("the A file of report '" + name + "' could not be created");
     return;
   }
@@ -102,13 +126,14 @@ void ZReportFiles::AStep(const std::string& reply) {
 }
 
 void ZReportFiles::AppendLine(const std::string& line) {
-  if (!a_file_) return;
-  const bool written = std::fwrite(line.data(), 1, line.size(), a_file_.get()) == line.size() &&
-                       std::fwrite("\r\n", 1, 2, a_file_.get()) == 2;
-  if (!written) {
-    log_.LogMessage("Writing to the A file '%s' failed: %s", a_file_path_.c_str(), ErrnoText(errno).c_str());
-    file_failure_ = true;
+  if (!a_file_.IsOpen()) {
+    if (confirmed_) log_.LogMessage("Report '%s' is confirmed: line not added to it", report_name_.c_str());
+    return;
   }
+  // One write for the line and its CR LF: it reaches the file whole or fails.
+  std::string error;
+  if (!a_file_.Write(line + "\r\n", error)) LoseReport("line " + std::to_string(lines_ + 1) + " was not written", error);
+  else ++lines_;
 }
 
 // The log shows a text up to its first NUL; the A file holds the same.
@@ -138,24 +163,25 @@ void ZReportFiles::QStep(std::string& reply) {
   }
 }
 
-int ZReportFiles::WriteSignature(const char* signature) {
-  File b_file(std::fopen(b_file_path_.c_str(), "wb"));
-  if (!b_file) return errno != 0 ? errno : EIO;
-  const size_t length = std::strlen(signature);
-  const bool written = std::fwrite(signature, 1, length, b_file.get()) == length;
-  if (std::fclose(b_file.release()) != 0 || !written) return errno != 0 ? errno : EIO;
-  return 0;
+void ZReportFiles::SignatureRequestEnded(const std::string& request, int result, const std::string& reply) {
+  // After No to "x/2" the executor sends "x/5" at once; after BUSY it sends
+  // the request again.
+  const bool rejected_x2 = result == kResultSignatureRejected && request.size() >= 3 && request[2] == '2';
+  const bool busy = result == kResultOk && AskedAgain(reply);
+  if (!rejected_x2 && !busy) answers_.clear();
 }
 
-int ZReportFiles::SignatureStep() {
+int ZReportFiles::SignatureStep(const std::string& request) {
+  if (const auto answered = answers_.find(request); answered != answers_.end())
+    return answered->second ? kResultOk : kResultSignatureRejected;
   if (b_file_path_.empty()) {
-    CloseAFile();
     log_.LogMessage("Cannot create the B file: %s; request not sent", no_report_.c_str());
     prompts_.MessageBox("Error", "Error creating '_b.txt' file");
     return kResultNoReport;
   }
-  // Lines still in the stream's buffer belong to the report too.
-  if (a_file_) std::fflush(a_file_.get());
+  // The report ends here if its line of kind 3 has not come: what was read
+  // is the report the operator confirms.
+  if (!CloseAFile()) return kResultNoReport;
   char signature[41];
   const int fingerprint = FileFingerprint(a_file_path_.c_str(), signature);
   if (fingerprint != kFingerprintOk) {
@@ -164,17 +190,17 @@ int ZReportFiles::SignatureStep() {
     prompts_.MessageBox("Error", "Error reading '_a.txt' file");
     return kResultFingerprintFailed;
   }
-  errno = 0;
-  if (const int error = WriteSignature(signature)) {
-    CloseAFile();
-    log_.LogMessage("Cannot write the B file '%s': %s; request not sent", b_file_path_.c_str(),
-                    ErrnoText(error).c_str());
+  if (std::string error; !WriteWholeFile(b_file_path_, signature, error)) {
+    log_.LogMessage("Cannot write the B file '%s': %s; request not sent", b_file_path_.c_str(), error.c_str());
     prompts_.MessageBox("Error", "Error creating '_b.txt' file");
     return kResultBFileFailed;
   }
   const std::string question = std::string("Calculated signature: ") + signature +
                                " \r\n\r\n Is this signature identical with the one in Zreport?";
-  return prompts_.AskYesNo("", question) ? kResultOk : kResultSignatureRejected;
+  const bool yes = prompts_.AskYesNo("", question);
+  answers_[request] = yes;
+  if (yes) confirmed_ = true;
+  return yes ? kResultOk : kResultSignatureRejected;
 }
 
 }  // namespace veritor

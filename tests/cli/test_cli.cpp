@@ -45,12 +45,21 @@ struct WireRun {
 // Z report whose A file cannot be written (no out/ folder) fails the run.
 TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
   WireRun run;
-  run.device.Script({{"v", {"00/00/00/DEVICE"}}, {"A", {"80/00/00/001/Z0043"}}, {"Q", {"80/00/00/0/Total"}}});
+  const auto script = [&run] {
+    run.device.Script({{"v", {"00/00/00/DEVICE"}}, {"A", {"80/00/00/001/Z0043"}},
+                       {"Q", {"80/00/00/0/Total", "80/00/00/3/"}}});
+  };
+  script();
   EXPECT_EQ(run.Run({"A", "Q"}), kExitLinkFailure);
   EXPECT_TRUE(run.log.Contains("Cannot create the A file '" + run.home.file("out/Z0043_a.txt") +
                                "': No such file or directory"));
   std::filesystem::create_directory(run.home.file("out"));
+  script();
   EXPECT_EQ(run.Run({"A", "Q"}), kExitDeviceError) << "the warning, and no file failure";
+  EXPECT_TRUE(run.log.Contains("Report 'Z0043' was not read to its end (1 line(s)); its A file is not written"));
+  EXPECT_TRUE(std::filesystem::is_empty(run.home.file("out")));
+  script();
+  EXPECT_EQ(run.Run({"A", "Q", "Q"}), kExitDeviceError);
   EXPECT_EQ(test::ReadFile(run.home.file("out/Z0043_a.txt")), "Total\r\n");
 }
 
@@ -136,9 +145,9 @@ std::string Digits(std::string text) {
   return text;
 }
 
-// The full log of a run, then a Z report into $HOME/out/ on the same device.
+// The full log of a run.
 TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
-  test::SimulatorProcess simulator({"--report-lines", "25"});
+  test::SimulatorProcess simulator;
   ASSERT_FALSE(simulator.path().empty());
   const std::string port = "VERITOR_COM2=" + simulator.path();
   auto result =
@@ -158,17 +167,6 @@ TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
             "Status info   [06-00-00]\n"
             "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code\n"
             "Closed port COM2\n");
-
-  test::TempDir home;
-  std::filesystem::create_directory(home.file("out"));
-  std::vector<std::string> arguments = {test::BinaryPath("veritor-cli"), "--link", "COM2", "--answer", "yes", "A"};
-  for (int i = 0; i < 30; ++i) arguments.push_back("Q");
-  arguments.push_back("x/2");
-  result = test::RunProgram(arguments, {port, "HOME=" + home.path()});
-  EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
-  EXPECT_GT(test::ReadFile(home.file("out/Z0001_a.txt")).size(), 25u * 3u);
-  EXPECT_EQ(test::ReadFile(home.file("out/Z0001_b.txt")).size(), 40u);
-  EXPECT_NE(result.err.find("Answered Yes (--answer)"), std::string::npos);
 }
 
 // A device error or a refused file does not stop the run; a request that
@@ -419,6 +417,120 @@ TEST(CliIntegration, ProgressGoesToATerminalOnly) {
   EXPECT_TRUE(shown.ends_with("\r\033[K")) << shown;
   EXPECT_NE(test::ReadAll(fileno(out)).find("\nDone. (40 blocks, 30000 bytes, "), std::string::npos);
   std::fclose(out);
+}
+
+// A file that announces 0 bytes and holds more is not signed: status 2, the
+// device asked for nothing after "v".
+TEST(CliRun, AFileThatIsNotWhatItAnnouncesIsNotSigned) {
+  WireRun run;
+  run.device.Script({{"v", {"00/00/00/DEVICE"}}});
+  EXPECT_EQ(run.Run({"--sign", "/proc/self/status"}), kExitLinkFailure);
+  EXPECT_EQ(run.device.requests, std::vector<std::string>{"v"});
+  EXPECT_FALSE(run.log.Contains("Done."));
+}
+
+// Waits until the file holds `text`, for at most 20 s; what it holds.
+std::string AwaitText(FILE* file, const std::string& text) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::string held = test::ReadAll(fileno(file));
+  while (held.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    held = test::ReadAll(fileno(file));
+  }
+  return held;
+}
+
+// The Z-report question on a terminal: the typed line is the answer whole,
+// however long, and nothing of it answers the next question (No to "x/2",
+// then "yes" to "x/5"); Ctrl-C at the question ends the run with nothing
+// sent, no "x/5" either, status 130.
+TEST(CliIntegration, TheZReportQuestionOnATerminal) {
+  const struct {
+    const char* what;
+    std::string typed;
+    bool interrupt;
+    int status;
+    std::vector<std::string> sent;  // after "v", "A", "Q", "Q"
+  } rows[] = {
+      {"a long No, then yes", "n" + std::string(300, 'x') + "\nyes\n", false, kExitOk, {"x/5"}},
+      {"Ctrl-C", "", true, kExitInterrupted, {}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::TempDir home;
+    std::filesystem::create_directory(home.file("out"));
+    test::WirePty pty;
+    pty.device.Script({{"v", {"00/00/00/DEVICE"}}, {"A", {"00/00/00/001/Z0043"}},
+                       {"Q", {"00/00/00/0/Total", "00/00/00/3/"}}, {"x/2", {"00/00/00"}}, {"x/5", {"00/00/00"}}});
+    const std::string port = pty.Start();
+    ASSERT_FALSE(port.empty());
+    int keyboard = -1, terminal = -1;
+    ASSERT_EQ(openpty(&keyboard, &terminal, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(write(keyboard, row.typed.data(), row.typed.size()), static_cast<ssize_t>(row.typed.size()));
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    const pid_t pid = test::Spawn({test::BinaryPath("veritor-cli"), "--link", port, "A", "Q", "Q", "x/2"},
+                                  {"HOME=" + home.path()}, fileno(out), fileno(err), terminal);
+    ASSERT_GT(pid, 0);
+    if (row.interrupt) {
+      AwaitText(err, "Yes or No? [y/N] ");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      kill(pid, SIGINT);
+    }
+    EXPECT_EQ(test::WaitForExit(pid), row.status);
+    const std::string log = test::ReadAll(fileno(out));
+    std::vector<std::string> sent = {"v", "A", "Q", "Q"};
+    sent.insert(sent.end(), row.sent.begin(), row.sent.end());
+    EXPECT_EQ(pty.Requests(), sent) << log << test::ReadAll(fileno(err));
+    EXPECT_EQ(log.find("Stopped at the Z report's question; request not sent\n") != std::string::npos, row.interrupt)
+        << log;
+    std::fclose(out);
+    std::fclose(err);
+    close(keyboard);
+    close(terminal);
+  }
+}
+
+// A disk that fills in the middle of a report (a 16 KiB tmpfs on out/, in a
+// user and mount namespace of the test's own): the report is dropped whole,
+// with one line that says which line was lost; no question, no "x/2", the
+// earlier pair of that name as it was, no file left behind, status 2.
+TEST(CliIntegration, AReportThatLosesALineOnAFullDiskIsDroppedWhole) {
+  test::TempDir home;
+  std::filesystem::create_directory(home.file("out"));
+  // The shell keeps a HOME of its own: the test's is set in the script.
+  const std::string mount = "HOME='" + home.path() + "'; export HOME; mount -t tmpfs -o size=16k tmpfs \"$HOME/out\"";
+  const auto probe = test::RunProgram({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", mount});
+  if (probe.exit_status != 0) GTEST_SKIP() << "no tmpfs in a user and mount namespace here: " << probe.err;
+
+  test::WirePty pty;
+  const std::string line = "00/00/00/0/" + std::string(49, 'L');  // 51 bytes in the A file
+  std::deque<std::string> lines(400, line);
+  lines.push_back("00/00/00/3/");
+  pty.device.Script({{"v", {"00/00/00/DEVICE"}}, {"A", {"00/00/00/001/Z0043"}}, {"Q", lines}, {"x/2", {"00/00/00"}}});
+  const std::string port = pty.Start();
+  ASSERT_FALSE(port.empty());
+  std::vector<std::string> arguments = {
+      "/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+      mount + " && printf 'earlier\\r\\n' >\"$HOME/out/Z0043_a.txt\" && printf EARLIER >\"$HOME/out/Z0043_b.txt\" && "
+              "\"$0\" \"$@\"; status=$?; cd \"$HOME/out\" && echo * && cat Z0043_a.txt Z0043_b.txt && exit $status",
+      std::filesystem::absolute(test::BinaryPath("veritor-cli")), "--link", port, "--answer", "yes", "A"};
+  for (int i = 0; i < 401; ++i) arguments.push_back("Q");
+  arguments.push_back("x/2");
+  const auto result = test::RunProgram(arguments);
+  EXPECT_EQ(result.exit_status, kExitLinkFailure) << result.out << result.err;
+  const size_t lost = result.out.find("Report 'Z0043' lost: line ");
+  ASSERT_NE(lost, std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("Report 'Z0043' lost", lost + 1), std::string::npos) << "one line for the loss";
+  EXPECT_NE(result.out.find(" was not written: No space left on device; no B file is written and its Z request is "
+                            "not sent\n", lost),
+            std::string::npos)
+      << result.out;
+  EXPECT_TRUE(result.out.ends_with("Z0043_a.txt Z0043_b.txt\nearlier\r\nEARLIER")) << result.out;
+  EXPECT_EQ(result.err.find("Calculated signature"), std::string::npos) << result.err;
+  const auto sent = pty.Requests();
+  EXPECT_EQ(std::ranges::count(sent, "Q"), 401);
+  EXPECT_EQ(sent.back(), "Q") << "neither x/2 nor x/5 sent";
 }
 
 }  // namespace

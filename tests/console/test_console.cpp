@@ -33,8 +33,8 @@
 namespace veritor {
 namespace {
 
-// On the serial link, from the start: the actions from the buttons; a read error ends signing as a refused data block
-// does, without "}"; no action starts during another exchange; a bitmap is checked whole before a row goes out.
+// On the serial link, from the start: the actions from the buttons; no action starts during another exchange; a
+// bitmap is checked whole before a row goes out.
 TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) {
   EXPECT_EQ(Log(), Lines{"Veritor started"});
   EXPECT_EQ(Combo(kIdPortList)->currentText(), "COM1");
@@ -94,16 +94,6 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   EXPECT_EQ(prompts.questions, 1);
   EXPECT_EQ(test::ReadFile(out.file("Z0001_b.txt")).size(), 40u);
   EXPECT_EQ(serial.model().ZCount(), 1u);
-
-  serial.model().ForceReply("00/00/04", 2);
-  serial.model().ForceError(sim::kErrSignData);
-  MarkStart();
-  EXPECT_EQ(SignFile(host, executor, File(std::string(1500, 's')), false), ActionOutcome::kDeviceError);
-  EXPECT_EQ(Sent().size(), 3u);
-  EXPECT_EQ(Tail(3),
-            (Lines{"Failed signing data block", "Signing broken off: \"{/0\" and 2 data block(s) sent, the last refused",
-                   "The device's signature block is still open with 750 of the file's 1500 byte(s): " +
-                       std::string(kOpenBlockRefusal)}));
 
   const std::pair<Action, std::string> refusals[] = {
       {RunBatchFile, "No filename specified"},
@@ -213,8 +203,8 @@ TEST_F(ConsoleTest, OnlyRegularFilesAreOpenedAndCancellingTheBitmapDialogUploads
   EXPECT_TRUE(Log().empty());
 }
 
-// A choice in the port list during an exchange is not taken and the list shows the link in use again; a batch,
-// signing run or upload that breaks off says what was sent and what the device holds.
+// A choice in the port list during an exchange is not taken and the list shows the link in use again; a batch or
+// an upload that breaks off says what was sent and what the device holds (signing: test_core).
 TEST_F(ConsoleTest, PortListShowsTheLinkInUseAndBrokenOffActionsSayWhatTheDeviceHolds) {
   net.AddSdnpDevice(kDevice);
   during_wait = [&] { ChoosePort(13); };
@@ -241,20 +231,8 @@ TEST_F(ConsoleTest, PortListShowsTheLinkInUseAndBrokenOffActionsSayWhatTheDevice
   EXPECT_EQ(Tail(2),
             (Lines{"Lines 1 to 2 were carried out; line 3 was refused",
                    "The signature block opened in line 1 is still open: " + refusal}));
-  const std::string file = File(std::string(1500, 's'));
-  EXPECT_EQ(SignFile(host, executor, file, false), ActionOutcome::kDeviceError);
-  EXPECT_EQ(Log().back(), "The device holds a signature block opened earlier: " + refusal);
-
   Send(QStringLiteral("}"));
   using sim::ReplyFault;
-  serial.device().faults.reply = {ReplyFault::Clean(), ReplyFault::Clean(), ReplyFault::Delay(2500)};
-  EXPECT_EQ(SignFile(host, executor, file, false), ActionOutcome::kLinkFailure);
-  EXPECT_EQ(Tail(2),
-            (Lines{"Signing broken off: \"{/0\" and 2 data block(s) sent, the last without a reply",
-                   "The device's signature block is still open with 750 of the file's 1500 byte(s) (1500 if the last "
-                   "block reached it): " + refusal}));
-
-  Send(QStringLiteral("}"));
   serial.device().faults.reply = {ReplyFault::Clean(), ReplyFault::Delay(2500)};
   EXPECT_EQ(LoadMonochromeBitmap(host, executor, 1, File(Bmp(8, 3)), false), ActionOutcome::kLinkFailure);
   EXPECT_EQ(Log().back(), "Upload broken off in row 2 of 3, which got no reply: slot 1 holds the first 1 row(s) of "

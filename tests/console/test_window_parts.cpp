@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QClipboard>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QScrollBar>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 
+#include "console/qt_prompts.h"
 #include "console/qt_pump.h"
 #include "console/raw_view.h"
 #include "core/console_state.h"
@@ -277,6 +279,37 @@ TEST_F(ConsoleTest, OperatorDecisionsStandInTheLog) {
   MarkStart();
   Click(kIdRunBatch);
   EXPECT_EQ(Log().back(), "Batch done: 3 lines in 0.0 s");
+}
+
+// Esc at the Z report's question is the operator's stop (the window's shared stop), not an answer; a click on No
+// or Yes is one.
+TEST(QtPromptsTest, EscAtTheQuestionIsTheStop) {
+  const struct {
+    const char* what;
+    std::function<void(QMessageBox&)> act;
+    bool yes;
+    bool stopped;
+  } rows[] = {
+      {"Esc", [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, false, true},
+      {"No", [](QMessageBox& box) { box.button(QMessageBox::No)->click(); }, false, false},
+      {"Yes", [](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); }, true, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    QtPrompts prompts(nullptr);
+    bool stopped = false;
+    prompts.SetEscapeAction([&] { stopped = true; });
+    QTimer poll;  // acts once the box is up
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        poll.stop();
+        row.act(*box);
+      }
+    });
+    poll.start(10);
+    EXPECT_EQ(prompts.AskYesNo("", "Is this signature identical with the one in Zreport?"), row.yes);
+    EXPECT_EQ(stopped, row.stopped);
+  }
 }
 
 // Device > Run plan: the plan runs on the window's link into its log, and a Z-report step answers the signature

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@ struct ScriptedLink final : LinkTransaction {
   explicit ScriptedLink(VirtualTickClock& clock) : clock(clock) {}
   int Transact(const std::string& request, std::string& reply, bool) override {
     requests.push_back(request);
+    if (on_request) on_request(requests.size());
     clock.Advance(ms_per_exchange);
     const Step step = steps.front();
     if (steps.size() > 1) steps.pop_front();
@@ -39,6 +42,7 @@ struct ScriptedLink final : LinkTransaction {
   std::deque<Step> steps = {{kResultEnquireFailed, ""}};
   Lines requests;
   uint32_t ms_per_exchange = 20;
+  std::function<void(size_t count)> on_request;  // after each request is taken, before its answer
 };
 
 class CommandTest : public ::testing::Test, protected test::VirtualHost {
@@ -222,6 +226,110 @@ TEST_F(CommandTest, SigningEndsWithDoneAndTheTransferRates) {
     std::erase_if(sink.entries, [](const std::string& e) { return e.starts_with("Status info"); });
     EXPECT_EQ(sink.entries, expected);
   }
+}
+
+// On the serial link a block goes as TEXT only when every byte is printable
+// ASCII, 0x7F included: each byte at and past the edges of that range.
+TEST_F(CommandTest, SigningChoosesTextOrBase64AtTheEdgesOfPrintableAscii) {
+  serial.steps = {{kResultOk, "00/00/00"}};
+  test::TempDir dir;
+  const struct {
+    char byte;
+    std::string request;
+  } rows[] = {
+      {'\x1F', "&/YWIfYw=="}, {'\x20', "@/ab c"}, {'\x7E', "@/ab~c"}, {'\x7F', "@/ab\x7F" "c"}, {'\x80', "&/YWKAYw=="},
+  };
+  for (const auto& row : rows) {
+    test::WriteFile(dir.file("f"), std::string("ab") + row.byte + "c");
+    serial.requests.clear();
+    ASSERT_EQ(SignFile(host, executor, dir.file("f"), false), ActionOutcome::kAnswered);
+    EXPECT_EQ(serial.requests, (Lines{"{/0", row.request, "}"})) << static_cast<int>(row.byte);
+  }
+}
+
+// A run that breaks off says what went out and what the device holds: a
+// refused block, a block without a reply, a block opened earlier; and a file
+// that changes while it is signed (cut, grown, written to) or that announces
+// 0 bytes and holds more is never finished with "}" as if whole.
+TEST_F(CommandTest, SigningSendsWhatItAnnouncedOrSaysWhatTheDeviceHolds) {
+  const std::string refusal = kOpenBlockRefusal;
+  test::TempDir dir;
+  const std::string path = dir.file("doc");
+  const auto changed = [&](const std::string& how, uint64_t announced) {
+    return "'" + path + "' changed while it was signed: " + how + " (" + std::to_string(announced) +
+           " byte(s) announced); \"}\" not sent";
+  };
+  const auto broken_off = [&](unsigned blocks, uint64_t held, uint64_t size, const std::string& last = "",
+                              const std::string& if_reached = "") {
+    return Lines{"Signing broken off: \"{/0\" and " + std::to_string(blocks) + " data block(s) sent" + last,
+                 "The device's signature block is still open with " + std::to_string(held) + " of the file's " +
+                     std::to_string(size) + " byte(s)" + if_reached + ": " + refusal};
+  };
+  const auto concat = [](Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  struct Row {
+    const char* what;
+    size_t size;
+    std::deque<ScriptedLink::Step> steps;
+    std::function<void(size_t count)> during = {};  // on each request, by its number
+    ActionOutcome outcome;
+    size_t requests;
+    Lines tail;
+  };
+  const ScriptedLink::Step ok{kResultOk, "00/00/00"};
+  const Row rows[] = {
+      {"a device error on the second block", 1500, {ok, ok, {kResultOk, "12/00/04"}}, {}, ActionOutcome::kDeviceError, 3,
+       concat({"Failed signing data block"}, broken_off(2, 750, 1500, ", the last refused"))},
+      {"no reply to the second block", 1500, {ok, ok, {kResultReceiveStxTimeout, ""}}, {}, ActionOutcome::kLinkFailure,
+       3, concat({"Failed communicating with device"}, broken_off(2, 750, 1500, ", the last without a reply",
+                                                                  " (1500 if the last block reached it)"))},
+      {"a block opened earlier", 1500, {{kResultOk, "10/00/04"}}, {}, ActionOutcome::kDeviceError, 1,
+       {"Failed opening signature block", "The device holds a signature block opened earlier: " + refusal}},
+      {"cut to 1000 bytes after the second block", 200000, {ok},
+       [&](size_t count) {
+         if (count == 3) std::filesystem::resize_file(path, 1000);
+       },
+       ActionOutcome::kRefused, 3,
+       concat({changed("it was cut to 1000 byte(s)", 200000)}, broken_off(2, 1500, 200000))},
+      {"grown after the first block", 1000, {ok},
+       [&](size_t count) {
+         if (count == 2) test::WriteFile(path, std::string(2000, 'g'));
+       },
+       ActionOutcome::kRefused, 2,
+       concat({changed("it grew to 2000 byte(s)", 1000)}, broken_off(1, 750, 1000))},
+      {"written to in place after the first block", 1500, {ok},
+       [&](size_t count) {
+         if (count != 2) return;
+         const auto written = std::filesystem::last_write_time(path);
+         test::WriteFile(path, std::string(1500, 'w'));
+         std::filesystem::last_write_time(path, written - std::chrono::seconds(5));
+       },
+       ActionOutcome::kRefused, 2,
+       concat({changed("it was written to", 1500)}, broken_off(1, 750, 1500))},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::WriteFile(path, std::string(row.size, 's'));
+    serial.steps = row.steps;
+    serial.requests.clear();
+    serial.on_request = row.during;
+    sink.entries.clear();
+    EXPECT_EQ(SignFile(host, executor, path, false), row.outcome);
+    EXPECT_EQ(serial.requests.size(), row.requests);
+    ASSERT_GE(sink.entries.size(), row.tail.size());
+    EXPECT_EQ(Lines(sink.entries.end() - static_cast<std::ptrdiff_t>(row.tail.size()), sink.entries.end()), row.tail);
+  }
+  // A file of the system says it holds 0 bytes: the device is not touched.
+  serial.on_request = nullptr;
+  serial.requests.clear();
+  sink.entries.clear();
+  EXPECT_EQ(SignFile(host, executor, "/proc/self/status", false), ActionOutcome::kRefused);
+  EXPECT_TRUE(serial.requests.empty());
+  EXPECT_EQ(sink.entries, (Lines{"Signing '/proc/self/status', 0 byte(s)",
+                                 "'/proc/self/status' announces 0 bytes but holds more (a file of the system?); not "
+                                 "signed, nothing sent"}));
 }
 
 }  // namespace

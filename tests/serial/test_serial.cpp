@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <iterator>
+#include <utility>
 
 #include "core/control_ids.h"
 #include "crypto/sha1.h"
@@ -208,6 +213,16 @@ TEST_F(SerialLinkTest, PortsOutsideTheTableAndClosedPortsDoNothing) {
 // reply for the last line is 75 characters: the console keeps the first 60.
 const std::string kLongLine = "VAT 3.00" + std::string(56, '.');
 
+// The SHA-1 of the text, by sha1sum: the B file's expectation comes from the
+// report's text as the device sent it, not from the A file on disk.
+std::string Sha1OfText(const std::string& text) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("text"), text);
+  std::string digits = test::RunProgram({"/usr/bin/sha1sum", dir.file("text")}).out.substr(0, 40);
+  for (char& c : digits) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return digits;
+}
+
 class ZReportTest : public SerialLinkTest {
  protected:
   void SetUp() override {
@@ -220,64 +235,8 @@ class ZReportTest : public SerialLinkTest {
     ASSERT_EQ(Execute("A"), kResultOk);
     for (size_t i = 0; i < q_requests; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
   }
-  std::string Sha1sumOf(const std::string& path) {
-    std::string digits = test::RunProgram({"/usr/bin/sha1sum", path}).out.substr(0, 40);
-    for (char& c : digits) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return digits;
-  }
   std::string data;
 };
-
-// BUSY and error answers to "A" and "Q" carry no report data.
-TEST_F(ZReportTest, ReportIsStoredAndTheOperatorAskedAboutItsSignature) {
-  device.model().AnswerBusy(1);
-  ASSERT_EQ(Execute("A"), kResultOk) << "asked again after BUSY";
-  EXPECT_EQ(prompts.boxes[0].text, out.file("Z0042_a.txt"));
-  EXPECT_EQ(prompts.boxes[0].caption, "");
-  device.model().AnswerBusy(2);
-  ASSERT_EQ(Execute("Q"), kResultOk);
-  device.model().ForceError(0x1E);
-  for (int i = 0; i < 5; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
-  EXPECT_FALSE(z_report.AFileIsOpen()) << "the kind 3 line closes the file";
-  EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\n" + kLongLine.substr(0, 49) + "\r\n");
-  EXPECT_FALSE(std::filesystem::exists(out.file("_a.txt")));
-
-  // No, and No again for "x/5": nothing sent. No, then Yes: the day closes
-  // with "x/5". Yes: with "x/2".
-  const struct {
-    std::deque<bool> answers;
-    int result;
-    std::vector<std::string> sent;
-  } steps[] = {{{false, false}, kResultSignatureRejected, {}}, {{false, true}, kResultOk, {"x/5"}},
-               {{true}, kResultOk, {"x/2"}}};
-  const auto& requests = device.model().RequestLog();
-  for (const auto& step : steps) {
-    const size_t sent_before = requests.size();
-    const int asked_before = prompts.questions;
-    prompts.answers = step.answers;
-    EXPECT_EQ(Execute("x/2"), step.result);
-    EXPECT_EQ(prompts.questions - asked_before, static_cast<int>(step.answers.size()));
-    EXPECT_EQ(std::vector<std::string>(requests.begin() + sent_before, requests.end()), step.sent);
-    const std::string b_file = ReadFile(out.file("Z0042_b.txt"));
-    EXPECT_EQ(b_file, Sha1sumOf(out.file("Z0042_a.txt")));
-    EXPECT_EQ(prompts.boxes.back().text,
-              "Calculated signature: " + b_file + " \r\n\r\n Is this signature identical with the one in Zreport?");
-  }
-  EXPECT_EQ(device.model().ZCount(), 2u);
-}
-
-TEST_F(ZReportTest, SignatureCoversLinesNotYetClosedAndANewReportClosesTheOld) {
-  ReadReport(3);  // the report is still open: its last lines have not come
-  ASSERT_TRUE(z_report.AFileIsOpen());
-  prompts.answers = {true};
-  ASSERT_EQ(Execute("x/2"), kResultOk);
-  EXPECT_EQ(ReadFile(out.file("Z0042_b.txt")), Sha1sumOf(out.file("Z0042_a.txt")));
-
-  device.model().SetReportName("Z0043");
-  ASSERT_EQ(Execute("A"), kResultOk);
-  ASSERT_EQ(Execute("Q"), kResultOk);
-  EXPECT_EQ(ReadFile(out.file("Z0042_a.txt")), "Total 12.50\r\n");
-}
 
 // When the signature step cannot do its part (no report named yet, the A
 // file gone, the B file not writable), the request is not sent: not a byte
@@ -303,9 +262,21 @@ TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
                   "Error reading '_a.txt' file");
   EXPECT_FALSE(std::filesystem::exists(b_file));
   std::filesystem::rename(a_file + ".gone", a_file);
-  std::filesystem::create_directory(b_file);
-  expect_not_sent("x/2", kResultBFileFailed, "Cannot write the B file '" + b_file + "': Is a directory; request not sent",
-                  "Error creating '_b.txt' file");
+  // Only a regular file is written: never a folder, a link (whose file would
+  // take the fingerprint) or a FIFO (whose open would wait for a reader).
+  test::WriteFile(out.file("elsewhere"), "kept");
+  const std::pair<std::function<void()>, std::string> b_files[] = {
+      {[&] { std::filesystem::create_directory(b_file); }, "Is a directory"},
+      {[&] { std::filesystem::create_symlink(out.file("elsewhere"), b_file); }, "not a regular file but a symbolic link"},
+      {[&] { mkfifo(b_file.c_str(), 0600); }, "not a regular file but a FIFO"},
+  };
+  for (const auto& [make, reason] : b_files) {
+    std::filesystem::remove(b_file);
+    make();
+    expect_not_sent("x/2", kResultBFileFailed, "Cannot write the B file '" + b_file + "': " + reason + "; request not sent",
+                    "Error creating '_b.txt' file");
+  }
+  EXPECT_EQ(ReadFile(out.file("elsewhere")), "kept");
   EXPECT_EQ(prompts.questions, 0);
 }
 
@@ -336,12 +307,13 @@ TEST_F(WireZReportTest, RepliesWithWarningCodesAreTheReportAndItIsTheOneSigned) 
   details = true;
   device.Script({{"A", {"0E/00/00", "80/00/00/001/Z0043"}},
                  {"Q", {"1A/00/00/0/offline", "80/00/00/0/Total 1.00", "24/00/00/1/header", "06/00/00",
-                        std::string("80/00/00/0/A\0B", 14), "00/00/00/0/VAT 0.24", "80/00/00/3/"}},
+                        std::string("80/00/00/0/A\0B", 14), "00/00/00/0/" + kLongLine, "80/00/00/3/"}},
                  {"x/2", {"00/00/00"}}});
   ASSERT_EQ(Execute("A"), kResultOk);
   for (int i = 0; i < 7; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
   EXPECT_FALSE(z_report.AFileIsOpen());
-  EXPECT_EQ(ReadFile(out.file("Z0043_a.txt")), "Total 1.00\r\nA\r\nVAT 0.24\r\n");
+  const std::string report = "Total 1.00\r\nA\r\n" + kLongLine.substr(0, 49) + "\r\n";  // a reply is cut to 60
+  EXPECT_EQ(ReadFile(out.file("Z0043_a.txt")), report);
   EXPECT_TRUE(sink.Contains("Replied frame [0/A]"));
   EXPECT_TRUE(sink.Contains("Report line holds a NUL byte: written up to it (1 of 3 bytes)"));
   EXPECT_FALSE(z_report.TakeFileFailure());
@@ -349,9 +321,7 @@ TEST_F(WireZReportTest, RepliesWithWarningCodesAreTheReportAndItIsTheOneSigned) 
   prompts.answers = {true};
   ASSERT_EQ(Execute("x/2"), kResultOk);
   const std::string b_file = ReadFile(out.file("Z0043_b.txt"));
-  char digits[41];
-  ASSERT_EQ(FileFingerprint(out.file("Z0043_a.txt").c_str(), digits), kFingerprintOk);
-  EXPECT_EQ(b_file, digits);
+  EXPECT_EQ(b_file, Sha1OfText(report));
   EXPECT_NE(prompts.boxes.back().text.find(b_file), std::string::npos);
   EXPECT_EQ(ReadFile(out.file("Z0042_b.txt")), "B OF THE EARLIER REPORT");
   EXPECT_EQ(device.requests.back(), "x/2");
@@ -363,6 +333,9 @@ TEST_F(WireZReportTest, RepliesWithWarningCodesAreTheReportAndItIsTheOneSigned) 
 // nothing is written anywhere else.
 TEST_F(WireZReportTest, AReplyNamingNoReportLeavesNoneInHand) {
   std::filesystem::create_directory(out.file("Z0044_a.txt"));
+  test::WriteFile(out.file("elsewhere"), "kept");
+  std::filesystem::create_symlink(out.file("elsewhere"), out.file("Z0045_a.txt"));
+  mkfifo(out.file("Z0046_a.txt").c_str(), 0600);
   struct Case {
     std::string reply;
     std::string line;  // the A step's log line
@@ -379,6 +352,13 @@ TEST_F(WireZReportTest, AReplyNamingNoReportLeavesNoneInHand) {
       refused("../evil"), refused("a/b"), refused("..\\evil"), refused(".."), refused("Z\x01"),
       {"80/00/00/001/Z0044", "Cannot create the A file '" + out.file("Z0044_a.txt") + "': Is a directory",
        "the A file of report 'Z0044' could not be created"},
+      {"00/00/00/001/Z0045",
+       "Cannot create the A file '" + out.file("Z0045_a.txt") + "': not a regular file but a symbolic link",
+       "the A file of report 'Z0045' could not be created"},
+      {"00/00/00/001/Z0046", "Cannot create the A file '" + out.file("Z0046_a.txt") + "': not a regular file but a FIFO",
+       "the A file of report 'Z0046' could not be created"},
+      {"00/00/00/001/Z\xFF", "Report name 'Z\xFF' refused: it holds a byte that code page 1253 leaves undefined",
+       "the report name of the last reply to \"A\" was refused"},
       {"", "Receive STX timeout", "no reply to the last \"A\" has named a report"},
   };
   for (const auto& c : cases) {
@@ -386,8 +366,9 @@ TEST_F(WireZReportTest, AReplyNamingNoReportLeavesNoneInHand) {
     device.Script({{"A", {"00/00/00/001/Z0042", c.reply}}, {"Q", {"00/00/00/0/line", "00/00/00/3/"}}});
     ASSERT_EQ(Execute("A"), kResultOk);
     ASSERT_EQ(Execute("Q"), kResultOk);
+    ASSERT_EQ(Execute("Q"), kResultOk);
     EXPECT_EQ(Execute("A"), c.reply.empty() ? kResultReceiveStxTimeout : kResultOk);
-    EXPECT_TRUE(sink.Contains(c.line));
+    EXPECT_TRUE(sink.Contains(c.line)) << testing::PrintToString(sink.entries);
     if (!c.reply.empty()) {
       EXPECT_EQ(prompts.boxes.back().text, "Error creating '_a.txt' file");
       EXPECT_TRUE(z_report.TakeFileFailure());
@@ -410,8 +391,125 @@ TEST_F(WireZReportTest, AReplyNamingNoReportLeavesNoneInHand) {
   std::vector<std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(out.path())) files.push_back(entry.path().filename());
   std::ranges::sort(files);
-  EXPECT_EQ(files, (std::vector<std::string>{"Z0042_a.txt", "Z0042_b.txt", "Z0044_a.txt"}));
+  EXPECT_EQ(files,
+            (std::vector<std::string>{"Z0042_a.txt", "Z0042_b.txt", "Z0044_a.txt", "Z0045_a.txt", "Z0046_a.txt",
+                                      "elsewhere"}));
+  EXPECT_EQ(ReadFile(out.file("elsewhere")), "kept");
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(out.path()).parent_path() / "evil_a.txt"));
+}
+
+// A stop that the operator can ask for at the question (Ctrl-C, Esc).
+struct StopAtQuestion final : ActionControl {
+  void ReportProgress(const ActionProgress&) override {}
+  bool StopRequested() override { return stop; }
+  bool stop = false;
+};
+
+// A report is whole or it is not confirmed. The earlier pair of the same name
+// stays until the new report is read to its end; what was read before "x/2"
+// is the report, and nothing after it; the question is asked once for a Z
+// request that the device answers BUSY or PRINTEROFFLINE, and the B file is
+// not written again; a stop at the question sends nothing. The B file holds
+// the SHA-1 of the lines as the device sent them.
+TEST_F(WireZReportTest, AReportIsWholeOrNotConfirmed) {
+  const std::string earlier_a = "earlier report\r\n", earlier_b = "B OF THE EARLIER REPORT";
+  struct Row {
+    const char* what;
+    std::deque<std::string> q;
+    std::vector<std::string> requests;
+    std::deque<bool> answers = {};
+    std::deque<std::string> x2 = {"00/00/00"}, x5 = {"00/00/00"};
+    std::string a_file;           // what the A file holds at the end
+    std::string b_file = {};      // empty: the SHA-1 of a_file
+    std::vector<std::string> sent = {};  // the Z requests that went out
+    int questions = 0;
+    int result = kResultOk;       // of the last request
+    std::string line = {};        // a log line that must stand
+    bool stop = false;            // the operator stops at the question
+    std::string name = "Z0042", name_bytes = "Z0042";
+  };
+  const Row rows[] = {
+      {.what = "read to the line of kind 3, then confirmed", .q = {"00/00/00/0/Total 1.00", "00/00/00/3/"},
+       .requests = {"A", "Q", "Q", "x/2"}, .answers = {true}, .a_file = "Total 1.00\r\n", .sent = {"x/2"},
+       .questions = 1},
+      {.what = "\"x/2\" before the line of kind 3: the lines read are the report",
+       .q = {"00/00/00/0/Total 1.00", "00/00/00/0/VAT 0.24"}, .requests = {"A", "Q", "Q", "x/2"}, .answers = {true},
+       .a_file = "Total 1.00\r\nVAT 0.24\r\n", .sent = {"x/2"}, .questions = 1},
+      {.what = "a confirmed report takes no more lines", .q = {"00/00/00/0/Total 1.00", "00/00/00/0/late"},
+       .requests = {"A", "Q", "x/2", "Q"}, .answers = {true}, .a_file = "Total 1.00\r\n", .sent = {"x/2"},
+       .questions = 1, .line = "Report 'Z0042' is confirmed: line not added to it"},
+      {.what = "not read to its end: the earlier pair stays", .q = {"00/00/00/0/Total 1.00"},
+       .requests = {"A", "Q", "A"}, .a_file = earlier_a, .b_file = earlier_b,
+       .line = "Report 'Z0042' was not read to its end (1 line(s)); its A file is not written"},
+      {.what = "BUSY and PRINTEROFFLINE to \"x/2\": one question", .q = {"00/00/00/3/"},
+       .requests = {"A", "Q", "x/2"}, .answers = {true}, .x2 = {"0E/00/00", "1A/00/00", "00/00/00"}, .a_file = "",
+       .b_file = "WRITTEN ONCE", .sent = {"x/2", "x/2", "x/2"}, .questions = 1},
+      {.what = "No, and No again for \"x/5\": nothing sent", .q = {"00/00/00/3/"}, .requests = {"A", "Q", "x/2"},
+       .answers = {false, false}, .a_file = "", .questions = 2, .result = kResultSignatureRejected},
+      {.what = "No, then Yes to \"x/5\", which the device answers BUSY", .q = {"00/00/00/3/"},
+       .requests = {"A", "Q", "x/2"}, .answers = {false, true}, .x5 = {"0E/00/00", "00/00/00"}, .a_file = "",
+       .b_file = "WRITTEN ONCE", .sent = {"x/5", "x/5"}, .questions = 2},
+      {.what = "a stop at the question", .q = {"00/00/00/3/"}, .requests = {"A", "Q", "x/2"}, .a_file = "",
+       .questions = 1, .result = kResultSignatureStopped,
+       .line = "Stopped at the Z report's question; request not sent", .stop = true},
+      {.what = "a Greek name is a Greek file name", .q = {"00/00/00/0/\xD3\xFD\xED\xEF\xEB\xEF", "00/00/00/3/"},
+       .requests = {"A", "Q", "Q"}, .a_file = "\xD3\xFD\xED\xEF\xEB\xEF\r\n", .b_file = "none",
+       .name = "ΖΑΦ", .name_bytes = "\xC6\xC1\xD6"},
+  };
+  StopAtQuestion control;
+  host.control = &control;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SetUp();
+    const std::string a_path = out.file(row.name + "_a.txt"), b_path = out.file(row.name + "_b.txt");
+    device.requests.clear();
+    sink.entries.clear();
+    prompts.questions = 0;
+    control.stop = false;
+    std::deque<bool> answers = row.answers;
+    prompts.decide = [&](const std::string&) {
+      control.stop = row.stop;
+      // Written again on a repeat, the B file would lose this.
+      if (row.b_file == "WRITTEN ONCE") test::WriteFile(b_path, row.b_file);
+      const bool yes = !answers.empty() && answers.front();
+      if (!answers.empty()) answers.pop_front();
+      return yes;
+    };
+    device.Script({{"A", {"00/00/00/001/" + row.name_bytes}}, {"Q", row.q}, {"x/2", row.x2}, {"x/5", row.x5}});
+    int result = kResultOk;
+    for (const std::string& request : row.requests) {
+      result = Execute(request);
+      if (request == "A" && row.name == "Z0042") {
+        EXPECT_EQ(ReadFile(a_path), earlier_a) << "until the report is complete";
+        EXPECT_EQ(ReadFile(b_path), earlier_b);
+      }
+    }
+    z_report.ReportRequested();  // as at the end of a run: a report not read to its end goes
+    EXPECT_EQ(result, row.result);
+    z_report.ForgetAnswers();
+    EXPECT_EQ(ReadFile(a_path), row.a_file);
+    if (row.b_file == "none") {
+      EXPECT_FALSE(std::filesystem::exists(b_path));
+    } else {
+      EXPECT_EQ(ReadFile(b_path), row.b_file.empty() ? Sha1OfText(row.a_file) : row.b_file);
+    }
+    std::vector<std::string> sent;
+    std::ranges::copy_if(device.requests, std::back_inserter(sent), [](const auto& r) { return r[0] == 'x'; });
+    EXPECT_EQ(sent, row.sent);
+    EXPECT_EQ(prompts.questions, row.questions);
+    if (row.questions > 0) {
+      EXPECT_EQ(prompts.boxes.back().text, "Calculated signature: " + Sha1OfText(row.a_file) +
+                                               " \r\n\r\n Is this signature identical with the one in Zreport?");
+    }
+    if (!row.line.empty()) {
+      EXPECT_TRUE(sink.Contains(row.line)) << row.line;
+    }
+    EXPECT_EQ(prompts.boxes.at(prompts.boxes.size() - row.questions - 1).text, a_path);
+    EXPECT_FALSE(z_report.TakeFileFailure());
+    for (const auto& entry : std::filesystem::directory_iterator(out.path()))
+      EXPECT_FALSE(entry.path().string().ends_with(".part")) << entry.path() << " left behind";
+    if (row.name != "Z0042") std::filesystem::remove(a_path);
+  }
 }
 
 }  // namespace

@@ -46,9 +46,11 @@ inline int WaitForExit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Starts argv with stdin from /dev/null, stdout into `out_fd` and stderr
-// into `err_fd`, the environment plus `env` ("NAME=value" entries).
-inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd, int err_fd) {
+// Starts argv with stdin from `in_fd` (/dev/null when -1), stdout into
+// `out_fd` and stderr into `err_fd`, the environment plus `env` ("NAME=value"
+// entries).
+inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd, int err_fd,
+                   int in_fd = -1) {
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
@@ -57,7 +59,8 @@ inline pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (in_fd < 0) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  else posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
   pid_t pid = -1;

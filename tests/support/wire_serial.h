@@ -1,7 +1,14 @@
 #pragma once
 
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <deque>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <map>
 #include <string>
 #include <string_view>
@@ -73,6 +80,59 @@ struct WireSerialDevice final : PortOpener {
     std::string out, packet;
     bool in_packet = false;
   };
+};
+
+// The same device on a pty, for a program that opens a serial port by its
+// path: a thread answers what the program writes until the end of the object.
+// Set `device` up before Start(); read its requests through Requests().
+class WirePty {
+ public:
+  WireSerialDevice device;
+
+  // The path of the program's side, empty when no pty could be made.
+  std::string Start() {
+    int terminal = -1;
+    char name[256] = {};
+    if (openpty(&master_, &terminal, name, nullptr, nullptr) != 0) return {};
+    terminal_ = terminal;
+    port_ = device.Open(1, {}).port;
+    thread_ = std::thread([this] { Serve(); });
+    return name;
+  }
+  ~WirePty() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (master_ >= 0) close(master_);
+    if (terminal_ >= 0) close(terminal_);
+  }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return device.requests;
+  }
+
+ private:
+  void Serve() {
+    while (!done_) {
+      pollfd wait{master_, POLLIN, 0};
+      if (poll(&wait, 1, 20) <= 0 || (wait.revents & POLLIN) == 0) continue;
+      uint8_t bytes[256];
+      const ssize_t n = read(master_, bytes, sizeof bytes);
+      if (n <= 0) continue;
+      std::string answer;
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (ssize_t i = 0; i < n; ++i) port_->WriteByte(bytes[i]);
+        for (uint8_t byte; port_->ReadByte(byte);) answer += static_cast<char>(byte);
+      }
+      if (!answer.empty() && write(master_, answer.data(), answer.size()) < 0) return;
+    }
+  }
+  int master_ = -1;
+  int terminal_ = -1;  // kept open, so that the pty stays while the program opens and closes it
+  std::unique_ptr<BytePort> port_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::atomic<bool> done_ = false;
 };
 
 }  // namespace veritor::test
