@@ -28,6 +28,12 @@ bool ConsoleLinks::OpenNetworkLink(int link, const std::string& address_text) {
     host_.prompts.ErrorBox("Net device connection error");
     return false;
   }
+  if (const std::string why = net_.WhyNotADevice(*address); !why.empty()) {
+    const char* prefix = link == kLinkSdnp ? "SDNP" : link == kLinkTcp ? "TCP" : "UDP";
+    host_.log.LogMessage("%s: %s is %s; nothing sent", prefix, FormatIpv4(*address).c_str(), why.c_str());
+    host_.prompts.ErrorBox("Net device connection error");
+    return false;
+  }
   if (link == kLinkSdnp && sdnp_.SdnpInit() != kResultOk) {
     host_.prompts.ErrorBox("SDNP protocol init failed");
     return false;

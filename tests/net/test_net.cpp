@@ -224,7 +224,9 @@ TEST_F(SdnpTest, DeviceThatKeepsRefusingIsGivenUp) {
   on_request = [&](uint16_t fsn, const std::string&) { wire.Queue(DeviceFrame(fsn, kSdnpNak), kDevice); };
   EXPECT_EQ(Request(), kResultNoAnswer);
   EXPECT_EQ(SentOf(kSdnpReq).size(), kMaxRequestRestarts + 1);
-  EXPECT_EQ(sink.entries.back(), "SDNP: request failed; the device refused it 16 times (NAK or RST)");
+  // Each "resending" line is followed by a sending; the last refusal is not.
+  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), kMaxRequestRestarts);
+  EXPECT_EQ(sink.entries.back(), "SDNP: request failed; the device refused it 17 times (NAK or RST)");
 }
 
 TEST_F(SdnpTest, RequestThatDoesNotFitAFrameIsRefusedWhole) {
@@ -241,8 +243,12 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
   bad_length.pop_back();
   std::string echo = BuildSdnpFrame(kSdnpConsoleId, 7, kSdnpAct, "");
   const std::string largest = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload, 'p'));
+  // Bytes after the stated length, up to the largest datagram and one past it.
+  const std::string trailing_byte = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload - 1, 'p')) + "x";
   wire.Queue(std::string(11, 'x'), kDevice);
   wire.Queue(std::string(513, 'x'), kDevice);
+  wire.Queue(trailing_byte, kDevice);
+  wire.Queue(largest + "x", kDevice);
   wire.Queue("", kDevice);
   wire.Queue(DeviceFrame(7, kSdnpRep, "00/00/00/IMPOSTOR"), kOther);  // good in all but its sender
   wire.Queue(bad_header, kDevice);
@@ -259,6 +265,7 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
                 Header(bad_header).header_checksum, computed);
   EXPECT_EQ(sink.entries, (std::vector<std::string>{
                               "SDNP: discarded, frame too small (11)", "SDNP: discarded, frame size invalid (513)",
+                              "SDNP: bad data length 499 (expected 500)", "SDNP: discarded, frame size invalid (513)",
                               "SDNP: discarded, frame too small (0)", "SDNP: discarded; ip mismatch", checksum_line,
                               "SDNP: bad data length 3 (expected 2)", "SDNP: invalid 'id' 0xE18F (expected 0x7A2D)"}));
   EXPECT_TRUE(wire.incoming.empty());
@@ -539,6 +546,57 @@ TEST_F(UdpTest, EachRequestSyncsThenSendsThePacketAndAcknowledgesTheReply) {
   EXPECT_EQ(wire.sent[1].port, kUdpPort);
   ASSERT_EQ(Request(std::string(1999, 'u')), kResultOk);
   EXPECT_EQ(wire.sent[wire.sent.size() - 2].bytes.size(), 1999u + 5u);
+}
+
+// The bytes the console sends on the UDP link's retry paths, each with its
+// time on the virtual clock (ms from the first request; this device answers
+// at once, and the console reads what is pending before it pumps again),
+// for two requests:
+// a sync before every sending after a time-out or a resync (the sync holds
+// 1000 ms), none after a NAK; after a time-out, the next request waits one
+// attempt's time for the answer the first sending may still owe.
+TEST_F(UdpTest, RetryPathsSendTheseBytesAtTheseTimes) {
+  const struct {
+    const char* first_answer;
+    std::vector<std::string> sent;
+  } cases[] = {
+      {"none", {"0 ENQ", "1 v/65", "2001 ENQ", "2002 v/65", "2002 ACK", "4002 ENQ", "4003 v/65", "4003 ACK"}},
+      {"NAK", {"0 ENQ", "0 v/65", "0 v/65", "0 ACK", "0 ENQ", "0 v/65", "0 ACK"}},
+      {"resync", {"0 ENQ", "0 v/65", "0 ENQ", "0 v/65", "0 ACK", "0 ENQ", "0 v/65", "0 ACK"}},
+      {"bad checksum, then the reply", {"0 ENQ", "0 v/65", "0 NAK", "0 ACK", "0 ENQ", "0 v/65", "0 ACK"}},
+      {"no ACK to the first ENQ", {"0 ENQ", "400 ENQ", "401 v/65", "401 ACK", "401 ENQ", "401 v/65", "401 ACK"}},
+  };
+  const auto shown = [](const std::string& bytes) -> std::string {
+    if (bytes == std::string(1, kUdpEnq)) return "ENQ";
+    if (bytes == std::string(1, kUdpAck)) return "ACK";
+    if (bytes == std::string(1, kUdpNak)) return "NAK";
+    return bytes.substr(1, bytes.size() - 2);
+  };
+  const auto device = wire.respond;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first_answer);
+    const std::string first = c.first_answer;
+    const uint32_t start = Now();
+    std::vector<std::string> sent;
+    int packets = 0, enquiries = 0;
+    wire.respond = [&](const test::FakeWire::Datagram& datagram) {
+      sent.push_back(std::to_string(Now() - start) + " " + shown(datagram.bytes));
+      if (datagram.bytes == std::string(1, kUdpEnq) && ++enquiries == 1 && first == "no ACK to the first ENQ") return;
+      device(datagram);
+    };
+    on_packet = [&](int, const std::string&) {
+      if (packets++ == 0) {
+        if (first == "NAK") return wire.Queue(std::string(1, kUdpNak), kDevice);
+        if (first == "resync") return wire.Queue(std::string(1, kUdpResync), kDevice);
+        if (first == "bad checksum, then the reply") wire.Queue("\x02" "00/00/00/abc/99\x03", kDevice);
+        if (first == "none") return;
+      }
+      wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+    };
+    ASSERT_EQ(Request(), kResultOk);
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(sent, c.sent);
+  }
 }
 
 TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
