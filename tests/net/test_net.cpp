@@ -724,6 +724,14 @@ TEST_F(UdpTest, ARequestHoldingALineEndGoesAsTyped) {
   EXPECT_EQ(Sent()[1], BuildPacket("a\r\nb"));
 }
 
+TEST_F(UdpTest, DeviceThatKeepsRefusingIsGivenUpWithoutAnUntrueResendLine) {
+  on_packet = [&](int, const std::string&) { wire.Queue(std::string(1, kUdpNak), kDevice); };
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(Sent().size(), 1 + kMaxRequestRestarts + 1) << "one ENQ, then the packet and every resend";
+  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), kMaxRequestRestarts);
+  EXPECT_EQ(sink.entries.back(), "UDP: request failed; the device refused it 17 times (NAK or resync)");
+}
+
 TEST_F(UdpTest, SilentDeviceFailsAfterSixAttempts) {
   on_packet = [](int, const std::string&) {};
   EXPECT_EQ(Request(), kResultNoAnswer);
