@@ -709,16 +709,6 @@ TEST_F(UdpTest, RepliesEqualToAnEarlierOneAreTakenAndEachRequestGoesOnce) {
   EXPECT_EQ(sink.Count("UDP: request timeout"), 1u);
 }
 
-// What waits before a request answers an earlier one and is dropped; what
-// comes after the request went out is taken.
-TEST_F(UdpTest, DatagramsWaitingBeforeARequestAreDropped) {
-  wire.Queue(BuildPacket("00/00/00/stale"), kDevice);
-  wire.Queue(std::string(1, kUdpAck), kDevice);
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/abc");
-  EXPECT_TRUE(sink.Contains("UDP: 2 datagrams that came before the request dropped"));
-}
-
 TEST_F(UdpTest, ARequestHoldingALineEndGoesAsTyped) {
   ASSERT_EQ(Request("a\r\nb"), kResultOk);
   EXPECT_EQ(Sent()[1], BuildPacket("a\r\nb"));
