@@ -50,7 +50,8 @@ TEST_F(ConsoleOnWire, AddressesThatNameNoDeviceAreRefusedBeforeAnySocketOpens) {
     const char* text;
     const char* log_line;
   } cases[] = {
-      {kLinkTcp, "", "'' is not an IPv4 address; nothing sent"},
+      {kLinkTcp, "", "No device address given; nothing sent"},
+      {kLinkSdnp, " ", "No device address given; nothing sent"},
       {kLinkUdp, "foo", "'foo' is not an IPv4 address; nothing sent"},
       {kLinkSdnp, "127.0.0.2 x", "'127.0.0.2 x' is not an IPv4 address; nothing sent"},
       {kLinkTcp, "255.255.255.255",
