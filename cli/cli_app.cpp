@@ -595,6 +595,10 @@ int Run(const Options& options, Environment& environment) {
     // As in the console, the first device found is the one chosen.
     if (address.empty() && !devices.empty()) address = FormatIpv4(devices.front());
     if (StopRequested(control)) return kExitInterrupted;
+    if (address.empty() && !options.actions.empty()) {
+      log.LogMessage("No device answered the detection; nothing sent");
+      return kExitLinkFailure;
+    }
   }
   if (options.actions.empty()) return kExitOk;
 

@@ -79,8 +79,12 @@ class SignatureBlockWatch {
   unsigned opened_in_ = 0;
 };
 
-void LogWhatWasSent(MessageLog& log, unsigned failed_line, bool unanswered) {
-  const char* what = unanswered ? "got no reply; the device may or may not have carried it out" : "was refused";
+// `result` is the failed line's: a link that refused to send it (too long for
+// its frame, a byte that would break the frame) leaves no doubt about it.
+void LogWhatWasSent(MessageLog& log, unsigned failed_line, int result) {
+  const char* what = result == kResultOk              ? "was refused"
+                     : result == kResultRequestTooLong ? "was not sent"
+                                                       : "got no reply; the device may or may not have carried it out";
   if (failed_line == 1)
     log.LogMessage("Line 1 %s; nothing else was sent", what);
   else if (failed_line == 2)
@@ -125,8 +129,8 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
     if (result != kResultOk || executor.ReplyErrorCode() != 0) {
       host.log.LogMessage("Failed in line %u", number);
       host.log.LogMessage("Batch aborted in line %u", number);
-      LogWhatWasSent(host.log, number, result != kResultOk);
-      if (result != kResultOk && (line[0] == '{' || line[0] == '}'))
+      LogWhatWasSent(host.log, number, result);
+      if (result != kResultOk && result != kResultRequestTooLong && (line[0] == '{' || line[0] == '}'))
         host.log.LogMessage("Whether the device took line %u is not known: if a signature block is open, %s", number,
                             kOpenBlockRefusal);
       else

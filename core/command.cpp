@@ -88,7 +88,8 @@ int CommandExecutor::ExecuteCommand(const std::string& request, std::string& dat
       StartTimer(busy_timer, host_.clock, kBusyLimitMs);
       busy_seen = true;
     } else if (TimerExpired(busy_timer, host_.clock)) {
-      host_.log.LogMessage("Device still busy (0x%02X) after %u s; request given up", reply_error_code_,
+      host_.log.LogMessage("Device still %s (0x%02X) after %u s; request given up",
+                           reply_error_code_ == kPrinterOfflineCode ? "offline" : "busy", reply_error_code_,
                            kBusyLimitMs / 1000);
       return kResultStillBusy;
     }

@@ -1,6 +1,9 @@
 #include "net/net_links.h"
 
+#include <algorithm>
+
 #include "core/results.h"
+#include "net/ipv4_text.h"
 #include "net/socket_errors.h"
 
 namespace veritor {
@@ -68,6 +71,25 @@ int NetLinks::OpenDatagram(const char* prefix, Ipv4Address local, uint16_t port,
   socket->EnableBroadcast();
   SetDatagramSocket(std::move(socket));
   return kResultOk;
+}
+
+std::string NetLinks::WhyNotADevice(Ipv4Address device) {
+  if (const char* why = WhyNotADeviceAddress(device)) return why;
+  for (const LocalNetwork& network : network_.LocalNetworks()) {
+    if (network.broadcast == device && network.broadcast != kAnyAddress)
+      return "the broadcast address of the network on " + network.interface + ", which reaches every device on it";
+  }
+  return {};
+}
+
+std::vector<Ipv4Address> NetLinks::DetectionTargets() {
+  std::vector<Ipv4Address> targets;
+  for (const LocalNetwork& network : network_.LocalNetworks()) {
+    if (network.can_broadcast && std::find(targets.begin(), targets.end(), network.broadcast) == targets.end())
+      targets.push_back(network.broadcast);
+  }
+  if (targets.empty()) targets.push_back(kBroadcastAddress);
+  return targets;
 }
 
 std::string ShownRequest(const std::string& request) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "core/host.h"
 #include "core/tick_timer.h"
@@ -56,6 +57,14 @@ class NetLinks {
   // EADDRINUSE instead of a share of the replies, while devices on other
   // addresses of the machine may use the same port.
   int OpenDeviceSocket(const char* prefix, Ipv4Address device, uint16_t port);
+
+  // Why no link may send to `device` (every device, or none, would get it),
+  // or empty when it may: 255.255.255.255, 0.x.x.x, and the broadcast
+  // address of a network this machine is on.
+  std::string WhyNotADevice(Ipv4Address device);
+  // Where a detection's query goes: the broadcast address of every network
+  // whose interface can broadcast, else 255.255.255.255.
+  std::vector<Ipv4Address> DetectionTargets();
 
   // 0 to 32767.
   uint16_t Random() { return static_cast<uint16_t>(random_() % 32768u); }

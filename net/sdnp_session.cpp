@@ -216,8 +216,17 @@ int SdnpSession::SdnpDetect(std::vector<Ipv4Address>& devices) {
   }
   const uint16_t query = links_.Random();
   bool more_than_listed = false;
+  // Every network the machine is on is asked, whether or not a default
+  // route leads to it; a network whose query cannot be sent is passed over.
+  const std::vector<Ipv4Address> targets = links_.DetectionTargets();
   for (int attempt = 0; attempt < kQueryTries; ++attempt) {
-    if (SdnpSend(link, kSdnpQry, 0, query, 0)) return kResultSocketFailed;
+    size_t failed = 0;
+    for (Ipv4Address target : targets) {
+      link.device_ip = target;
+      if (SdnpSend(link, kSdnpQry, 0, query, 0)) ++failed;
+    }
+    link.device_ip = kBroadcastAddress;
+    if (failed == targets.size()) return kResultSocketFailed;
     TickTimer timer;
     StartTimer(timer, host_.clock, kQueryWaitMs);
     while (!TimerExpired(timer, host_.clock)) {
@@ -293,7 +302,6 @@ int SdnpSession::AwaitReply(SdnpLink& link, std::string& reply, bool& restart, b
         resync = true;
         return kResultOk;
       case kSdnpNak:
-        host_.log.LogMessage("SDNP: request nak'ed; resending");
         restart = true;
         return kResultOk;
       case kSdnpRep:
@@ -347,10 +355,11 @@ int SdnpSession::SdnpRequest(SdnpLink& link, const std::string& request, std::st
     if (result == kResultSocketFailed) return result;
     if (restart || resync) {
       if (++restarts > kMaxRequestRestarts) {
-        host_.log.LogMessage("SDNP: request failed; the device refused it %u times (NAK or RST)", restarts - 1);
+        host_.log.LogMessage("SDNP: request failed; the device refused it %u times (NAK or RST)", restarts);
         link.synced = false;
         return kResultNoAnswer;
       }
+      if (restart) host_.log.LogMessage("SDNP: request nak'ed; resending");
       sync_first = resync;
       continue;
     }

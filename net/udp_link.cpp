@@ -56,6 +56,7 @@ int UdpLink::UdpConnect(SdnpLink& link, Ipv4Address device, bool) {
   }
   link.device_ip = device;
   link.synced = false;
+  owed_answers_ = 0;
   return kResultOk;
 }
 
@@ -112,14 +113,8 @@ int UdpLink::UdpReceive(SdnpLink& link, bool& taken) {
 bool UdpLink::UdpReplyChecksumOk() const {
   const size_t n = rx_length_;
   if (n < kMinPacket || rx_[0] != kStx || rx_[n - 1] != kEtx) return false;
-  // A device ends every packet with "/" and two decimal digits; a sum that
-  // comes out right over anything else is line damage.
-  const auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
-  if (rx_[n - 4] != '/' || !digit(rx_[n - 3]) || !digit(rx_[n - 2])) return false;
-  uint8_t sum = 0;
-  for (size_t i = 1; i <= n - 4; ++i) sum = static_cast<uint8_t>(sum + rx_[i]);
-  const auto stated = static_cast<uint8_t>((rx_[n - 3] - '0') * 10 + (rx_[n - 2] - '0'));
-  return sum % 100 == stated;
+  std::string text;
+  return SplitCheckedBody(std::string_view(reinterpret_cast<const char*>(rx_.data()) + 1, n - 2), text);
 }
 
 // Pumps only once what is pending has been taken in (or after a good many
@@ -176,7 +171,6 @@ int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
     }
     if (rx_kind_ == kUdpNak) {
       // The device refused the packet: it goes again at once.
-      host_.log.LogMessage("SDNP: request nak'ed; resending");
       outcome = Outcome::kResend;
       return kResultOk;
     }
@@ -199,7 +193,7 @@ int UdpLink::AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome) {
   return kResultOk;
 }
 
-// Whatever waits before a request went out answers an earlier one.
+// Whatever waits before a request packet goes out answers an earlier one.
 int UdpLink::DiscardWaiting(SdnpLink& link) {
   unsigned dropped = 0;
   for (int read = 0; read < kMaxDiscardsPerStep; ++read) {
@@ -212,11 +206,27 @@ int UdpLink::DiscardWaiting(SdnpLink& link) {
   return kResultOk;
 }
 
+// A sending that timed out may still be answered; such an answer carries
+// nothing that tells it from the next request's reply, so it is awaited (up
+// to one attempt's time after the last sending) and dropped first.
+int UdpLink::AwaitOwedAnswers(SdnpLink& link) {
+  while (owed_answers_ > 0 && !TimerExpired(owed_until_, host_.clock)) {
+    bool taken = false;
+    if (WaitTurn(link, taken)) return kResultSocketFailed;
+    if (!taken || rx_kind_ != kReplyPacket) continue;
+    --owed_answers_;
+    host_.log.LogMessage("UDP: late answer to an earlier sending of the last request dropped");
+  }
+  owed_answers_ = 0;
+  return kResultOk;
+}
+
 int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string& reply) {
   if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
   if (!links_.UdpInitialized) {
     if (const int result = UdpInit(link.device_ip)) return result;
   }
+  if (AwaitOwedAnswers(link)) return kResultSocketFailed;
   if (DiscardWaiting(link)) return kResultSocketFailed;
   int attempts = 0;
   unsigned restarts = 0;
@@ -230,10 +240,12 @@ int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string&
       }
       if (!link.synced || TimerExpired(link.idle_timer, host_.clock)) {
         if (const int result = UdpSync(link)) return result;
+        if (DiscardWaiting(link)) return kResultSocketFailed;
       }
     }
     if (UdpSend(link, kReplyPacket, request)) return kResultSocketFailed;
     StartTimer(link.idle_timer, host_.clock, kIdleMs);
+    StartTimer(owed_until_, host_.clock, kResponseWaitMs);
     Outcome outcome;
     if (AwaitReply(link, reply, outcome)) return kResultSocketFailed;
     switch (outcome) {
@@ -242,14 +254,15 @@ int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string&
       case Outcome::kResend:
       case Outcome::kResync:
         if (++restarts > kMaxRequestRestarts) {
-          host_.log.LogMessage("UDP: request failed; the device refused it %u times (NAK or resync)", restarts - 1);
+          host_.log.LogMessage("UDP: request failed; the device refused it %u times (NAK or resync)", restarts);
           link.synced = false;
           return kResultNoAnswer;
         }
+        if (outcome == Outcome::kResend) host_.log.LogMessage("SDNP: request nak'ed; resending");
         sync_first = outcome == Outcome::kResync;
         break;
       case Outcome::kTimeout:
-        ++attempts;
+        owed_answers_ = static_cast<unsigned>(++attempts);
         host_.log.LogMessage("UDP: request timeout");
         sync_first = true;
         break;

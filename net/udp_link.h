@@ -49,6 +49,7 @@ class UdpLink final : public LinkTransaction {
   int AwaitReply(SdnpLink& link, std::string& reply, Outcome& outcome);
   int WaitTurn(SdnpLink& link, bool& taken);
   int DiscardWaiting(SdnpLink& link);
+  int AwaitOwedAnswers(SdnpLink& link);
 
   NetLinks& links_;
   Host& host_;
@@ -57,6 +58,8 @@ class UdpLink final : public LinkTransaction {
   size_t rx_length_ = 0;
   int rx_kind_ = 0;
   int taken_since_pump_ = 0;
+  unsigned owed_answers_ = 0;  // sendings of the last request that timed out
+  TickTimer owed_until_;
   Ipv4Address socket_device_ = 0;  // the device the open socket was bound for
 };
 

@@ -17,8 +17,11 @@ class BytePort {
   virtual bool ReadByte(uint8_t& byte) = 0;
   // Sends one byte; false when it could not be written.
   virtual bool WriteByte(uint8_t byte) = 0;
-  // Drops what waits in both directions.
+  // Drops the bytes received and not read yet. What was written still goes
+  // out: the device must see every byte the console wrote.
   virtual void Purge() = 0;
+  // Returns once what was written has left the line.
+  virtual void Drain() {}
   // A descriptor that becomes readable when input arrives, or -1.
   virtual int WaitHandle() const { return -1; }
 };

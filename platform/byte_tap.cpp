@@ -59,6 +59,7 @@ class TappedBytePort final : public BytePort {
     if (tap_.tap != nullptr) framer_.Flush(tap_);
     inner_->Purge();
   }
+  void Drain() override { inner_->Drain(); }
   int WaitHandle() const override { return inner_->WaitHandle(); }
 
  private:

@@ -54,6 +54,10 @@ class TappingNetwork final : public Network {
   int Startup() override { return inner_.Startup(); }
   int OpenDatagramSocket(std::unique_ptr<DatagramSocket>& socket) override;
   int OpenStreamSocket(std::unique_ptr<StreamSocket>& socket) override;
+  int LocalAddressFor(Ipv4Address device, uint16_t port, Ipv4Address& local) override {
+    return inner_.LocalAddressFor(device, port, local);
+  }
+  std::vector<LocalNetwork> LocalNetworks() override { return inner_.LocalNetworks(); }
 
  private:
   Network& inner_;

@@ -247,7 +247,15 @@ bool PosixSerialPort::WriteByte(uint8_t byte) {
   }
 }
 
-void PosixSerialPort::Purge() { tcflush(fd_, TCIOFLUSH); }
+// TCOFLUSH would drop written bytes the device has not taken yet (on a pty,
+// even bytes that have left this side).
+void PosixSerialPort::Purge() { tcflush(fd_, TCIFLUSH); }
+
+// Without flow control a line sends its queue at its speed, so this ends.
+void PosixSerialPort::Drain() {
+  while (tcdrain(fd_) != 0 && errno == EINTR) {
+  }
+}
 
 PortOpenResult PosixPortOpener::Open(unsigned port_number, const LineSettings& settings) {
   if (port_number == 0) return {nullptr, {}, "there is no serial port 0; ports are numbered from 1"};

@@ -30,6 +30,7 @@ class PosixSerialPort final : public BytePort {
   // Waits up to 100 ms for room when the output queue is full.
   bool WriteByte(uint8_t byte) override;
   void Purge() override;
+  void Drain() override;
   int WaitHandle() const override { return fd_; }
 
  private:

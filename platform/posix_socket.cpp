@@ -1,6 +1,8 @@
 #include "platform/posix_socket.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -221,6 +223,28 @@ int PosixNetwork::LocalAddressFor(Ipv4Address device, uint16_t port, Ipv4Address
   if (error == 0) local = ntohl(mine.sin_addr.s_addr);
   close(fd);
   return error;
+}
+
+std::vector<LocalNetwork> PosixNetwork::LocalNetworks() {
+  std::vector<LocalNetwork> networks;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return networks;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET || entry->ifa_netmask == nullptr) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    LocalNetwork network;
+    network.interface = entry->ifa_name;
+    network.address = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+    const Ipv4Address mask = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr);
+    // The kernel routes this address as the network's broadcast whatever
+    // the interface was given as its own (often nothing, or the address).
+    if ((~mask) > 1) network.broadcast = network.address | ~mask;
+    network.can_broadcast = (entry->ifa_flags & IFF_BROADCAST) != 0 && (entry->ifa_flags & IFF_LOOPBACK) == 0 &&
+                            network.broadcast != kAnyAddress;
+    networks.push_back(network);
+  }
+  freeifaddrs(list);
+  return networks;
 }
 
 }  // namespace veritor

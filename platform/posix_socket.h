@@ -75,6 +75,7 @@ class PosixNetwork final : public Network {
   // Connects a throwaway datagram socket to the device and reads back the
   // address the kernel chose for it; nothing is sent.
   int LocalAddressFor(Ipv4Address device, uint16_t port, Ipv4Address& local) override;
+  std::vector<LocalNetwork> LocalNetworks() override;
 };
 
 }  // namespace veritor

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace veritor {
 
@@ -50,6 +52,16 @@ class StreamSocket {
   virtual int WaitHandle() const { return -1; }
 };
 
+// An IPv4 network this machine is on, as one of its interfaces holds it.
+struct LocalNetwork {
+  std::string interface;
+  Ipv4Address address = kAnyAddress;
+  // The address that reaches every host of the network; kAnyAddress for a
+  // network too small to have one (/31, /32).
+  Ipv4Address broadcast = kAnyAddress;
+  bool can_broadcast = false;  // up, broadcast-capable, not the loopback
+};
+
 // Opens sockets; what Windows Sockets was to the original.
 class Network {
  public:
@@ -64,6 +76,9 @@ class Network {
     local = kAnyAddress;
     return 0;
   }
+  // The networks of the interfaces that are up; none where the network has
+  // no such notion.
+  virtual std::vector<LocalNetwork> LocalNetworks() { return {}; }
 };
 
 }  // namespace veritor

@@ -34,7 +34,11 @@ std::string BuildPacket(std::string_view text) {
 }
 
 bool ExtractPacketText(std::string_view body, std::string& text) {
-  if (body.size() < kMinReplyBody) return false;
+  return body.size() >= kMinReplyBody && SplitCheckedBody(body, text);
+}
+
+bool SplitCheckedBody(std::string_view body, std::string& text) {
+  if (body.size() < 3) return false;
   // A device always ends the body with "/" and two decimal digits; anything
   // else there is line damage, even when the sum happens to come out right.
   const size_t slash = body.size() - 3;

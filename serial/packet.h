@@ -32,5 +32,7 @@ std::string BuildPacket(std::string_view text);
 // or false when it is too short, does not end in "/" and two decimal digits,
 // or its checksum does not match.
 bool ExtractPacketText(std::string_view body, std::string& text);
+// The same for a body of any length: the text before "/" and the two digits.
+bool SplitCheckedBody(std::string_view body, std::string& text);
 
 }  // namespace veritor

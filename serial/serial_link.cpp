@@ -45,6 +45,10 @@ int SerialLink::SerialTransaction(const std::string& request, std::string& reply
   if (verbose) host_.log.LogMessage("Request frame [%s]", request.c_str());
   host_.display.SetFieldText(kIdRequestField, request);
   const char kind = request.empty() ? '\0' : request[0];
+  if (request.find_first_of("\x02\x03") != std::string::npos) {
+    host_.log.LogMessage("The request holds STX or ETX, which would break its packet on the serial line; not sent");
+    return kResultRequestTooLong;
+  }
 
   if (!NeedsSignatureStep(request)) {
     z_report_.ForgetAnswers();

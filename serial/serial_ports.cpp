@@ -53,8 +53,13 @@ void SerialPorts::WritePortByte(int port, uint8_t byte) {
   if (BytePort* slot = Slot(port)) slot->WriteByte(byte);
 }
 
+// The bytes written go out first (the ACK of the last reply, the CANs before
+// an enquiry); only then is what came in dropped.
 void SerialPorts::PurgePort(int port) {
-  if (BytePort* slot = Slot(port)) slot->Purge();
+  if (BytePort* slot = Slot(port)) {
+    slot->Drain();
+    slot->Purge();
+  }
 }
 
 int SerialPorts::WaitForInput(uint32_t ms) {

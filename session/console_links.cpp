@@ -23,8 +23,19 @@ bool ConsoleLinks::OpenNetworkLink(int link, const std::string& address_text) {
   // Text that names no address is refused before any socket opens: read by
   // inet_addr it would have become 255.255.255.255, every device.
   const std::optional<Ipv4Address> address = ParseIpv4(address_text);
+  if (address_text.find_first_not_of(" \t") == std::string::npos) {
+    host_.log.LogMessage("No device address given; nothing sent");
+    host_.prompts.ErrorBox("Net device connection error");
+    return false;
+  }
   if (!address) {
     host_.log.LogMessage("'%s' is not an IPv4 address; nothing sent", address_text.c_str());
+    host_.prompts.ErrorBox("Net device connection error");
+    return false;
+  }
+  if (const std::string why = net_.WhyNotADevice(*address); !why.empty()) {
+    const char* prefix = link == kLinkSdnp ? "SDNP" : link == kLinkTcp ? "TCP" : "UDP";
+    host_.log.LogMessage("%s: %s is %s; nothing sent", prefix, FormatIpv4(*address).c_str(), why.c_str());
     host_.prompts.ErrorBox("Net device connection error");
     return false;
   }

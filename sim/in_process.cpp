@@ -37,10 +37,7 @@ class ConsolePort final : public BytePort {
     return true;
   }
 
-  void Purge() override {
-    line_->to_device.clear();
-    line_->to_console.clear();
-  }
+  void Purge() override { line_->to_console.clear(); }
 
  private:
   std::shared_ptr<Line> line_;

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
 
 #include <cerrno>
 #include <cstring>
@@ -52,6 +55,25 @@ int BoundSocket(int type, Ipv4Address address, uint16_t port, std::string& error
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
+}
+
+// SO_REUSEADDR lets a second datagram socket share address and port, and the
+// two would split the console's datagrams between them. An abstract socket
+// name, one per network namespace, keeps the address to one simulator, as a
+// TCP listener is kept; -1 with the reason when another holds it.
+int ClaimDatagramAddress(Ipv4Address address, uint16_t port, std::string& error) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un name{};
+  name.sun_family = AF_UNIX;
+  const std::string claim = "veritor-sim udp " + FormatIpv4(address) + ":" + std::to_string(port);
+  std::memcpy(name.sun_path + 1, claim.data(), claim.size());
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + claim.size());
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&name), size) != 0) {
+    error = Reason("bind", address, port);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // One received datagram with where it came from and where it was sent.
@@ -112,10 +134,13 @@ class DatagramService : public NetServer::Service {
   ~DatagramService() override {
     CloseFd(own_fd_);
     CloseFd(foreign_fd_);
+    CloseFd(claim_fd_);
   }
 
   std::string Open() {
     std::string error;
+    claim_fd_ = ClaimDatagramAddress(address_, port_, error);
+    if (claim_fd_ < 0) return error;
     own_fd_ = BoundSocket(SOCK_DGRAM, address_, port_, error);
     return error;
   }
@@ -177,6 +202,7 @@ class DatagramService : public NetServer::Service {
 
   int foreign_fd_ = -1;
   Ipv4Address foreign_address_ = 0;
+  int claim_fd_ = -1;
 };
 
 class SdnpService final : public DatagramService {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/batch.h"
 #include "core/code_page.h"
 #include "core/control_ids.h"
 #include "core/file_signing.h"
@@ -194,12 +195,26 @@ TEST_F(CommandTest, RepeatsWhileBusyForAtMostSixtySecondsAndShowsOnlyTheLastRepl
   EXPECT_EQ(display.fields[kIdReplyField], "00/00/02/ok");
   EXPECT_TRUE(sink.entries.empty());
 
-  serial.requests.clear();
-  serial.steps = {{kResultOk, "0E/00/00"}};
-  EXPECT_EQ(Execute("Q"), kResultStillBusy);
-  EXPECT_EQ(sink.entries, Lines{"Device still busy (0x0E) after 60 s; request given up"});
-  EXPECT_GE(serial.requests.size(), 60000u / 20u);
-  EXPECT_LE(serial.requests.size(), 60000u / 20u + 2u);
+  for (const auto& [reply, line] : {std::pair<std::string, std::string>{"0E/00/00", "busy (0x0E)"},
+                                    {"1A/00/00", "offline (0x1A)"}}) {
+    serial.requests.clear();
+    serial.steps = {{kResultOk, reply}};
+    EXPECT_EQ(Execute("Q"), kResultStillBusy);
+    EXPECT_EQ(sink.entries, Lines{"Device still " + line + " after 60 s; request given up"});
+    EXPECT_GE(serial.requests.size(), 60000u / 20u);
+    EXPECT_LE(serial.requests.size(), 60000u / 20u + 2u);
+  }
+}
+
+// A line the link refused to send (too long for its frame, or holding a byte
+// that would break it) is known not to have reached the device.
+TEST_F(CommandTest, ABatchLineTheLinkDidNotSendIsSaidNotSent) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("batch.txt"), "?\r\n" + std::string(1500, 'a') + "\r\n?\r\n");
+  serial.steps = {{kResultOk, "00/00/00"}, {kResultRequestTooLong, ""}};
+  EXPECT_EQ(RunBatchFile(host, executor, dir.file("batch.txt"), false), ActionOutcome::kLinkFailure);
+  EXPECT_EQ(sink.entries.back(), "Line 1 was carried out; line 2 was not sent");
+  EXPECT_EQ(serial.requests.size(), 2u);
 }
 
 // The rates are worked out in single precision, as the console has always shown them.

@@ -225,7 +225,9 @@ TEST_F(SdnpTest, DeviceThatKeepsRefusingIsGivenUp) {
   on_request = [&](uint16_t fsn, const std::string&) { wire.Queue(DeviceFrame(fsn, kSdnpNak), kDevice); };
   EXPECT_EQ(Request(), kResultNoAnswer);
   EXPECT_EQ(SentOf(kSdnpReq).size(), kMaxRequestRestarts + 1);
-  EXPECT_EQ(sink.entries.back(), "SDNP: request failed; the device refused it 16 times (NAK or RST)");
+  // Each "resending" line is followed by a sending; the last refusal is not.
+  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), kMaxRequestRestarts);
+  EXPECT_EQ(sink.entries.back(), "SDNP: request failed; the device refused it 17 times (NAK or RST)");
 }
 
 TEST_F(SdnpTest, RequestThatDoesNotFitAFrameIsRefusedWhole) {
@@ -242,8 +244,12 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
   bad_length.pop_back();
   std::string echo = BuildSdnpFrame(kSdnpConsoleId, 7, kSdnpAct, "");
   const std::string largest = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload, 'p'));
+  // Bytes after the stated length, up to the largest datagram and one past it.
+  const std::string trailing_byte = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload - 1, 'p')) + "x";
   wire.Queue(std::string(11, 'x'), kDevice);
   wire.Queue(std::string(513, 'x'), kDevice);
+  wire.Queue(trailing_byte, kDevice);
+  wire.Queue(largest + "x", kDevice);
   wire.Queue("", kDevice);
   wire.Queue(DeviceFrame(7, kSdnpRep, "00/00/00/IMPOSTOR"), kOther);  // good in all but its sender
   wire.Queue(bad_header, kDevice);
@@ -260,6 +266,7 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
                 Header(bad_header).header_checksum, computed);
   EXPECT_EQ(sink.entries, (std::vector<std::string>{
                               "SDNP: discarded, frame too small (11)", "SDNP: discarded, frame size invalid (513)",
+                              "SDNP: bad data length 499 (expected 500)", "SDNP: discarded, frame size invalid (513)",
                               "SDNP: discarded, frame too small (0)", "SDNP: discarded; ip mismatch", checksum_line,
                               "SDNP: bad data length 3 (expected 2)", "SDNP: invalid 'id' 0xE18F (expected 0x7A2D)"}));
   EXPECT_TRUE(wire.incoming.empty());
@@ -646,30 +653,63 @@ TEST_F(UdpTest, EachRequestSyncsThenSendsThePacketAndAcknowledgesTheReply) {
   EXPECT_EQ(wire.sent[wire.sent.size() - 2].bytes.size(), 1999u + 5u);
 }
 
-TEST_F(UdpTest, BadReplyIsNakedWithByte16AndTheDevicesControlBytesAreObeyed) {
-  on_packet = [&](int number, const std::string&) {
-    if (number == 0) {
-      wire.Queue(std::string(1, kUdpAck), kDevice);  // passed over
-      wire.Queue("\x02" "00/00/00/abc/99\x03", kDevice);
-      wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
-    }
-    if (number == 1) wire.Queue(std::string(1, kUdpResync), kDevice);
-    if (number == 2) wire.Queue(std::string(1, kUdpNak), kDevice);
-    if (number == 3) wire.Queue(BuildPacket("00/00/00/last"), kDevice);
+// The bytes the console sends on the UDP link's retry paths, each with its
+// time on the virtual clock (ms from the first request; this device answers
+// at once, and the console reads what is pending before it pumps again),
+// for two requests:
+// a sync before every sending after a time-out or a resync (the sync holds
+// 1000 ms), none after a NAK; after a time-out, the next request waits one
+// attempt's time for the answer the first sending may still owe.
+TEST_F(UdpTest, RetryPathsSendTheseBytesAtTheseTimes) {
+  const struct {
+    const char* first_answer;
+    std::vector<std::string> sent;
+    const char* line;  // logged once
+  } cases[] = {
+      {"none", {"0 ENQ", "1 v/65", "2001 ENQ", "2002 v/65", "2002 ACK", "4002 ENQ", "4003 v/65", "4003 ACK"},
+       "UDP: request timeout"},
+      {"NAK", {"0 ENQ", "0 v/65", "0 v/65", "0 ACK", "0 ENQ", "0 v/65", "0 ACK"}, "SDNP: request nak'ed; resending"},
+      {"resync", {"0 ENQ", "0 v/65", "0 ENQ", "0 v/65", "0 ACK", "0 ENQ", "0 v/65", "0 ACK"},
+       "SDNP: resyncronize request"},
+      {"bad checksum, then the reply", {"0 ENQ", "0 v/65", "0 NAK", "0 ACK", "0 ENQ", "0 v/65", "0 ACK"},
+       "UDP: data checksum error"},
+      {"no ACK to the first ENQ", {"0 ENQ", "400 ENQ", "401 v/65", "401 ACK", "401 ENQ", "401 v/65", "401 ACK"},
+       "UDP: sync timeout"},
   };
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/abc");
-  EXPECT_EQ(wire.sent[2].bytes, std::string(1, kUdpNak));
-  EXPECT_EQ(sink.Count("UDP: data checksum error"), 1u);
-
-  wire.sent.clear();
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/last");
-  const std::string enq(1, kUdpEnq), ack(1, kUdpAck), packet = "\x02v/65\x03";
-  EXPECT_EQ(Sent(), (std::vector<std::string>{enq, packet, enq, packet, packet, ack}))
-      << "0x10: sync again; 0x16: the packet again at once";
-  EXPECT_TRUE(sink.Contains("SDNP: resyncronize request"));
-  EXPECT_TRUE(sink.Contains("SDNP: request nak'ed; resending"));
+  const auto shown = [](const std::string& bytes) -> std::string {
+    if (bytes == std::string(1, kUdpEnq)) return "ENQ";
+    if (bytes == std::string(1, kUdpAck)) return "ACK";
+    if (bytes == std::string(1, kUdpNak)) return "NAK";
+    return bytes.substr(1, bytes.size() - 2);
+  };
+  const auto device = wire.respond;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first_answer);
+    const std::string first = c.first_answer;
+    const uint32_t start = Now();
+    std::vector<std::string> sent;
+    int packets = 0, enquiries = 0;
+    wire.respond = [&](const test::FakeWire::Datagram& datagram) {
+      sent.push_back(std::to_string(Now() - start) + " " + shown(datagram.bytes));
+      if (datagram.bytes == std::string(1, kUdpEnq) && ++enquiries == 1 && first == "no ACK to the first ENQ") return;
+      device(datagram);
+    };
+    on_packet = [&](int, const std::string&) {
+      if (packets++ == 0) {
+        if (first == "NAK") return wire.Queue(std::string(1, kUdpNak), kDevice);
+        if (first == "resync") return wire.Queue(std::string(1, kUdpResync), kDevice);
+        if (first == "bad checksum, then the reply") wire.Queue("\x02" "00/00/00/abc/99\x03", kDevice);
+        if (first == "none") return;
+      }
+      wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+    };
+    sink.entries.clear();
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(reply, "00/00/00/abc");
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(sink.Count(c.line), 1u) << testing::PrintToString(sink.entries);
+  }
 }
 
 TEST_F(UdpTest, ReplyPacketsWithoutASlashAndTwoDigitsAreNakedEvenWhenTheSumMatches) {
@@ -756,19 +796,17 @@ TEST_F(UdpTest, RepliesEqualToAnEarlierOneAreTakenAndEachRequestGoesOnce) {
   EXPECT_EQ(sink.Count("UDP: request timeout"), 1u);
 }
 
-// What waits before a request answers an earlier one and is dropped; what
-// comes after the request went out is taken.
-TEST_F(UdpTest, DatagramsWaitingBeforeARequestAreDropped) {
-  wire.Queue(BuildPacket("00/00/00/stale"), kDevice);
-  wire.Queue(std::string(1, kUdpAck), kDevice);
-  ASSERT_EQ(Request(), kResultOk);
-  EXPECT_EQ(reply, "00/00/00/abc");
-  EXPECT_TRUE(sink.Contains("UDP: 2 datagrams that came before the request dropped"));
-}
-
 TEST_F(UdpTest, ARequestHoldingALineEndGoesAsTyped) {
   ASSERT_EQ(Request("a\r\nb"), kResultOk);
   EXPECT_EQ(Sent()[1], BuildPacket("a\r\nb"));
+}
+
+TEST_F(UdpTest, DeviceThatKeepsRefusingIsGivenUpWithoutAnUntrueResendLine) {
+  on_packet = [&](int, const std::string&) { wire.Queue(std::string(1, kUdpNak), kDevice); };
+  EXPECT_EQ(Request(), kResultNoAnswer);
+  EXPECT_EQ(Sent().size(), 1 + kMaxRequestRestarts + 1) << "one ENQ, then the packet and every resend";
+  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), kMaxRequestRestarts);
+  EXPECT_EQ(sink.entries.back(), "UDP: request failed; the device refused it 17 times (NAK or resync)");
 }
 
 TEST_F(UdpTest, SilentDeviceFailsAfterSixAttempts) {

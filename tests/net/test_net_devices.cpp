@@ -20,6 +20,7 @@
 #include "tests/support/fake_network.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
@@ -50,7 +51,8 @@ TEST_F(ConsoleOnWire, AddressesThatNameNoDeviceAreRefusedBeforeAnySocketOpens) {
     const char* text;
     const char* log_line;
   } cases[] = {
-      {kLinkTcp, "", "'' is not an IPv4 address; nothing sent"},
+      {kLinkTcp, "", "No device address given; nothing sent"},
+      {kLinkSdnp, " ", "No device address given; nothing sent"},
       {kLinkUdp, "foo", "'foo' is not an IPv4 address; nothing sent"},
       {kLinkSdnp, "127.0.0.2 x", "'127.0.0.2 x' is not an IPv4 address; nothing sent"},
       {kLinkTcp, "255.255.255.255",
@@ -58,6 +60,8 @@ TEST_F(ConsoleOnWire, AddressesThatNameNoDeviceAreRefusedBeforeAnySocketOpens) {
       {kLinkUdp, " 255.255.255.255",
        "UDP: 255.255.255.255 is the broadcast address, which reaches every device; nothing sent"},
       {kLinkUdp, "0.0.0.0", "UDP: 0.0.0.0 is an address of this network (0.x.x.x), which names no device; nothing sent"},
+      {kLinkSdnp, "0.1.194.0",
+       "SDNP: 0.1.194.0 is an address of this network (0.x.x.x), which names no device; nothing sent"},
       // A speed left in the address field reads as an address by inet_addr's rules.
       {kLinkTcp, "115200",
        "TCP: 0.1.194.0 is an address of this network (0.x.x.x), which names no device; nothing sent"},
@@ -252,44 +256,147 @@ TEST_F(ConsoleOnLoopback, SlowClosingAndRestartingTcpDevicesAnswerEveryRequest) 
   }
 }
 
-// A UDP device from the wire bytes on 127.0.0.92:9101, bound as veritor-sim
-// binds: ENQ gets ACK, a request packet gets the reply packet.
-class UdpDevice {
+// A device on real sockets that answers late or twice, on the console's
+// virtual clock: UDP (ENQ gets ACK, a request packet its reply packet) or
+// SDNP (SYN gets ACK, REQ gets REP, each with the frame's fsn). Every reply
+// is "00/00/00/" and the request text, after `latency_ms`; the first sending
+// of `slow_request` is answered after `slow_ms` instead; with `repeat_ms`
+// every reply goes again that much later.
+class LateDevice {
  public:
-  UdpDevice() : fd_(OpenSocket(SOCK_DGRAM, kAddress, kUdpPort)) {}
-  ~UdpDevice() { close(fd_); }
+  enum class Protocol { kUdp, kSdnp };
+  LateDevice(Protocol protocol, VirtualTickClock& clock)
+      : protocol_(protocol), clock_(clock), fd_(OpenSocket(SOCK_DGRAM, kAddress, Port())) {}
+  ~LateDevice() { close(fd_); }
+  uint32_t latency_ms = 0, slow_ms = 0, repeat_ms = 0;
+  std::string slow_request;
+
   void Turn() {
     char bytes[600];
     sockaddr_in from{};
     socklen_t size = sizeof from;
-    const ssize_t n = recvfrom(fd_, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&from), &size);
-    if (n <= 0) return;
-    const std::string datagram(bytes, static_cast<size_t>(n));
-    std::string answer;
-    if (datagram == std::string(1, kUdpEnq)) answer = std::string(1, kUdpAck);
-    if (datagram.size() > 5) answer = BuildPacket("00/00/00/" + datagram.substr(1, datagram.size() - 5));
-    if (!answer.empty())
-      sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    for (ssize_t n; (n = recvfrom(fd_, bytes, sizeof bytes, 0, reinterpret_cast<sockaddr*>(&from), &size)) > 0;) {
+      console_ = from;
+      Answer(std::string(bytes, static_cast<size_t>(n)));
+    }
+    for (size_t i = 0; i < due_.size();) {
+      if (static_cast<int32_t>(clock_.GetTickCount() - due_[i].first) < 0) {
+        ++i;
+        continue;
+      }
+      const std::string datagram = due_[i].second;
+      due_.erase(due_.begin() + static_cast<std::ptrdiff_t>(i));
+      sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&console_), sizeof console_);
+    }
   }
-  static constexpr Ipv4Address kAddress = 0x7F00005C;
+  static constexpr Ipv4Address kAddress = 0x7F00005D;
 
  private:
+  uint16_t Port() const { return protocol_ == Protocol::kUdp ? kUdpPort : kSdnpPort; }
+  // An answer "at once" goes before anything the device had scheduled.
+  void Send(const std::string& datagram, uint32_t after_ms) {
+    if (after_ms == 0) {
+      sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&console_), sizeof console_);
+      return;
+    }
+    due_.emplace_back(clock_.GetTickCount() + after_ms, datagram);
+  }
+  void Reply(const std::string& request, const std::string& datagram) {
+    uint32_t after = latency_ms;
+    if (request == slow_request && !slow_seen_) {
+      slow_seen_ = true;
+      after = slow_ms;
+    }
+    Send(datagram, after);
+    if (repeat_ms > 0) Send(datagram, after + repeat_ms);
+  }
+  void Answer(const std::string& datagram) {
+    if (protocol_ == Protocol::kUdp) {
+      if (datagram == std::string(1, kUdpEnq)) Send(std::string(1, kUdpAck), 0);
+      if (datagram.size() < 6) return;
+      const std::string request = datagram.substr(1, datagram.size() - 5);
+      Reply(request, test::DevicePacket("00/00/00/" + request));
+      return;
+    }
+    if (datagram.size() < kSdnpHeaderSize) return;
+    const SdnpHeader header = ReadSdnpHeader(reinterpret_cast<const uint8_t*>(datagram.data()));
+    if (header.opcode == kSdnpSyn) Send(BuildSdnpFrame(kSdnpDeviceId, header.fsn, kSdnpAck, ""), 0);
+    if (header.opcode != kSdnpReq) return;
+    const std::string request = datagram.substr(kSdnpHeaderSize);
+    Reply(request, BuildSdnpFrame(kSdnpDeviceId, header.fsn, kSdnpRep, "00/00/00/" + request));
+  }
+
+  Protocol protocol_;
+  VirtualTickClock& clock_;
   int fd_;
+  sockaddr_in console_{};
+  bool slow_seen_ = false;
+  std::vector<std::pair<uint32_t, std::string>> due_;
 };
 
 TEST_F(ConsoleOnLoopback, ASecondUdpConsoleOnTheMachineIsRefusedThePortAndTheFirstKeepsItsReplies) {
-  UdpDevice device;
+  LateDevice device(LateDevice::Protocol::kUdp, clock);
   pump.each_turn = [&] { device.Turn(); };
   NetLinks first_net(host, network), second_net(host, network);
   SdnpLink first_record, second_record;
   UdpLink first(first_net, first_record), second(second_net, second_record);
-  ASSERT_EQ(first.UdpConnect(first_record, UdpDevice::kAddress, true), kResultOk);
-  EXPECT_EQ(second.UdpConnect(second_record, UdpDevice::kAddress, true), kResultSocketFailed);
+  ASSERT_EQ(first.UdpConnect(first_record, LateDevice::kAddress, true), kResultOk);
+  EXPECT_EQ(second.UdpConnect(second_record, LateDevice::kAddress, true), kResultSocketFailed);
   EXPECT_EQ(sink.entries.back(), "UDP: failed binding socket: EADDRINUSE");
   std::string reply;
   for (const std::string request : {"one", "two", "three"}) {
     ASSERT_EQ(first.Transact(request, reply, false), kResultOk) << testing::PrintToString(sink.entries);
     EXPECT_EQ(reply, "00/00/00/" + request);
+  }
+}
+
+// A reply that comes after the console has sent its request again, and a
+// device that sends each reply twice: every reply shown is its own request's.
+// UDP replies carry no number, so the console waits out what an earlier
+// sending still owes before the next request; SDNP's numbers tell them apart.
+TEST_F(ConsoleOnLoopback, LateAndRepeatedRepliesNeverServeAnotherRequest) {
+  using Protocol = LateDevice::Protocol;
+  const struct {
+    const char* name;
+    Protocol protocol;
+    uint32_t latency_ms, slow_ms, repeat_ms;
+    int requests;
+    const char* late_line;  // logged for a late answer or copy dropped
+  } cases[] = {
+      {"UDP, one reply after 2.2 s", Protocol::kUdp, 20, 2200, 0, 20,
+       "UDP: late answer to an earlier sending of the last request dropped"},
+      {"UDP, every reply again 151 ms later", Protocol::kUdp, 0, 0, 151, 100,
+       "UDP: 1 datagrams that came before the request dropped"},
+      {"SDNP, one reply after 1.2 s", Protocol::kSdnp, 20, 1200, 0, 20, "SDNP: response ignored (seq.no)"},
+      {"SDNP, every reply again 151 ms later", Protocol::kSdnp, 0, 0, 151, 300, "SDNP: response ignored (seq.no)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink.entries.clear();
+    LateDevice device(c.protocol, clock);
+    device.latency_ms = c.latency_ms;
+    device.repeat_ms = c.repeat_ms;
+    if (c.slow_ms > 0) {
+      device.slow_request = "e/3";
+      device.slow_ms = c.slow_ms;
+    }
+    pump.each_turn = [&] { device.Turn(); };
+    NetLinks net(host, network);
+    SdnpLink record;
+    SdnpSession sdnp(net, record);
+    UdpLink udp(net, record);
+    LinkTransaction& link = c.protocol == Protocol::kUdp ? static_cast<LinkTransaction&>(udp) : sdnp;
+    const int connected = c.protocol == Protocol::kUdp ? udp.UdpConnect(record, LateDevice::kAddress, true)
+                                                        : sdnp.SdnpConnect(record, LateDevice::kAddress, false);
+    ASSERT_EQ(connected, kResultOk);
+    std::string reply;
+    for (int i = 1; i <= c.requests; ++i) {
+      const std::string request = "e/" + std::to_string(i);
+      ASSERT_EQ(link.Transact(request, reply, false), kResultOk) << request << testing::PrintToString(sink.entries);
+      EXPECT_EQ(reply, "00/00/00/" + request);
+    }
+    EXPECT_GE(sink.Count(c.late_line), 1u) << testing::PrintToString(sink.entries);
+    pump.each_turn = nullptr;
   }
 }
 

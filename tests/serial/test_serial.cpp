@@ -1,5 +1,9 @@
 #include "serial/serial_link.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -13,6 +17,7 @@
 
 #include "core/control_ids.h"
 #include "crypto/sha1.h"
+#include "platform/posix_serial.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
 #include "tests/support/process.h"
@@ -206,6 +211,88 @@ TEST_F(SerialLinkTest, PortsOutsideTheTableAndClosedPortsDoNothing) {
   EXPECT_EQ(Transact("v"), kResultEnquireFailed);
   EXPECT_EQ(ports.InputCount(1), 0u);
   EXPECT_EQ(ports.ReadPortByte(1), 0);
+}
+
+// Bytes that would break the packet never go out: nothing is written.
+TEST_F(SerialLinkTest, ARequestHoldingStxOrEtxIsRefusedAndNothingIsSent) {
+  for (const std::string& request : {std::string("a\x02" "b"), std::string("ab\x03"), std::string("\x02v/65\x03")}) {
+    sink.entries.clear();
+    EXPECT_EQ(Transact(request), kResultRequestTooLong);
+    EXPECT_EQ(sink.entries, std::vector<std::string>{
+                                "The request holds STX or ETX, which would break its packet on the serial line; not sent"});
+  }
+  EXPECT_EQ(device.HostBytes(), "");
+}
+
+// A device on a pty, the console's side opened as a real serial line. It
+// counts the CANs and ACKs the host sends, and leaves stray bytes on the
+// line after each reply, for the next enquiry's purge to drop.
+class PtyCountingDevice {
+ public:
+  PtyCountingDevice() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
+  }
+  ~PtyCountingDevice() { close(master_); }
+  std::string path() const { return ptsname(master_); }
+  // Waits up to 1 ms (real time) for the host's bytes, then answers them.
+  void Turn() {
+    pollfd p{master_, POLLIN, 0};
+    poll(&p, 1, 1);
+    uint8_t byte;
+    while (read(master_, &byte, 1) == 1) Take(byte);
+  }
+  int cans = 0, acks = 0, requests = 0;
+
+ private:
+  void Take(uint8_t byte) {
+    if (in_packet_) {
+      if (byte != 0x03) return packet_.push_back(static_cast<char>(byte));
+      in_packet_ = false;
+      ++requests;
+      Write("\x06" + test::DevicePacket("00/00/00/" + packet_.substr(0, packet_.size() - 3)) + "\x7F\x7F");
+      return;
+    }
+    if (byte == 0x18) ++cans;
+    if (byte == 0x06) ++acks;
+    if (byte == 0x05) Write("\x06");
+    if (byte == 0x02) {
+      in_packet_ = true;
+      packet_.clear();
+    }
+  }
+  void Write(const std::string& bytes) { EXPECT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  int master_;
+  bool in_packet_ = false;
+  std::string packet_;
+};
+
+TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBeforeAnEnquiry) {
+  PtyCountingDevice device;
+  struct PtyOpener final : PortOpener {
+    explicit PtyOpener(std::string path) : path(std::move(path)) {}
+    PortOpenResult Open(unsigned, const LineSettings& settings) override { return opener.OpenPath(path, settings); }
+    PosixPortOpener opener;
+    std::string path;
+  } opener(device.path());
+  test::VirtualHost console;
+  console.pump.each_turn = [&] { device.Turn(); };
+  SerialPorts ports(console.host, opener);
+  test::TempDir out;
+  ZReportFiles z_report(console.log, console.prompts, out.slash());
+  SerialLink link(console.host, ports, z_report);
+  ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1) << testing::PrintToString(console.sink.entries);
+  constexpr int kExchanges = 30;
+  std::string reply;
+  for (int i = 0; i < kExchanges; ++i) {
+    const std::string request = "e/" + std::to_string(i);
+    ASSERT_EQ(link.SerialTransaction(request, reply, false), kResultOk) << testing::PrintToString(console.sink.entries);
+    EXPECT_EQ(reply, "00/00/00/" + request);
+  }
+  for (int turn = 0; turn < 20 && device.acks < kExchanges; ++turn) device.Turn();
+  EXPECT_EQ(device.requests, kExchanges);
+  EXPECT_EQ(device.cans, 3 * kExchanges);
+  EXPECT_EQ(device.acks, kExchanges);
+  EXPECT_TRUE(console.sink.entries.empty()) << testing::PrintToString(console.sink.entries);
 }
 
 // The Z report: "A" names it, "Q" brings its lines into the A file, "x/2"
