@@ -74,6 +74,12 @@ void CommandExecutor::ReportDeviceError() {
 }
 
 int CommandExecutor::ExecuteCommand(const std::string& request, std::string& data, bool verbose) {
+  const int result = RunUntilNotBusy(request, data, verbose);
+  serial_.CommandEnded();
+  return result;
+}
+
+int CommandExecutor::RunUntilNotBusy(const std::string& request, std::string& data, bool verbose) {
   host_.state.VerboseFlag = verbose;
   TickTimer busy_timer;
   bool busy_seen = false;

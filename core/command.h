@@ -18,6 +18,10 @@ class LinkTransaction {
  public:
   virtual ~LinkTransaction() = default;
   virtual int Transact(const std::string& request, std::string& reply, bool verbose) = 0;
+  // ExecuteCommand is done with the request, however it ended: whatever the
+  // link kept for asking the device again (the operator's answer to the Z
+  // report's question) is spent.
+  virtual void CommandEnded() {}
 };
 
 // Value of two hexadecimal digits (either case), or -1.
@@ -47,6 +51,7 @@ class CommandExecutor {
   bool VerboseFlag() const { return host_.state.VerboseFlag; }
 
  private:
+  int RunUntilNotBusy(const std::string& request, std::string& data, bool verbose);
   int RunLink(const std::string& request);
   void DecodeStatus();
   void ReportDeviceError();

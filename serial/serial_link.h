@@ -20,6 +20,7 @@ class SerialLink final : public LinkTransaction {
   int Transact(const std::string& request, std::string& reply, bool verbose) override {
     return SerialTransaction(request, reply, verbose);
   }
+  void CommandEnded() override { z_report_.ForgetAnswers(); }
 
   int SerialTransaction(const std::string& request, std::string& reply, bool verbose);
   // 1 when the device acknowledged the packet, 0 otherwise.

@@ -39,7 +39,9 @@ struct ScriptedLink final : LinkTransaction {
     if (step.result == kResultOk) reply = step.reply;
     return step.result;
   }
+  void CommandEnded() override { ++commands_ended; }
   VirtualTickClock& clock;
+  int commands_ended = 0;
   std::deque<Step> steps = {{kResultEnquireFailed, ""}};
   Lines requests;
   uint32_t ms_per_exchange = 20;
@@ -199,7 +201,10 @@ TEST_F(CommandTest, RepeatsWhileBusyForAtMostSixtySecondsAndShowsOnlyTheLastRepl
                                     {"1A/00/00", "offline (0x1A)"}}) {
     serial.requests.clear();
     serial.steps = {{kResultOk, reply}};
+    const int ended = serial.commands_ended;
     EXPECT_EQ(Execute("Q"), kResultStillBusy);
+    // A Z request given up here must not go out later on the answer given now.
+    EXPECT_EQ(serial.commands_ended, ended + 1) << "the link is told the request ended";
     EXPECT_EQ(sink.entries, Lines{"Device still " + line + " after 60 s; request given up"});
     EXPECT_GE(serial.requests.size(), 60000u / 20u);
     EXPECT_LE(serial.requests.size(), 60000u / 20u + 2u);
