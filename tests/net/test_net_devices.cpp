@@ -19,6 +19,7 @@
 #include "tests/support/fake_network.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
@@ -93,7 +94,7 @@ TEST_F(ConsoleOnWire, TcpAndUdpOpenTheirOwnSocketAfterADetection) {
     // A UDP device answers to port 9101, where only the UDP link's socket listens.
     if (!udp_answers || sent.port != kUdpPort || sent.from_port != kUdpPort) return;
     if (sent.bytes == std::string(1, kUdpEnq)) wire.Queue(std::string(1, kUdpAck), kDevice);
-    if (sent.bytes == BuildPacket("v")) wire.Queue(BuildPacket("00/00/00/udp"), kDevice);
+    if (sent.bytes == "\x02v/65\x03") wire.Queue(test::DevicePacket("00/00/00/udp"), kDevice);
   };
   std::vector<Ipv4Address> devices;
   ASSERT_TRUE(links.DetectNetworkDevices(devices));
@@ -209,7 +210,7 @@ class UdpDevice {
     const std::string datagram(bytes, static_cast<size_t>(n));
     std::string answer;
     if (datagram == std::string(1, kUdpEnq)) answer = std::string(1, kUdpAck);
-    if (datagram.size() > 5) answer = BuildPacket("00/00/00/" + datagram.substr(1, datagram.size() - 5));
+    if (datagram.size() > 5) answer = test::DevicePacket("00/00/00/" + datagram.substr(1, datagram.size() - 5));
     if (!answer.empty())
       sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
   }
