@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "net/ipv4_text.h"
 #include "net/net_constants.h"
@@ -78,6 +79,8 @@ TEST(Ipv4Text, ReadsAddressesAsInetAddrDoesAndRefusesTheRest) {
   EXPECT_EQ(FormatIpv4(0xC6336414), "198.51.100.20");
   EXPECT_EQ(ShownRequest(std::string("a\tb\r\n")), "a.b..");
   EXPECT_EQ(ShownRequest(std::string(45, 'x')), std::string(40, 'x') + "...");
+  EXPECT_EQ(ShownRequest(std::string(40, 'x')), std::string(40, 'x') + "...");  // 40 or more: cut, with dots
+  EXPECT_EQ(ShownRequest(std::string(39, 'x')), std::string(39, 'x'));
   for (Ipv4Address refused : {kBroadcastAddress, kAnyAddress, Ipv4Address{0x0001C200}})
     EXPECT_NE(WhyNotADeviceAddress(refused), nullptr) << FormatIpv4(refused);
   for (Ipv4Address device : {kDevice, Ipv4Address{0xC0A80114}, Ipv4Address{0x0A0000FF}})
@@ -229,6 +232,28 @@ TEST_F(SdnpTest, SilentDeviceFailsAfterSixTimeoutsAndSilentSyncAfterEight) {
   EXPECT_FALSE(sink.Contains("SDNP: request failed"));
 }
 
+// The reply to a REQ is awaited for 1000 ms, counted from the REQ; the session stands for 4000 ms after the last
+// exchange. Each on the virtual clock at its limit and one millisecond past it.
+TEST_F(SdnpTest, RepliesAndIdleTimesAtTheirLimitAndOneMillisecondPast) {
+  uint32_t delay = 0;  // of the first reply only
+  on_request = [&](uint16_t fsn, const std::string&) {
+    pump.After(std::exchange(delay, 0), [this, fsn] { wire.Queue(DeviceFrame(fsn, kSdnpRep, "00/00/00/ok"), kDevice); });
+  };
+  for (const uint32_t late : {1000u, 1001u}) {
+    SCOPED_TRACE(late);
+    delay = late;
+    sink.entries.clear();
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(sink.Count("SDNP: request timeout"), late > 1000 ? 1u : 0u);
+  }
+  for (const uint32_t idle : {3999u, 4000u}) {
+    wire.sent.clear();
+    clock.Advance(idle);
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(SentOf(kSdnpSyn).size(), idle < 4000 ? 0u : 1u) << idle;
+  }
+}
+
 TEST_F(SdnpTest, DeviceThatKeepsRefusingIsGivenUp) {
   on_request = [&](uint16_t fsn, const std::string&) { wire.Queue(DeviceFrame(fsn, kSdnpNak), kDevice); };
   EXPECT_EQ(Request(), kResultNoAnswer);
@@ -306,15 +331,23 @@ TEST_F(SdnpTest, DetectionListsEachDeviceOnceInOrderOfFirstAnswer) {
 }
 
 TEST_F(SdnpTest, DetectionKeepsAHundredAndSaysWhenMoreAnswered) {
+  unsigned answering = 101;
   wire.respond = [&](const test::FakeWire::Datagram& sent) {
-    for (Ipv4Address device = 0x7F000100; device < 0x7F000100 + 120; ++device)
+    for (Ipv4Address device = 0x7F000100; device < 0x7F000100 + answering; ++device)
       wire.Queue(DeviceFrame(Header(sent.bytes).fsn, kSdnpAct), device);
   };
   std::vector<Ipv4Address> devices;
   EXPECT_EQ(sdnp.SdnpDetect(devices), kResultOk);
   ASSERT_EQ(devices.size(), 100u);
   EXPECT_EQ(devices.front(), 0x7F000100u);
+  EXPECT_EQ(devices.back(), 0x7F000163u);
   EXPECT_EQ(sink.entries, std::vector<std::string>{"SDNP: more than 100 devices answered; the first 100 are listed"});
+
+  answering = 100;
+  sink.entries.clear();
+  EXPECT_EQ(sdnp.SdnpDetect(devices), kResultOk);
+  EXPECT_EQ(devices.size(), 100u);
+  EXPECT_TRUE(sink.entries.empty());
 }
 
 TEST_F(SdnpTest, QueryOfASilentAddressFailsAfterEightTries) {

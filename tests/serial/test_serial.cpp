@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "core/control_ids.h"
 #include "crypto/sha1.h"
@@ -156,7 +157,7 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
        .log = {"Request retries failed"}, .naks = 3},
       {.what = "no STX within 2 s", .reply = {ReplyFault::Delay(2500)}, .result = kResultReceiveStxTimeout,
        .log = {"Receive STX timeout"}},
-      {.what = "the longest reply, 2044 characters", .forced = ReplyForBody(kMaxPacketBody), .result = kResultOk},
+      {.what = "the longest reply, 2044 characters", .forced = ReplyForBody(2047), .result = kResultOk},
       {.what = "NUL bytes", .forced = std::string("00/00/00/\0A\0\0B\0", 14), .result = kResultOk},
       {.what = "2048 bytes", .forced = ReplyForBody(2048), .result = kResultRetriesFailed, .log = too_long, .naks = 3},
       {.what = "10,000 bytes", .forced = ReplyForBody(10000), .result = kResultRetriesFailed, .log = too_long,
@@ -306,19 +307,34 @@ TEST(SerialWaits, AnAnswerInTheLastTurnOfAWaitIsTakenAndOneTurnLaterIsNot) {
   }
 }
 
+// A pump on the virtual clock that keeps the descriptors it is asked to watch.
+struct WatchingPump final : MessagePump {
+  explicit WatchingPump(VirtualTickClock& clock) : clock(clock) {}
+  void PumpOneMessage() override { clock.Advance(1); }
+  void WatchInput(int fd) override { watched.insert(fd); }
+  void UnwatchInput(int fd) override { watched.erase(fd); }
+  VirtualTickClock& clock;
+  std::multiset<int> watched;
+};
+
 // A port whose device did not answer Connect's "v" is closed again, so a later Connect opens it afresh with the
-// speed then chosen; Disconnect and the console's end close it too.
+// speed then chosen; Disconnect and the console's end close it too, and the pump stops watching it each time.
 TEST(SerialConnect, APortWhoseDeviceDidNotAnswerIsClosedAndOpensAfreshOnTheNextConnect) {
-  test::VirtualHost console;
+  test::HostRecorders console;
+  VirtualTickClock clock;
+  WatchingPump pump{clock};
+  Host host = console.HostOn(clock, pump);
   test::WireSerialDevice device;
+  device.wait_handle = 42;
   test::FakeWire wire;
   test::FakeNetwork network{wire};
   test::TempDir out;
-  ConsoleLinks links{console.host, device, network, out.slash()};
+  ConsoleLinks links{host, device, network, out.slash()};
   device.Script({{"v", {""}}});  // no reply
   EXPECT_FALSE(links.Connect(1, 9600, "", false).connected);
   EXPECT_EQ(console.sink.entries.back(), "Fatal device comm error");
   EXPECT_EQ(device.open_ports, 0);
+  EXPECT_TRUE(pump.watched.empty());
 
   device.Script({{"v", {"00/00/00/info"}}});
   const ConsoleLinks::ConnectOutcome outcome = links.Connect(1, 19200, "", false);
@@ -326,11 +342,14 @@ TEST(SerialConnect, APortWhoseDeviceDidNotAnswerIsClosedAndOpensAfreshOnTheNextC
   EXPECT_EQ(outcome.device_info, "info");
   EXPECT_EQ(device.speeds, (std::vector<unsigned long>{9600, 19200}));
   EXPECT_EQ(device.open_ports, 1);
+  EXPECT_EQ(pump.watched, std::multiset<int>{42});
   links.Disconnect();
   EXPECT_EQ(device.open_ports, 0);
+  EXPECT_TRUE(pump.watched.empty());
   EXPECT_TRUE(links.Connect(4, 38400, "", false).connected);
   links.CloseAll();
   EXPECT_EQ(device.open_ports, 0);
+  EXPECT_TRUE(pump.watched.empty());
   EXPECT_EQ(device.speeds.back(), 38400u);
   EXPECT_EQ(device.requests, (std::vector<std::string>(3, "v")));
 }

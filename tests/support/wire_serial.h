@@ -29,6 +29,7 @@ struct WireSerialDevice final : PortOpener {
   std::vector<std::string> requests;
   std::vector<unsigned long> speeds;  // of every open, in turn
   int open_ports = 0;                 // opened and not yet closed
+  int wait_handle = -1;               // what its ports give as their descriptor
 
   // Replies by request text, in turn; the last one stays.
   void Script(std::map<std::string, std::deque<std::string>> replies) {
@@ -75,6 +76,7 @@ struct WireSerialDevice final : PortOpener {
       return true;
     }
     void Purge() override { out.clear(); }
+    int WaitHandle() const override { return device.wait_handle; }
     WireSerialDevice& device;
     std::string out, packet;
     bool in_packet = false;
