@@ -147,8 +147,6 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
        .log = lines(5, "Packet acknowledge timed out", "Packet not acknowledged"), .packets = 5, .min_ms = 5 * 2000},
       {.what = "bad checksum", .reply = {ReplyFault::BadChecksum()}, .result = kResultOk, .naks = 1},
       {.what = "ten bytes", .reply = {ReplyFault::Short()}, .result = kResultOk, .naks = 1},
-      {.what = "pause of 600 ms: the rest of the packet comes as stray bytes", .reply = {ReplyFault::Pause(5, 600)},
-       .result = kResultOk, .log = strays(test::DevicePacket(kInfoReply).substr(5)), .naks = 1},
       {.what = "over 2047 bytes", .reply = {ReplyFault::Long(3000)}, .result = kResultOk,
        .log = {too_long[0]}, .naks = 1},
       {.what = "stray bytes", .reply = {ReplyFault::Stray(std::string("\x41\x00", 2))}, .result = kResultOk,
