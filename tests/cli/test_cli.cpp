@@ -20,6 +20,10 @@
 namespace veritor::cli {
 namespace {
 
+// Scripts rely on the exit statuses: the numbers are written out here, not taken from the program.
+static_assert(kExitOk == 0 && kExitDeviceError == 1 && kExitLinkFailure == 2 && kExitUsage == 64 &&
+              kExitInterrupted == 130);
+
 // veritor-cli's run, in process, against a serial device of a few lines.
 struct WireRun {
   VirtualTickClock clock;
@@ -234,6 +238,12 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
       {{"--link=tcp", "v"}, {}, "a network link needs --address (or --detect)"},
       {{"--details"}, {}, "no request given"},
       {{"--tcp-reply-end", "lf", "v"}, {}, "--tcp-reply-end takes crlf, close or quiet, not 'lf'"},
+      {{"--speed", "4000000", "v"}, {{Kind::kRequest, "v"}}, ""},
+      {{"--speed", "4000001", "v"}, {}, "--speed takes a number of bits per second, not '4000001'"},
+      {{"--speed", "1", "v"}, {{Kind::kRequest, "v"}}, ""},
+      {{"--speed", "0", "v"}, {}, "--speed takes a number of bits per second, not '0'"},
+      {{"--link", "COM12", "v"}, {{Kind::kRequest, "v"}}, ""},
+      {{"--link", "COM0", "v"}, {}, "--link takes COM1 to COM12, a device path, sdnp, tcp or udp, not 'COM0'"},
   };
   for (const auto& row : rows) {
     std::string error;

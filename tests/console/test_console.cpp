@@ -33,8 +33,7 @@
 namespace veritor {
 namespace {
 
-// On the serial link, from the start: the actions from the buttons; no action starts during another exchange; a
-// bitmap is checked whole before a row goes out.
+// On the serial link, from the start: the actions from the buttons; no action starts during another exchange.
 TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) {
   EXPECT_EQ(Log(), Lines{"Veritor started"});
   EXPECT_EQ(Combo(kIdPortList)->currentText(), "COM1");
@@ -65,27 +64,6 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), "06/00/00");
 
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  const std::tuple<std::string, Lines, Lines> batches[] = {
-      {"?\r\nbogus\r\nv\r\n", {"?", "bogus"},
-       {"L00001> ?", "L00002> bogus", kBadRequest, "Failed in line 2", "Batch aborted in line 2",
-        "Line 1 was carried out; line 2 was refused"}},
-      {"?\n\nv\n", {"?"}, {"L00001> ?", "Batch done: 1 lines in 0.0 s"}},  // an empty line ends the batch
-  };
-  for (const auto& [batch, sent, log] : batches) {
-    Edit(kIdBatchFileName)->setText(QString::fromStdString(File(batch)));
-    MarkStart();
-    Click(kIdRunBatch);
-    EXPECT_EQ(Sent(), sent);
-    EXPECT_EQ(Log(), log);
-  }
-
-  // Rows go bottom first; the device numbers them from the top.
-  prompts.file = File(Bmp(100, 3));
-  MarkStart();
-  Click(kIdBitmap);
-  EXPECT_EQ(Sent(), (Lines{"$/1/100/3/1/B3B4B5B6B7B8B9BABBBCBDBEBF/", "$/1/100/3/2/ACADAEAFB0B1B2B3B4B5B6B7B8/",
-                           "$/1/100/3/3/A5A6A7A8A9AAABACADAEAFB0B1/"}));
-
   prompts.answers = {true};
   for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) {
     Edit(kIdCommandText)->setText(request);
@@ -96,9 +74,7 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   EXPECT_EQ(serial.model().ZCount(), 1u);
 
   const std::pair<Action, std::string> refusals[] = {
-      {RunBatchFile, "No filename specified"},
       {SignFile, "Filename missing!"},
-      {UploadBitmapFile, "No filename specified"},
   };
   MarkStart();
   for (const auto& [action, box] : refusals) {
@@ -108,27 +84,6 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
     EXPECT_EQ(action(host, executor, File("?\n"), false), ActionOutcome::kIgnored);
   }
 
-  std::string far_pixels = Bmp(8, 1);
-  far_pixels[13] = '\xFF';  // pixel data past 4 GiB
-  const std::tuple<unsigned, std::string, std::string> cases[] = {
-      {1, Bmp(257, 1), "Format error: BMP file width must be in range 1-256"},
-      {1, Bmp(8, 0), "Format error: BMP file height must be in range 1-256"},
-      {1, Bmp(8, 0xFFFFFFFF), "Format error: BMP file height must be in range 1-256"},
-      {1, Bmp(300, 1, 24), "Format error: BMP file must be back & white format"},
-      {1, Bmp(100, 3, 1, 1), "File error: Could not load image data"},
-      {1, far_pixels, "File error: Could not load image data"},
-      {1, Bmp(8, 1).substr(0, 53), "File error: Could not read bitmap header"},
-      {1, "missing", "File error: Could not open image file"},
-      {8, Bmp(8, 1), "<bitmapno> must be an integer number ranged 0 - 7\n"},
-  };
-  for (const auto& [slot, file, caption] : cases) {
-    prompts.boxes.clear();
-    const std::string path = file == "missing" ? out.file("missing") : File(file);
-    EXPECT_EQ(LoadMonochromeBitmap(host, executor, slot, path, false), ActionOutcome::kRefused);
-    ASSERT_EQ(prompts.boxes.size(), 1u) << caption;
-    EXPECT_EQ(prompts.boxes[0].caption, caption);
-    EXPECT_EQ(prompts.boxes[0].text, slot > 7 ? "Parameter error:" : "\xCE\x95rror");
-  }
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -203,9 +158,9 @@ TEST_F(ConsoleTest, OnlyRegularFilesAreOpenedAndCancellingTheBitmapDialogUploads
   EXPECT_TRUE(Log().empty());
 }
 
-// A choice in the port list during an exchange is not taken and the list shows the link in use again; a batch or
-// an upload that breaks off says what was sent and what the device holds (signing: test_core).
-TEST_F(ConsoleTest, PortListShowsTheLinkInUseAndBrokenOffActionsSayWhatTheDeviceHolds) {
+// A choice in the port list during an exchange is not taken and the list shows the link in use again (what
+// broken-off actions say the device holds: test_core).
+TEST_F(ConsoleTest, PortListShowsTheLinkInUse) {
   net.AddSdnpDevice(kDevice);
   during_wait = [&] { ChoosePort(13); };
   Click(kIdConnect);
@@ -223,23 +178,6 @@ TEST_F(ConsoleTest, PortListShowsTheLinkInUseAndBrokenOffActionsSayWhatTheDevice
   ChoosePort(0);
   Click(kIdConnect);
   ASSERT_TRUE(window.state().Connected);
-
-  const std::string refusal = kOpenBlockRefusal;
-  Edit(kIdBatchFileName)->setText(QString::fromStdString(File("{/0\n@/abc\nbogus\n")));
-  MarkStart();
-  Click(kIdRunBatch);
-  EXPECT_EQ(Tail(2),
-            (Lines{"Lines 1 to 2 were carried out; line 3 was refused",
-                   "The signature block opened in line 1 is still open: " + refusal}));
-  Send(QStringLiteral("}"));
-  using sim::ReplyFault;
-  serial.device().faults.reply = {ReplyFault::Clean(), ReplyFault::Delay(2500)};
-  EXPECT_EQ(LoadMonochromeBitmap(host, executor, 1, File(Bmp(8, 3)), false), ActionOutcome::kLinkFailure);
-  EXPECT_EQ(Log().back(), "Upload broken off in row 2 of 3, which got no reply: slot 1 holds the first 1 row(s) of "
-                          "this bitmap, the rest is what it held before");
-  serial.model().ForceError(sim::kErrBadRequest);
-  EXPECT_EQ(LoadMonochromeBitmap(host, executor, 1, File(Bmp(8, 3)), false), ActionOutcome::kDeviceError);
-  EXPECT_EQ(Log().back(), "1 of 3 row(s) were refused by the device: slot 1 does not hold the whole bitmap");
 }
 
 // Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable

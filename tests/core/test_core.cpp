@@ -134,7 +134,7 @@ TEST(CodePageTest, LogLinesAndTheSetting) {
 }
 
 TEST(LogEntries, SplitLinesAndShowOnlyTheFirstColumn) {
-  const std::string longest(kMaxLogColumnText, 'x');
+  const std::string longest(4090, 'x');  // the most an entry shows
   const struct {
     std::string text;
     Lines shown;
@@ -160,6 +160,8 @@ TEST_F(CommandTest, DecodesTheStatusBytesAndLogsDeviceErrorsInTheCataloguesWords
   } cases[] = {
       {"00/00/00", 0, 0, 0, "", {}},   // eight characters: no data
       {"00/00/00/", 0, 0, 0, "", {}},  // nine characters: no data
+      {"00/00/0", 0, 0, 0xFF, "", {}},  // seven: the last pair is cut
+      {"00/00/00xd", 0, 0, 0, "d", {}},  // the data begins at the tenth character, whatever the ninth
       {"00/0G/g0/d", 0, 0xFF, 0xFF, "d", {}},
       {"aF/:0/@/", 0xAF, 0xFF, 0xFF, "", {"Unknown error 0xAF"}},  // ':', '@' and '/' lie next to the digits
       {"0", 0xFF, 0xFF, 0xFF, "", {"Unknown error 0xFF"}},

@@ -50,6 +50,9 @@ const struct {
     {std::string(63, 'a'), "03F09F5B158A7A8CDAD920BDDC29B81C18A551F5"},
     {std::string(64, 'a'), "0098BA824B5C16427BD7A1122A5A442A25EC644D"},
     {std::string(65, 'a'), "11655326C708D70319BE2610E8A57D9A5B959D3B"},
+    // A file read in 1024-byte pieces ends on a piece's end, then one byte into the next.
+    {std::string(1024, 'a'), "8ECA554631DF9EAD14510E1A70AE48C70F9B9384"},
+    {std::string(1025, 'a'), "1009DE2EF6183BD6D8C08F1ED8DF4847E71F7ACB"},
 };
 
 // Each message also goes in three pieces that leave incomplete blocks waiting, and
@@ -94,7 +97,7 @@ TEST(Base64, BlocksEncodeToStandardPaddedText) {
     std::string bytes;
     const char* text;
   } cases[] = {
-      {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"abcd", "YWJjZA=="},
+      {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"abcd", "YWJjZA=="}, {"abcde", "YWJjZGU="}, {"abcdef", "YWJjZGVm"},
       {std::string(1, '\0'), "AA=="}, {"\x80\xFF", "gP8="}, {"\xFB\xEF\xFF", "++//"},
   };
   for (const auto& row : cases) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "net/ipv4_text.h"
 #include "net/net_constants.h"
@@ -14,6 +15,7 @@
 #include "serial/packet.h"
 #include "tests/support/fake_network.h"
 #include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
@@ -65,11 +67,21 @@ TEST(Ipv4Text, ReadsAddressesAsInetAddrDoesAndRefusesTheRest) {
               {"127.0.0.2 ", 0x7F000002}, {"\t127.0.0.2 \t", 0x7F000002}, {"255.255.255.255", kBroadcastAddress},
               {"", std::nullopt},        {"  ", std::nullopt},        {"1.2.3.4.5", std::nullopt},
               {"256.1.1.1", std::nullopt}, {"host", std::nullopt},    {"1.2.3.", std::nullopt},
-              {"127.0. 0.2", std::nullopt}};
+              {"127.0. 0.2", std::nullopt},
+              // Each part at the top of its range and one past it.
+              {"1.2.3.255", 0x010203FF}, {"1.2.3.256", std::nullopt}, {"1.2.65535", 0x0102FFFF},
+              {"1.2.65536", std::nullopt}, {"1.16777215", 0x01FFFFFF}, {"1.16777216", std::nullopt},
+              {"4294967295", 0xFFFFFFFF}, {"4294967296", std::nullopt}, {"255.2.3.4", 0xFF020304},
+              {"1.255.3.4", 0x01FF0304}, {"1.256.3.4", std::nullopt}, {"1.2.255.4", 0x0102FF04},
+              {"1.2.256.4", std::nullopt}, {"1.255.65535", 0x01FFFFFF}, {"1.256.0", std::nullopt},
+              {"0xff.0377.1", 0xFFFF0001}, {"0x100.1", std::nullopt}, {"0400.1", std::nullopt},
+              {"0xffffffff", 0xFFFFFFFF}, {"0x100000000", std::nullopt}, {"08.1", std::nullopt}};
   for (const auto& row : rows) EXPECT_EQ(ParseIpv4(row.text), row.address) << row.text;
   EXPECT_EQ(FormatIpv4(0xC6336414), "198.51.100.20");
   EXPECT_EQ(ShownRequest(std::string("a\tb\r\n")), "a.b..");
   EXPECT_EQ(ShownRequest(std::string(45, 'x')), std::string(40, 'x') + "...");
+  EXPECT_EQ(ShownRequest(std::string(40, 'x')), std::string(40, 'x') + "...");  // 40 or more: cut, with dots
+  EXPECT_EQ(ShownRequest(std::string(39, 'x')), std::string(39, 'x'));
   for (Ipv4Address refused : {kBroadcastAddress, kAnyAddress, Ipv4Address{0x0001C200}})
     EXPECT_NE(WhyNotADeviceAddress(refused), nullptr) << FormatIpv4(refused);
   for (Ipv4Address device : {kDevice, Ipv4Address{0xC0A80114}, Ipv4Address{0x0A0000FF}})
@@ -151,7 +163,7 @@ TEST_F(SdnpTest, SessionSyncsFirstThenCountsUpAndResyncsWhenIdle) {
   ASSERT_EQ(req.size(), 1u);
   const uint16_t n = Header(syn[0]).fsn;
   EXPECT_EQ(Header(req[0]).fsn, static_cast<uint16_t>(n + 1));
-  EXPECT_EQ(wire.sent[0].port, kSdnpPort);
+  EXPECT_EQ(wire.sent[0].port, 24222);
   EXPECT_EQ(Header(wire.sent.back().bytes).opcode, kSdnpNak) << "a reply is acknowledged with NAK";
 
   clock.Advance(3900);
@@ -221,12 +233,34 @@ TEST_F(SdnpTest, SilentDeviceFailsAfterSixTimeoutsAndSilentSyncAfterEight) {
   EXPECT_FALSE(sink.Contains("SDNP: request failed"));
 }
 
+// The reply to a REQ is awaited for 1000 ms, counted from the REQ; the session stands for 4000 ms after the last
+// exchange. Each on the virtual clock at its limit and one millisecond past it.
+TEST_F(SdnpTest, RepliesAndIdleTimesAtTheirLimitAndOneMillisecondPast) {
+  uint32_t delay = 0;  // of the first reply only
+  on_request = [&](uint16_t fsn, const std::string&) {
+    pump.After(std::exchange(delay, 0), [this, fsn] { wire.Queue(DeviceFrame(fsn, kSdnpRep, "00/00/00/ok"), kDevice); });
+  };
+  for (const uint32_t late : {1000u, 1001u}) {
+    SCOPED_TRACE(late);
+    delay = late;
+    sink.entries.clear();
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(sink.Count("SDNP: request timeout"), late > 1000 ? 1u : 0u);
+  }
+  for (const uint32_t idle : {3999u, 4000u}) {
+    wire.sent.clear();
+    clock.Advance(idle);
+    ASSERT_EQ(Request(), kResultOk);
+    EXPECT_EQ(SentOf(kSdnpSyn).size(), idle < 4000 ? 0u : 1u) << idle;
+  }
+}
+
 TEST_F(SdnpTest, DeviceThatKeepsRefusingIsGivenUp) {
   on_request = [&](uint16_t fsn, const std::string&) { wire.Queue(DeviceFrame(fsn, kSdnpNak), kDevice); };
   EXPECT_EQ(Request(), kResultNoAnswer);
-  EXPECT_EQ(SentOf(kSdnpReq).size(), kMaxRequestRestarts + 1);
+  EXPECT_EQ(SentOf(kSdnpReq).size(), 17u);
   // Each "resending" line is followed by a sending; the last refusal is not.
-  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), kMaxRequestRestarts);
+  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), 16u);
   EXPECT_EQ(sink.entries.back(), "SDNP: request failed; the device refused it 17 times (NAK or RST)");
 }
 
@@ -243,9 +277,9 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
   std::string bad_length = DeviceFrame(7, kSdnpRep, "abc");
   bad_length.pop_back();
   std::string echo = BuildSdnpFrame(kSdnpConsoleId, 7, kSdnpAct, "");
-  const std::string largest = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload, 'p'));
+  const std::string largest = DeviceFrame(7, kSdnpRep, std::string(500, 'p'));
   // Bytes after the stated length, up to the largest datagram and one past it.
-  const std::string trailing_byte = DeviceFrame(7, kSdnpRep, std::string(kSdnpMaxPayload - 1, 'p')) + "x";
+  const std::string trailing_byte = DeviceFrame(7, kSdnpRep, std::string(499, 'p')) + "x";
   wire.Queue(std::string(11, 'x'), kDevice);
   wire.Queue(std::string(513, 'x'), kDevice);
   wire.Queue(trailing_byte, kDevice);
@@ -260,10 +294,8 @@ TEST_F(SdnpTest, IntakeChecksRunInTheirOrderAndEachDiscardIsLogged) {
   ASSERT_EQ(sdnp.SdnpReceive(record, taken), kResultOk);
   EXPECT_TRUE(taken);
   EXPECT_EQ(record.rx_size, 512u);
-  const uint16_t computed = static_cast<uint16_t>(Header(bad_header).header_checksum ^ 1);
-  char checksum_line[64];
-  std::snprintf(checksum_line, sizeof checksum_line, "SDNP: checksum 0x%04X bad (expected 0x%04X)",
-                Header(bad_header).header_checksum, computed);
+  // 0xAA55 + 0x2D + 0x7A + 0x07 + 0x01 + 0x55 + 0xAA = 0xAC03, the frame's checksum before its bit 0 was turned.
+  const char checksum_line[] = "SDNP: checksum 0xAC02 bad (expected 0xAC03)";
   EXPECT_EQ(sink.entries, (std::vector<std::string>{
                               "SDNP: discarded, frame too small (11)", "SDNP: discarded, frame size invalid (513)",
                               "SDNP: bad data length 499 (expected 500)", "SDNP: discarded, frame size invalid (513)",
@@ -307,15 +339,23 @@ TEST_F(SdnpTest, DetectionListsEachDeviceOnceInOrderOfFirstAnswer) {
 }
 
 TEST_F(SdnpTest, DetectionKeepsAHundredAndSaysWhenMoreAnswered) {
+  unsigned answering = 101;
   wire.respond = [&](const test::FakeWire::Datagram& sent) {
-    for (Ipv4Address device = 0x7F000100; device < 0x7F000100 + 120; ++device)
+    for (Ipv4Address device = 0x7F000100; device < 0x7F000100 + answering; ++device)
       wire.Queue(DeviceFrame(Header(sent.bytes).fsn, kSdnpAct), device);
   };
   std::vector<Ipv4Address> devices;
   EXPECT_EQ(sdnp.SdnpDetect(devices), kResultOk);
   ASSERT_EQ(devices.size(), 100u);
   EXPECT_EQ(devices.front(), 0x7F000100u);
+  EXPECT_EQ(devices.back(), 0x7F000163u);
   EXPECT_EQ(sink.entries, std::vector<std::string>{"SDNP: more than 100 devices answered; the first 100 are listed"});
+
+  answering = 100;
+  sink.entries.clear();
+  EXPECT_EQ(sdnp.SdnpDetect(devices), kResultOk);
+  EXPECT_EQ(devices.size(), 100u);
+  EXPECT_TRUE(sink.entries.empty());
 }
 
 TEST_F(SdnpTest, QueryOfASilentAddressFailsAfterEightTries) {
@@ -386,16 +426,16 @@ TEST_F(TcpTest, RequestGoesAsTextAndCrLfAndTheReplyIsWhatComesBeforeItsCrLf) {
   Device([](const std::string& line, int) { return Echo(line); });
   ASSERT_EQ(Request(), kResultOk);
   EXPECT_EQ(wire.sent[0].bytes, "v\r\n");
-  EXPECT_EQ(wire.sent[0].port, kTcpPort);
+  EXPECT_EQ(wire.sent[0].port, 24222);
   EXPECT_EQ(reply, "00/00/00/v");
   // The longest reply there is, with its CR LF; requests of any length.
-  for (size_t length : {size_t{752}, kMaxReplyText - 9}) {
+  for (size_t length : {size_t{752}, size_t{2035}}) {
     ASSERT_EQ(Request(std::string(length, 'q')), kResultOk);
     EXPECT_EQ(wire.sent.back().bytes.size(), length + 2);
     EXPECT_EQ(reply.size(), length + 9);
   }
   Device([](const std::string& line, int) { return Echo(line + "x"); });
-  EXPECT_EQ(Request(std::string(kMaxReplyText - 9, 'q')), kResultNoAnswer);
+  EXPECT_EQ(Request(std::string(2035, 'q')), kResultNoAnswer);
   EXPECT_EQ(sink.entries.back(), "TCP: a reply of 2045 bytes is longer than 2044; not taken");
 }
 
@@ -615,7 +655,7 @@ class UdpTest : public NetTest {
   UdpLink udp{links, record};
   // What the device answers to a request packet, by request number.
   std::function<void(int number, const std::string& packet)> on_packet = [this](int, const std::string&) {
-    wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+    wire.Queue(test::DevicePacket("00/00/00/abc"), kDevice);
   };
   bool answer_enq = true;
 
@@ -648,7 +688,7 @@ TEST_F(UdpTest, EachRequestSyncsThenSendsThePacketAndAcknowledgesTheReply) {
   EXPECT_EQ(reply, "00/00/00/abc");
   const std::string enq(1, kUdpEnq), ack(1, kUdpAck), packet = "\x02v/65\x03";
   EXPECT_EQ(Sent(), (std::vector<std::string>{enq, packet, ack, enq, packet, ack}));
-  EXPECT_EQ(wire.sent[1].port, kUdpPort);
+  EXPECT_EQ(wire.sent[1].port, 9101);
   ASSERT_EQ(Request(std::string(1999, 'u')), kResultOk);
   EXPECT_EQ(wire.sent[wire.sent.size() - 2].bytes.size(), 1999u + 5u);
 }
@@ -701,7 +741,7 @@ TEST_F(UdpTest, RetryPathsSendTheseBytesAtTheseTimes) {
         if (first == "bad checksum, then the reply") wire.Queue("\x02" "00/00/00/abc/99\x03", kDevice);
         if (first == "none") return;
       }
-      wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+      wire.Queue(test::DevicePacket("00/00/00/abc"), kDevice);
     };
     sink.entries.clear();
     ASSERT_EQ(Request(), kResultOk);
@@ -719,7 +759,7 @@ TEST_F(UdpTest, ReplyPacketsWithoutASlashAndTwoDigitsAreNakedEvenWhenTheSumMatch
   };
   on_packet = [&](int, const std::string&) {
     for (const std::string& packet : damaged) wire.Queue(packet, kDevice);
-    wire.Queue(BuildPacket("00/00/00/abc"), kDevice);
+    wire.Queue(test::DevicePacket("00/00/00/abc"), kDevice);
   };
   ASSERT_EQ(Request(), kResultOk);
   EXPECT_EQ(reply, "00/00/00/abc");
@@ -738,11 +778,11 @@ TEST_F(UdpTest, SyncFailureIsNotARequestFailure) {
 
 TEST_F(UdpTest, ForeignAndMalformedDatagramsAreDroppedWhole) {
   on_packet = [&](int, const std::string&) {
-    wire.Queue(BuildPacket("00/00/00/spoof"), kOther);
+    wire.Queue(test::DevicePacket("00/00/00/spoof"), kOther);
     wire.Queue("", kDevice);
     wire.Queue("\x02/0", kDevice);
     wire.Queue(std::string(65507, 'x'), kDevice);
-    wire.Queue(BuildPacket("00/00/00/real"), kDevice);
+    wire.Queue(test::DevicePacket("00/00/00/real"), kDevice);
   };
   ASSERT_EQ(Request(), kResultOk);
   EXPECT_EQ(reply, "00/00/00/real");
@@ -767,9 +807,9 @@ TEST_F(UdpTest, AckBytesThatComeLateOrNotAtAllNeverCostAReply) {
     if (sent.bytes.size() == 1) return;
     const std::string text = "00/00/00/" + sent.bytes.substr(1, sent.bytes.size() - 5);
     switch (enquiries) {
-      case 1: wire.Queue(ack, kDevice); wire.Queue(BuildPacket(text), kDevice); break;
-      case 2: wire.Queue(BuildPacket(text), kDevice); pump.After(5, [&, ack] { wire.Queue(ack, kDevice); }); break;
-      default: wire.Queue(BuildPacket(text), kDevice); break;
+      case 1: wire.Queue(ack, kDevice); wire.Queue(test::DevicePacket(text), kDevice); break;
+      case 2: wire.Queue(test::DevicePacket(text), kDevice); pump.After(5, [&, ack] { wire.Queue(ack, kDevice); }); break;
+      default: wire.Queue(test::DevicePacket(text), kDevice); break;
     }
   };
   for (const std::string request : {"acked", "not-acked", "late-enq-ack", "after-late", "plain"}) {
@@ -784,7 +824,7 @@ TEST_F(UdpTest, AckBytesThatComeLateOrNotAtAllNeverCostAReply) {
 // request is sent once and its reply taken: none is dropped as a copy.
 TEST_F(UdpTest, RepliesEqualToAnEarlierOneAreTakenAndEachRequestGoesOnce) {
   on_packet = [&](int number, const std::string&) {
-    if (number > 0) wire.Queue(BuildPacket("00/00/00/"), kDevice);
+    if (number > 0) wire.Queue(test::DevicePacket("00/00/00/"), kDevice);
   };
   for (int block = 0; block < 4; ++block) {
     ASSERT_EQ(Request("@/block"), kResultOk) << block;
@@ -798,14 +838,14 @@ TEST_F(UdpTest, RepliesEqualToAnEarlierOneAreTakenAndEachRequestGoesOnce) {
 
 TEST_F(UdpTest, ARequestHoldingALineEndGoesAsTyped) {
   ASSERT_EQ(Request("a\r\nb"), kResultOk);
-  EXPECT_EQ(Sent()[1], BuildPacket("a\r\nb"));
+  EXPECT_EQ(Sent()[1], "\x02" "a\r\nb/09\x03");  // 0x61 + 0x0D + 0x0A + 0x62 + 0x2F = 265
 }
 
 TEST_F(UdpTest, DeviceThatKeepsRefusingIsGivenUpWithoutAnUntrueResendLine) {
   on_packet = [&](int, const std::string&) { wire.Queue(std::string(1, kUdpNak), kDevice); };
   EXPECT_EQ(Request(), kResultNoAnswer);
-  EXPECT_EQ(Sent().size(), 1 + kMaxRequestRestarts + 1) << "one ENQ, then the packet and every resend";
-  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), kMaxRequestRestarts);
+  EXPECT_EQ(Sent().size(), 18u) << "one ENQ, then the packet and every resend";
+  EXPECT_EQ(sink.Count("SDNP: request nak'ed; resending"), 16u);
   EXPECT_EQ(sink.entries.back(), "UDP: request failed; the device refused it 17 times (NAK or resync)");
 }
 

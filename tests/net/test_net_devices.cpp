@@ -98,7 +98,7 @@ TEST_F(ConsoleOnWire, TcpAndUdpOpenTheirOwnSocketAfterADetection) {
     // A UDP device answers to port 9101, where only the UDP link's socket listens.
     if (!udp_answers || sent.port != kUdpPort || sent.from_port != kUdpPort) return;
     if (sent.bytes == std::string(1, kUdpEnq)) wire.Queue(std::string(1, kUdpAck), kDevice);
-    if (sent.bytes == BuildPacket("v")) wire.Queue(BuildPacket("00/00/00/udp"), kDevice);
+    if (sent.bytes == "\x02v/65\x03") wire.Queue(test::DevicePacket("00/00/00/udp"), kDevice);
   };
   std::vector<Ipv4Address> devices;
   ASSERT_TRUE(links.DetectNetworkDevices(devices));

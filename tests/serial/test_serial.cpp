@@ -14,12 +14,15 @@
 #include <functional>
 #include <iterator>
 #include <utility>
+#include <set>
 
 #include "core/control_ids.h"
 #include "crypto/sha1.h"
 #include "platform/posix_serial.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
+#include "session/console_links.h"
+#include "tests/support/fake_network.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
@@ -71,9 +74,8 @@ TEST(Packet, ChecksumIsTheByteSumWithTheSlashModuloHundredAndAReplyBodyMustEndIn
 std::string ReplyForBody(size_t body, bool decoy = false) {
   std::string text = "00/00/00/" + std::string(kMaxReplyText - 9, 'R');
   if (decoy) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02u", PacketChecksum(text));
-    text += std::string("/") + digits;
+    const std::string packet = test::DevicePacket(text);
+    text += packet.substr(packet.size() - 4, 3);  // "/" and the two digits
   }
   text.resize(body - 3, 'R');
   return text;
@@ -104,8 +106,8 @@ class SerialLinkTest : public ::testing::Test, protected test::HostRecorders {
 TEST_F(SerialLinkTest, CleanExchangeOnTheWire) {
   EXPECT_EQ(Transact("v"), kResultOk);
   EXPECT_EQ(reply, kInfoReply);
-  EXPECT_EQ(device.HostBytes(), std::string("\x18\x18\x18\x05") + BuildPacket("v") + "\x06");
-  EXPECT_EQ(device.DeviceBytes(), "\x06\x06" + BuildPacket(reply));
+  EXPECT_EQ(device.HostBytes(), std::string("\x18\x18\x18\x05" "\x02v/65\x03" "\x06"));
+  EXPECT_EQ(device.DeviceBytes(), "\x06\x06" + test::DevicePacket(kInfoReply));
   EXPECT_EQ(display.fields[kIdRequestField], "v");
   EXPECT_TRUE(sink.entries.empty());
 }
@@ -155,8 +157,6 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
        .log = lines(5, "Packet acknowledge timed out", "Packet not acknowledged"), .packets = 5, .min_ms = 5 * 2000},
       {.what = "bad checksum", .reply = {ReplyFault::BadChecksum()}, .result = kResultOk, .naks = 1},
       {.what = "ten bytes", .reply = {ReplyFault::Short()}, .result = kResultOk, .naks = 1},
-      {.what = "pause of 600 ms: the rest of the packet comes as stray bytes", .reply = {ReplyFault::Pause(5, 600)},
-       .result = kResultOk, .log = strays(BuildPacket(kInfoReply).substr(5)), .naks = 1},
       {.what = "over 2047 bytes", .reply = {ReplyFault::Long(3000)}, .result = kResultOk,
        .log = {too_long[0]}, .naks = 1},
       {.what = "stray bytes", .reply = {ReplyFault::Stray(std::string("\x41\x00", 2))}, .result = kResultOk,
@@ -165,7 +165,7 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
        .log = {"Request retries failed"}, .naks = 3},
       {.what = "no STX within 2 s", .reply = {ReplyFault::Delay(2500)}, .result = kResultReceiveStxTimeout,
        .log = {"Receive STX timeout"}},
-      {.what = "the longest reply, 2044 characters", .forced = ReplyForBody(kMaxPacketBody), .result = kResultOk},
+      {.what = "the longest reply, 2044 characters", .forced = ReplyForBody(2047), .result = kResultOk},
       {.what = "NUL bytes", .forced = std::string("00/00/00/\0A\0\0B\0", 14), .result = kResultOk},
       {.what = "2048 bytes", .forced = ReplyForBody(2048), .result = kResultRetriesFailed, .log = too_long, .naks = 3},
       {.what = "10,000 bytes", .forced = ReplyForBody(10000), .result = kResultRetriesFailed, .log = too_long,
@@ -200,7 +200,8 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
 // Ports 1 to 4 only: the others are refused before the opener is asked (it
 // would log "COMn: No such port"), and a closed port does nothing.
 TEST_F(SerialLinkTest, PortsOutsideTheTableAndClosedPortsDoNothing) {
-  for (int port : {0, 5, 6, 7, 8, 9, 10, 11, 12}) EXPECT_EQ(ports.OpenPort(port, 9600, 'N', 8, 1), 0) << port;
+  for (int port : {-1, 0, 5, 6, 7, 8, 9, 10, 11, 12, 13}) EXPECT_EQ(ports.OpenPort(port, 9600, 'N', 8, 1), 0) << port;
+  EXPECT_EQ(ports.OpenPort(4, 9600, 'N', 8, 1), 1) << "COM4, the last port that opens";
   EXPECT_TRUE(sink.entries.empty());
   device.FailOpens("Permission denied");
   EXPECT_EQ(ports.OpenPort(1, 9600, 'N', 8, 1), 1) << "already open: kept as it is";
@@ -293,6 +294,154 @@ TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBe
   EXPECT_EQ(device.cans, 3 * kExchanges);
   EXPECT_EQ(device.acks, kExchanges);
   EXPECT_TRUE(console.sink.entries.empty()) << testing::PrintToString(console.sink.entries);
+}
+
+// A device written from the wire alone whose answers come late: the ACK to the first ENQ after `enq_ms`, the ACK
+// to the first request packet after `ack_ms` (a later one at once), the reply packet `stx_ms` after the ACK with
+// its bytes from the fifth on `pause_ms` later. A NAK brings the reply again at once.
+struct LateDevice final : PortOpener, BytePort {
+  explicit LateDevice(TickClock& clock) : clock(clock) {}
+  PortOpenResult Open(unsigned, const LineSettings&) override {
+    return {std::unique_ptr<BytePort>(new Relay(*this)), "late", ""};
+  }
+  size_t InputCount() override {
+    return static_cast<size_t>(std::ranges::count_if(out, [&](const auto& b) { return Due(b.first); }));
+  }
+  bool ReadByte(uint8_t& byte) override {
+    if (out.empty() || !Due(out.front().first)) return false;
+    byte = out.front().second;
+    out.pop_front();
+    return true;
+  }
+  bool WriteByte(uint8_t byte) override {
+    const uint32_t now = clock.GetTickCount();
+    if (byte == 0x05) Send(now + std::exchange(enq_ms, 0), "\x06");
+    if (byte == 0x15) Send(now, test::DevicePacket("00/00/00/late"));
+    if (byte == 0x03) {
+      const uint32_t ack = now + std::exchange(ack_ms, 0);
+      Send(ack, "\x06");
+      const std::string packet = test::DevicePacket("00/00/00/late");
+      Send(ack + stx_ms, packet.substr(0, 5));
+      Send(ack + stx_ms + pause_ms, packet.substr(5));
+    }
+    if (byte == 0x15) ++naks;
+    return true;
+  }
+  void Purge() override { out.clear(); }
+  // Bytes leave in order: none before those sent earlier.
+  void Send(uint32_t due, const std::string& bytes) {
+    if (!out.empty() && static_cast<int32_t>(out.back().first - due) > 0) due = out.back().first;
+    for (char c : bytes) out.emplace_back(due, static_cast<uint8_t>(c));
+  }
+  bool Due(uint32_t due) const { return static_cast<int32_t>(clock.GetTickCount() - due) >= 0; }
+  // The port the console holds; the device outlives it.
+  struct Relay final : BytePort {
+    explicit Relay(LateDevice& device) : device(device) {}
+    size_t InputCount() override { return device.InputCount(); }
+    bool ReadByte(uint8_t& byte) override { return device.ReadByte(byte); }
+    bool WriteByte(uint8_t byte) override { return device.WriteByte(byte); }
+    void Purge() override { device.Purge(); }
+    LateDevice& device;
+  };
+  TickClock& clock;
+  uint32_t enq_ms = 0, ack_ms = 0, stx_ms = 0, pause_ms = 0;
+  int naks = 0;
+  std::deque<std::pair<uint32_t, uint8_t>> out;
+};
+
+// Each wait ends once more than its time has passed: on the virtual clock, whose every turn is 1 ms, a byte due
+// in the turn the wait ends (limit + 1) is still taken, one due a turn later is not.
+TEST(SerialWaits, AnAnswerInTheLastTurnOfAWaitIsTakenAndOneTurnLaterIsNot) {
+  // The reply's bytes from the fifth on, come after the wait for the next byte ended, are skipped one by one.
+  std::vector<std::string> strays;
+  for (unsigned char byte : test::DevicePacket("00/00/00/late").substr(5)) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Expected STX, received 0x%02X. Ignored", byte);
+    strays.push_back(line);
+  }
+  const struct {
+    uint32_t enq_ms, ack_ms, stx_ms, pause_ms;
+    int result;
+    std::vector<std::string> log;
+    int naks;
+  } cases[] = {
+      {1001, 0, 0, 0, kResultOk, {}, 0},
+      {1002, 0, 0, 0, kResultOk, {"Enquire #0 timedout"}, 0},
+      {0, 2001, 0, 0, kResultOk, {}, 0},
+      {0, 2002, 0, 0, kResultOk, {"Packet acknowledge timed out"}, 0},
+      {0, 0, 2001, 0, kResultOk, {}, 0},
+      {0, 0, 2002, 0, kResultReceiveStxTimeout, {"Receive STX timeout"}, 0},
+      {0, 0, 0, 501, kResultOk, {}, 0},
+      {0, 0, 0, 502, kResultOk, strays, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.enq_ms << " " << c.ack_ms << " " << c.stx_ms << " " << c.pause_ms);
+    test::VirtualHost console;
+    LateDevice device(console.clock);
+    device.enq_ms = c.enq_ms;
+    device.ack_ms = c.ack_ms;
+    device.stx_ms = c.stx_ms;
+    device.pause_ms = c.pause_ms;
+    SerialPorts ports{console.host, device};
+    ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1);
+    test::TempDir out;
+    ZReportFiles z_report{console.log, console.prompts, out.slash()};
+    SerialLink link{console.host, ports, z_report};
+    std::string reply;
+    EXPECT_EQ(link.SerialTransaction("v", reply, false), c.result);
+    EXPECT_EQ(console.sink.entries, c.log);
+    EXPECT_EQ(device.naks, c.naks);
+    if (c.result == kResultOk) {
+      EXPECT_EQ(reply, "00/00/00/late");
+    }
+  }
+}
+
+// A pump on the virtual clock that keeps the descriptors it is asked to watch.
+struct WatchingPump final : MessagePump {
+  explicit WatchingPump(VirtualTickClock& clock) : clock(clock) {}
+  void PumpOneMessage() override { clock.Advance(1); }
+  void WatchInput(int fd) override { watched.insert(fd); }
+  void UnwatchInput(int fd) override { watched.erase(fd); }
+  VirtualTickClock& clock;
+  std::multiset<int> watched;
+};
+
+// A port whose device did not answer Connect's "v" is closed again, so a later Connect opens it afresh with the
+// speed then chosen; Disconnect and the console's end close it too, and the pump stops watching it each time.
+TEST(SerialConnect, APortWhoseDeviceDidNotAnswerIsClosedAndOpensAfreshOnTheNextConnect) {
+  test::HostRecorders console;
+  VirtualTickClock clock;
+  WatchingPump pump{clock};
+  Host host = console.HostOn(clock, pump);
+  test::WireSerialDevice device;
+  device.wait_handle = 42;
+  test::FakeWire wire;
+  test::FakeNetwork network{wire};
+  test::TempDir out;
+  ConsoleLinks links{host, device, network, out.slash()};
+  device.Script({{"v", {""}}});  // no reply
+  EXPECT_FALSE(links.Connect(1, 9600, "", false).connected);
+  EXPECT_EQ(console.sink.entries.back(), "Fatal device comm error");
+  EXPECT_EQ(device.open_ports, 0);
+  EXPECT_TRUE(pump.watched.empty());
+
+  device.Script({{"v", {"00/00/00/info"}}});
+  const ConsoleLinks::ConnectOutcome outcome = links.Connect(1, 19200, "", false);
+  EXPECT_TRUE(outcome.connected);
+  EXPECT_EQ(outcome.device_info, "info");
+  EXPECT_EQ(device.speeds, (std::vector<unsigned long>{9600, 19200}));
+  EXPECT_EQ(device.open_ports, 1);
+  EXPECT_EQ(pump.watched, std::multiset<int>{42});
+  links.Disconnect();
+  EXPECT_EQ(device.open_ports, 0);
+  EXPECT_TRUE(pump.watched.empty());
+  EXPECT_TRUE(links.Connect(4, 38400, "", false).connected);
+  links.CloseAll();
+  EXPECT_EQ(device.open_ports, 0);
+  EXPECT_TRUE(pump.watched.empty());
+  EXPECT_EQ(device.speeds.back(), 38400u);
+  EXPECT_EQ(device.requests, (std::vector<std::string>(3, "v")));
 }
 
 // The Z report: "A" names it, "Q" brings its lines into the A file, "x/2"

@@ -227,9 +227,9 @@ TEST(VeritorSimProgram, ServesItsPtyThroughTheLinkAndRemovesTheLinkOnSigterm) {
   cfmakeraw(&raw);
   tcsetattr(fd, TCSANOW, &raw);
 
-  const std::string request = "\x05" + BuildPacket("v");
+  const std::string request = "\x05" "\x02v/65\x03";
   ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  const std::string expected = "\x06\x06" + BuildPacket(kInfoReply);
+  const std::string expected = "\x06\x06" + kInfoPacket;
   std::string got;
   pollfd watch{fd, POLLIN, 0};
   char byte;

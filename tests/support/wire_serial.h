@@ -34,6 +34,9 @@ inline std::string DevicePacket(std::string_view text) {
 struct WireSerialDevice final : PortOpener {
   std::function<std::string(const std::string& request)> answer;
   std::vector<std::string> requests;
+  std::vector<unsigned long> speeds;  // of every open, in turn
+  int open_ports = 0;                 // opened and not yet closed
+  int wait_handle = -1;               // what its ports give as their descriptor
 
   // Replies by request text, in turn; the last one stays.
   void Script(std::map<std::string, std::deque<std::string>> replies) {
@@ -46,11 +49,15 @@ struct WireSerialDevice final : PortOpener {
     };
   }
 
-  PortOpenResult Open(unsigned, const LineSettings&) override { return {std::make_unique<Port>(*this), "wire", ""}; }
+  PortOpenResult Open(unsigned, const LineSettings& settings) override {
+    speeds.push_back(settings.baud);
+    return {std::make_unique<Port>(*this), "wire", ""};
+  }
 
  private:
   struct Port final : BytePort {
-    explicit Port(WireSerialDevice& device) : device(device) {}
+    explicit Port(WireSerialDevice& device) : device(device) { ++device.open_ports; }
+    ~Port() override { --device.open_ports; }
     size_t InputCount() override { return out.size(); }
     bool ReadByte(uint8_t& byte) override {
       if (out.empty()) return false;
@@ -76,6 +83,7 @@ struct WireSerialDevice final : PortOpener {
       return true;
     }
     void Purge() override { out.clear(); }
+    int WaitHandle() const override { return device.wait_handle; }
     WireSerialDevice& device;
     std::string out, packet;
     bool in_packet = false;
