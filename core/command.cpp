@@ -75,6 +75,10 @@ void CommandExecutor::ReportDeviceError() {
 
 int CommandExecutor::ExecuteCommand(const std::string& request, std::string& data, bool verbose) {
   host_.state.VerboseFlag = verbose;
+  if (host_.StopRequested()) {
+    host_.log.LogMessage("Stopped before the request was sent");
+    return kResultStopped;
+  }
   TickTimer busy_timer;
   bool busy_seen = false;
   while (true) {
@@ -82,6 +86,11 @@ int CommandExecutor::ExecuteCommand(const std::string& request, std::string& dat
     if (result != kResultOk) return result;
     DecodeStatus();
     if (!DeviceIsBusy(reply_error_code_)) break;
+    if (host_.StopRequested()) {
+      host_.log.LogMessage("Stopped while the device answered busy (0x%02X); the request was not carried out",
+                           reply_error_code_);
+      return kResultStopped;
+    }
     // The device may stay busy for as long as it likes; it is asked again at
     // once, but not for ever.
     if (!busy_seen) {

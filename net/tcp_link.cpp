@@ -17,6 +17,8 @@ constexpr uint32_t kConnectRetryMs = 10;
 constexpr int kWouldBlock = 10035;
 constexpr int kTimedOut = 10060;
 constexpr int kNotConnected = 10057;
+// Not a socket error: the operator stopped the wait for a connection.
+constexpr int kConnectStopped = -1;
 // Reads that dropping what waits before a request takes at most, so that a
 // device that never stops sending cannot hold the request.
 constexpr int kMaxDiscardReads = 64;
@@ -51,12 +53,14 @@ void TcpLink::DropConnection() {
   links_.NetInitialized = false;
 }
 
-// Waits, pumping, until the connect that was started stands or fails.
+// Waits, pumping, until the connect that was started stands or fails, or the
+// operator stops it (kConnectStopped).
 int TcpLink::AwaitConnection(TickTimer& deadline) {
   while (!TimerExpired(deadline, host_.clock)) {
     bool connected = false;
     if (const int error = links_.stream()->CheckConnected(connected)) return error;
     if (connected) return 0;
+    if (host_.StopRequested()) return kConnectStopped;
     host_.pump.PumpOneMessage();
   }
   return kTimedOut;
@@ -87,6 +91,11 @@ int TcpLink::TcpInit(Ipv4Address device) {
   bool opened = false;
   int error = OpenConnection(device, opened);
   if (error == 0) error = AwaitConnection(deadline);
+  if (error == kConnectStopped) {
+    host_.log.LogMessage("TCP: connecting to %s stopped", FormatIpv4(device).c_str());
+    TcpClose();
+    return kResultStopped;
+  }
   if (error != 0) {
     ReportSocketError(host_.log, opened ? "TCP: failed binding socket" : "TCP: failed opening socket", error);
     TcpClose();

@@ -1,15 +1,21 @@
 #include "cli/cli_app.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cctype>
+#include <cstring>
 #include <thread>
 
 #include "tests/support/fake_network.h"
+#include "net/net_constants.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_wire_device.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 #include "tests/support/wire_serial.h"
@@ -336,6 +342,180 @@ TEST(CliIntegration, SigintDuringSigningStopsBetweenBlocksAndClosesTheLink) {
   const auto next = test::RunProgram({test::BinaryPath("veritor-cli"), "{/0", "}", "{/0", "}"},
                                      {"VERITOR_COM1=" + simulator.path()});
   EXPECT_EQ(next.exit_status, kExitDeviceError) << next.out;
+}
+
+// The device of the runs below: "v" answered as a device does, every other
+// request with `reply` (none when empty).
+test::PtyWireDevice::Answer InfoThen(std::string reply) {
+  return [reply = std::move(reply)](const std::string& request) {
+    return request == "v" ? std::string("00/00/00/WIRE DEVICE") : reply;
+  };
+}
+
+// veritor-cli started with stdout and stderr into files.
+struct SpawnedCli {
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  pid_t pid = -1;
+  SpawnedCli(std::vector<std::string> arguments, std::vector<std::string> env) {
+    arguments.insert(arguments.begin(), test::BinaryPath("veritor-cli"));
+    pid = test::Spawn(arguments, env, fileno(out), fileno(err));
+  }
+  ~SpawnedCli() {
+    std::fclose(out);
+    std::fclose(err);
+  }
+  std::string Out() const { return test::ReadAll(fileno(out)); }
+  std::string Err() const { return test::ReadAll(fileno(err)); }
+  // Sends `signal` and waits for the end: the exit status and the milliseconds it took.
+  std::pair<int, long> Signal(int signal) const {
+    const auto sent = std::chrono::steady_clock::now();
+    kill(pid, signal);
+    const int status = test::WaitForExit(pid);
+    const auto took = std::chrono::steady_clock::now() - sent;
+    return {status, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())};
+  }
+};
+
+template <typename Condition>
+bool Within(std::chrono::milliseconds limit, Condition condition) {
+  for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+// Exchanges that never end by themselves: a device busy for ever, NAKs where
+// the reply's STX belongs, an STX and then bytes without end. A stop signal
+// ends each (the BUSY repeat within 100 ms, a wait for the device after the
+// grace time) with status 130, a line that says what the device may hold,
+// and the port closed.
+TEST(CliSignals, AStopSignalEndsAnEndlessExchangeWithStatus130) {
+  const struct {
+    const char* what;
+    const char* reply;
+    const char* stream;
+    const char* opening;
+    int signal;
+    const char* line;
+  } rows[] = {
+      {"busy for ever", "0E/00/00", "", "", SIGINT,
+       "Stopped while the device answered busy (0x0E); the request was not carried out"},
+      {"printer off line for ever", "1A/00/00", "", "", SIGTERM,
+       "Stopped while the device answered busy (0x1A); the request was not carried out"},
+      {"a NAK every 10 ms before the STX", "", "\x15", "", SIGINT,
+       "Stopped while awaiting the reply; the device may have carried out the request"},
+      {"STX, then bytes without ETX", "", "x", "\x02", SIGTERM,
+       "Stopped while awaiting the reply; the device may have carried out the request"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::PtyWireDevice device(InfoThen(row.reply), row.stream, row.opening);
+    ASSERT_FALSE(device.path().empty());
+    SpawnedCli cli({"Q"}, {"VERITOR_COM1=" + device.path()});
+    ASSERT_GT(cli.pid, 0);
+    ASSERT_TRUE(Within(std::chrono::seconds(10), [&] { return device.requests() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto [status, ms] = cli.Signal(row.signal);
+    EXPECT_EQ(status, kExitInterrupted) << cli.Out();
+    EXPECT_LT(ms, row.reply[0] != '\0' ? 100 : Host::kStopGraceMs + 400) << "from the signal to the exit";
+    std::printf("[ figure   ] %s: %ld ms from the signal to the exit\n", row.what, ms);
+    const std::string log = cli.Out();
+    EXPECT_NE(log.find(std::string("\n") + row.line + "\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("Closed port COM1\n")) << log;
+  }
+}
+
+// A device whose connection never stands (its accept queue is full, so the
+// connect's SYN goes unanswered): SIGTERM ends the run at once, status 130.
+TEST(CliSignals, SigtermDuringATcpConnectEndsTheRunAtOnce) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kTcpPort);
+  address.sin_addr.s_addr = htonl(0x7F00004D);  // 127.0.0.77
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  ASSERT_EQ(listen(listener, 0), 0);
+  int fillers[2];
+  for (int& filler : fillers) {
+    filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  SpawnedCli cli({"--link", "tcp", "--address", "127.0.0.77", "v"}, {});
+  ASSERT_GT(cli.pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  const auto [status, ms] = cli.Signal(SIGTERM);
+  EXPECT_EQ(status, kExitInterrupted);
+  EXPECT_LT(ms, 1000);
+  EXPECT_NE(cli.Out().find("TCP: connecting to 127.0.0.77 stopped\n"), std::string::npos) << cli.Out();
+  for (int filler : fillers) close(filler);
+  close(listener);
+}
+
+// Whatever cannot take the log (a full device, a full file system, a reader
+// that went away) ends the run with status 74 and one line on stderr; the
+// device gets no request after it (here the first line already fails).
+TEST(CliOutput, ALogThatCannotBeWrittenEndsTheRunWithStatus74) {
+  test::TempDir dir;
+  const struct {
+    const char* what;
+    const char* stdout_to;  // a path; null: a pipe whose reader is gone
+    std::string log_file;
+    bool in_namespace;  // the --log file lies on a full tmpfs mounted in a namespace made for the test
+    std::string error;
+  } rows[] = {
+      {"stdout on a full device", "/dev/full", "", false, "stdout: No space left on device"},
+      {"stdout into a pipe nobody reads", nullptr, "", false, "stdout: Broken pipe"},
+      {"--log on a full device", "/dev/null", "/dev/full", false, "'/dev/full': No space left on device"},
+      {"--log on a full file system", "/dev/null", dir.file("full/run.log"), true,
+       "'" + dir.file("full/run.log") + "': No space left on device"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::PtyWireDevice device(InfoThen("00/00/00"));
+    ASSERT_FALSE(device.path().empty());
+    std::vector<std::string> command = {test::BinaryPath("veritor-cli"), "v", "v"};
+    if (!row.log_file.empty()) command.insert(command.begin() + 1, {"--log", row.log_file});
+    if (row.in_namespace) {
+      std::filesystem::create_directory(dir.file("full"));
+      std::string script = "mount -t tmpfs -o size=16k tmpfs " + dir.file("full") + " || exit 99; head -c 1M /dev/zero > " +
+                           dir.file("full/fill") + " 2>/dev/null; exec \"$@\"";
+      command.insert(command.begin(), {"unshare", "-rm", "sh", "-c", script, "sh"});
+    }
+    int out = -1;
+    int pipe_ends[2] = {-1, -1};
+    if (row.stdout_to != nullptr) {
+      out = open(row.stdout_to, O_WRONLY);
+    } else {
+      ASSERT_EQ(pipe(pipe_ends), 0);
+      close(pipe_ends[0]);
+      out = pipe_ends[1];
+    }
+    FILE* err = std::tmpfile();
+    command[0] = command[0] == "unshare" ? "/usr/bin/unshare" : command[0];
+    const pid_t pid = test::Spawn(command, {"VERITOR_COM1=" + device.path()}, out, fileno(err));
+    const int status = test::WaitForExit(pid);
+    close(out);
+    const std::string errors = test::ReadAll(fileno(err));
+    std::fclose(err);
+    if (row.in_namespace && (status == 99 || errors.find("unshare") != std::string::npos)) {
+      std::printf("[  SKIPPED ] %s: no user and mount namespace here (%s)\n", row.what, errors.c_str());
+      continue;
+    }
+    EXPECT_EQ(status, kExitOutputFailed) << errors;
+    EXPECT_EQ(errors, "Error: cannot write the log to " + row.error + "; the run stops\n");
+    EXPECT_EQ(device.requests(), 0u);
+  }
+  // An answer that cannot be written fails as well.
+  const int full = open("/dev/full", O_WRONLY);
+  FILE* err = std::tmpfile();
+  const pid_t pid = test::Spawn({test::BinaryPath("veritor-cli"), "--help"}, {}, full, fileno(err));
+  EXPECT_EQ(test::WaitForExit(pid), kExitOutputFailed);
+  close(full);
+  EXPECT_EQ(test::ReadAll(fileno(err)), "veritor-cli: cannot write to stdout: No space left on device\n");
+  std::fclose(err);
 }
 
 // With stderr on a terminal a signing run redraws one progress line there

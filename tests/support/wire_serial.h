@@ -41,9 +41,17 @@ struct WireSerialDevice final : PortOpener {
 
   PortOpenResult Open(unsigned, const LineSettings&) override { return {std::make_unique<Port>(*this), "wire", ""}; }
 
+  // Bytes the device sends of its own accord, on the port open now.
+  void Send(std::string_view bytes) {
+    if (open_ != nullptr) open_->out += bytes;
+  }
+
  private:
   struct Port final : BytePort {
-    explicit Port(WireSerialDevice& device) : device(device) {}
+    explicit Port(WireSerialDevice& device) : device(device) { device.open_ = this; }
+    ~Port() override {
+      if (device.open_ == this) device.open_ = nullptr;
+    }
     size_t InputCount() override { return out.size(); }
     bool ReadByte(uint8_t& byte) override {
       if (out.empty()) return false;
@@ -73,6 +81,7 @@ struct WireSerialDevice final : PortOpener {
     std::string out, packet;
     bool in_packet = false;
   };
+  Port* open_ = nullptr;
 };
 
 }  // namespace veritor::test
