@@ -6,8 +6,10 @@
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cctype>
 #include <cstring>
 #include <thread>
@@ -516,6 +518,55 @@ TEST(CliOutput, ALogThatCannotBeWrittenEndsTheRunWithStatus74) {
   close(full);
   EXPECT_EQ(test::ReadAll(fileno(err)), "veritor-cli: cannot write to stdout: No space left on device\n");
   std::fclose(err);
+}
+
+// The window's echo of its log (--echo-log) into a pipe whose reader went
+// away, or onto a full device: the echo stops, the window's log says so once
+// with the reason (seen here in its log folder file), and the window goes on.
+TEST(WindowEcho, AnEchoThatCannotBeWrittenStopsAndTheWindowGoesOn) {
+  if (access(test::BinaryPath("veritor").c_str(), X_OK) != 0) GTEST_SKIP() << "the window is not built";
+  for (const char* stdout_to : {static_cast<const char*>(nullptr), "/dev/full"}) {
+    SCOPED_TRACE(stdout_to != nullptr ? stdout_to : "a pipe nobody reads");
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.file("config/Veritor"));
+    test::WriteFile(dir.file("config/Veritor/veritor.conf"),
+                    "[General]\nlog_folder=" + dir.file("logs") + "\nlog_per_day=false\n");
+    int out = -1;
+    if (stdout_to != nullptr) {
+      out = open(stdout_to, O_WRONLY);
+    } else {
+      int ends[2];
+      ASSERT_EQ(pipe(ends), 0);
+      close(ends[0]);
+      out = ends[1];
+    }
+    FILE* err = std::tmpfile();
+    const pid_t pid = test::Spawn({test::BinaryPath("veritor"), "--echo-log"},
+                                  {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.file("config"),
+                                   "XDG_RUNTIME_DIR=" + dir.path(), "VERITOR_COM1=" + dir.file("no-port")},
+                                  out, fileno(err));
+    close(out);
+    ASSERT_GT(pid, 0);
+    const std::string said = std::string("Echo of the log on stdout stopped: ") +
+                             (stdout_to != nullptr ? "No space left on device" : "Broken pipe");
+    std::string log;
+    const auto read_log = [&] {
+      log.clear();
+      std::error_code ignored;
+      for (const auto& file : std::filesystem::directory_iterator(dir.file("logs"), ignored))
+        log += test::ReadFile(file.path().string());
+      return log.find(said) != std::string::npos;
+    };
+    EXPECT_TRUE(Within(std::chrono::seconds(20), read_log)) << log << test::ReadAll(fileno(err));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the window is gone: " << status;
+    kill(pid, SIGTERM);
+    test::WaitForExit(pid);
+    read_log();
+    EXPECT_EQ(log.find(said), log.rfind(said)) << "said once: " << log;
+    std::fclose(err);
+  }
 }
 
 // With stderr on a terminal a signing run redraws one progress line there
