@@ -419,13 +419,13 @@ void TerminalControl::ClearStatusLine() {
   line_shown_ = false;
 }
 
-void StreamLogSink::AppendLogText(std::string_view text) {
+void StreamLogSink::AppendLogText(std::string_view text, LogText origin) {
   if (write_error_ != 0) return;
   const std::string stamp = stamp_ == Stamp::kNone ? "" : TimeOfDay(stamp_ == Stamp::kDateAndTime) + "  ";
   errno = 0;
   bool written = true;
   for (const std::string& entry : VisibleLogEntries(text))
-    written = written && std::fprintf(out_, "%s%s\n", stamp.c_str(), page_.LogLineToUtf8(entry).c_str()) >= 0;
+    written = written && std::fprintf(out_, "%s%s\n", stamp.c_str(), page_.LogLineToUtf8(entry, origin).c_str()) >= 0;
   if (std::fflush(out_) != 0 || !written || std::ferror(out_)) write_error_ = errno != 0 ? errno : EIO;
 }
 
@@ -436,7 +436,7 @@ void StreamPrompts::ErrorBox(const std::string& text) { MessageBox("Error", text
 
 void StreamPrompts::MessageBox(const std::string& caption, const std::string& text) {
   // A box may show a device's bytes (the A file's name).
-  const std::string shown = page_.LogLineToUtf8(ForTerminal(text));
+  const std::string shown = page_.LogLineToUtf8(ForTerminal(text), LogText::kHost);
   if (caption.empty())
     std::fprintf(out_, "%s\n", shown.c_str());
   else
@@ -475,10 +475,10 @@ class RunLog final : public LogSink {
         file_name_(std::move(file_name)),
         control_(control),
         prompts_(prompts) {}
-  void AppendLogText(std::string_view text) override {
+  void AppendLogText(std::string_view text, LogText origin) override {
     if (control_) control_->ClearStatusLine();
-    out_.AppendLogText(text);
-    if (file_) file_->AppendLogText(text);
+    out_.AppendLogText(text, origin);
+    if (file_) file_->AppendLogText(text, origin);
     CheckWritten(out_stream_ != nullptr ? out_stream_->write_error() : 0, out_failed_, "stdout");
     CheckWritten(file_ != nullptr ? file_->write_error() : 0, file_failed_, "'" + file_name_ + "'");
   }

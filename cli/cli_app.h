@@ -88,7 +88,7 @@ class StreamLogSink final : public LogSink {
  public:
   enum class Stamp { kNone, kTime, kDateAndTime };
   StreamLogSink(std::FILE* out, CodePage page, Stamp stamp = Stamp::kNone) : out_(out), page_(page), stamp_(stamp) {}
-  void AppendLogText(std::string_view text) override;
+  void AppendLogText(std::string_view text, LogText origin) override;
   // The errno of the first write that failed, 0 while none has; after one
   // the stream is written no more.
   int write_error() const { return write_error_; }

@@ -97,8 +97,10 @@ void EchoLog(veritor::MainWindow& window, const veritor::CodePage& page) {
                      if (*stopped) return;
                      errno = 0;
                      for (int row = first; row <= last; ++row) {
-                       const std::string_view entry = window.log_model().Entry(static_cast<size_t>(row));
-                       if (std::fprintf(stdout, "%s\n", page.LogLineToUtf8(entry).c_str()) < 0) break;
+                       const auto entry = static_cast<size_t>(row);
+                       const std::string line =
+                           page.LogLineToUtf8(window.log_model().Entry(entry), window.log_model().EntryOrigin(entry));
+                       if (std::fprintf(stdout, "%s\n", line.c_str()) < 0) break;
                      }
                      if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
                      *stopped = true;

@@ -109,7 +109,7 @@ int CommandExecutor::ExecuteCommand(const std::string& request, std::string& dat
   host_.display.SetFieldText(kIdReplyField, reply_buffer_);
   ReportDeviceError();
   data = reply_buffer_.size() > kStatusPartLength ? reply_buffer_.substr(kStatusPartLength) : std::string();
-  if (!data.empty() && verbose) host_.log.LogMessage("Replied frame [%s]", data.c_str());
+  if (!data.empty() && verbose) host_.log.LogDevice("Replied frame [%s]", data.c_str());
   return kResultOk;
 }
 

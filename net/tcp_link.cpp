@@ -283,7 +283,7 @@ int TcpLink::RunAttempt(const std::string& frame, TickTimer& attempt, std::strin
 }
 
 int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
-  if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
+  if (host_.state.VerboseFlag) host_.log.LogDevice("Sending '%s'", ShownRequest(request).c_str());
   if (request.find_first_of("\r\n") != std::string::npos) {
     host_.log.LogMessage("TCP: the request holds CR or LF, which would end it early on the stream; not sent");
     return kResultRequestTooLong;

@@ -46,7 +46,7 @@ void SerialLink::CompleteTransaction(std::string& reply) {
 
 int SerialLink::SerialTransaction(const std::string& request, std::string& reply, bool verbose) {
   TransactionGuard in_progress(host_.state);
-  if (verbose) host_.log.LogMessage("Request frame [%s]", request.c_str());
+  if (verbose) host_.log.LogDevice("Request frame [%s]", request.c_str());
   host_.display.SetFieldText(kIdRequestField, request);
   const char kind = request.empty() ? '\0' : request[0];
 

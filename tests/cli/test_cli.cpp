@@ -60,15 +60,25 @@ TEST(CliRun, AZReportStepThatCannotWriteItsFileFailsTheRun) {
 }
 
 // Command-line requests go out in the code page, device bytes come out as
-// UTF-8; a character the page lacks is refused and the run goes on.
+// UTF-8; a character the page lacks is refused and the run goes on. A batch
+// file's UTF-8 line goes out as its bytes, and the log says so: each entry
+// knows whether it holds the device's bytes or the console's own text.
 TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
   WireRun run;
   run.device.Script({{"v", {"00/00/00/\xCA\xC1\xCB\xC7"}}, {"\xCA\xC1\xCB\xC7", {"00/00/00/\xD1\xC1"}},
                      {"@/\xC5", {"00/00/00/ok"}}});
-  EXPECT_EQ(run.Run({"--details", "ΚΑΛΗ", "☺", "@/Ε"}), kExitLinkFailure);
-  EXPECT_EQ(run.device.requests, (std::vector<std::string>{"v", "\xCA\xC1\xCB\xC7", "@/\xC5"}));
-  EXPECT_TRUE(run.log.Contains("Request not sent: U+263A cannot be written in code page 1253"));
-  EXPECT_TRUE(run.log.Contains("Replied frame [\xD1\xC1]")) << "the log keeps the device's bytes";
+  test::WriteFile(run.home.file("utf8.txt"), "E/Αβ\n");
+  EXPECT_EQ(run.Run({"--details", "ΚΑΛΗ", "☺", "@/Ε", "--batch", run.home.file("utf8.txt")}), kExitLinkFailure);
+  EXPECT_EQ(run.device.requests, (std::vector<std::string>{"v", "\xCA\xC1\xCB\xC7", "@/\xC5", "E/\xCE\x91\xCE\xB2"}));
+  const auto origin = [&](const std::string& entry) {
+    const auto at = std::ranges::find(run.log.entries, entry);
+    EXPECT_NE(at, run.log.entries.end()) << entry;
+    return at == run.log.entries.end() ? LogText::kHost : run.log.origins[at - run.log.entries.begin()];
+  };
+  EXPECT_EQ(origin("Request not sent: U+263A cannot be written in code page 1253"), LogText::kHost);
+  EXPECT_EQ(origin("Replied frame [\xD1\xC1]"), LogText::kDevice) << "the log keeps the device's bytes";
+  EXPECT_EQ(origin("L00001> E/\xCE\x91\xCE\xB2"), LogText::kDevice) << "what the device got";
+  EXPECT_EQ(origin("Request frame [E/\xCE\x91\xCE\xB2]"), LogText::kDevice);
 
   run.device.requests.clear();
   EXPECT_EQ(run.Run({"--code-page", "737", "ΚΑΛΗ"}), kExitDeviceError) << "another page, other bytes";
@@ -76,8 +86,9 @@ TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
 
   std::FILE* out = std::tmpfile();
   StreamLogSink sink(out, *CodePage::Find(1253));
-  sink.AppendLogText("Device info: [\xCA\xC1\xCB\xC7]\nSigning '/tmp/Έγγραφα', 1 byte(s)");
-  EXPECT_EQ(test::ReadAll(fileno(out)), "Device info: [ΚΑΛΗ]\nSigning '/tmp/Έγγραφα', 1 byte(s)\n");
+  sink.AppendLogText("Device info: [\xCA\xC1\xCB\xC7\x1B[2J]", LogText::kDevice);
+  sink.AppendLogText("Signing '/tmp/Έγγραφα', 1 byte(s)", LogText::kHost);
+  EXPECT_EQ(test::ReadAll(fileno(out)), "Device info: [ΚΑΛΗ\\x1B[2J]\nSigning '/tmp/Έγγραφα', 1 byte(s)\n");
   std::fclose(out);
 }
 
