@@ -531,6 +531,35 @@ TEST(CliOutput, ALogThatCannotBeWrittenEndsTheRunWithStatus74) {
   std::fclose(err);
 }
 
+// `veritor-cli --details --sign big.txt --log FILE | head -20`: once the reader
+// is gone the run stops between blocks as at Ctrl-C, the --log file says what
+// the device holds, stderr says why, and the status is 74.
+TEST(CliOutput, AReaderThatGoesAwayStopsASigningRunBetweenBlocks) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("big.txt"), std::string(1 << 20, 'a'));
+  test::PtyWireDevice device(InfoThen("00/00/00"));
+  ASSERT_FALSE(device.path().empty());
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);  // the program must not hold the reader's end
+  FILE* err = std::tmpfile();
+  const pid_t pid = test::Spawn({test::BinaryPath("veritor-cli"), "--details", "--log", dir.file("run.log"), "--sign",
+                                 dir.file("big.txt")},
+                                {"VERITOR_COM1=" + device.path()}, ends[1], fileno(err));
+  close(ends[1]);
+  ASSERT_GT(pid, 0);
+  int lines = 0;
+  for (char c; lines < 20 && read(ends[0], &c, 1) == 1;) lines += c == '\n';
+  close(ends[0]);
+  EXPECT_EQ(test::WaitForExit(pid), kExitOutputFailed);
+  EXPECT_EQ(test::ReadAll(fileno(err)), "Error: cannot write the log to stdout: Broken pipe; the run stops\n");
+  std::fclose(err);
+  const std::string log = test::ReadFile(dir.file("run.log"));
+  EXPECT_NE(log.find("Signing stopped after block "), std::string::npos) << log;
+  EXPECT_NE(log.find("the device's signature block is still open"), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with("  Closed port COM1\n")) << log;
+  EXPECT_LT(device.requests(), 100u) << "the run went on";
+}
+
 // The window's echo of its log (--echo-log) into a pipe whose reader went
 // away, or onto a full device: the echo stops, the window's log says so once
 // with the reason (seen here in its log folder file), and the window goes on.

@@ -27,7 +27,7 @@ class PtyWireDevice {
 
   explicit PtyWireDevice(Answer answer, std::string stream = {}, std::string opening = {})
       : answer_(std::move(answer)), stream_(std::move(stream)), opening_(std::move(opening)) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     path_ = ptsname(master_);
     thread_ = std::thread([this] { Serve(); });
