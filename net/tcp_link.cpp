@@ -53,14 +53,15 @@ void TcpLink::DropConnection() {
   links_.NetInitialized = false;
 }
 
-// Waits, pumping, until the connect that was started stands or fails, or the
-// operator stops it (kConnectStopped).
+// Waits, pumping, until the connect that was started stands or fails. The
+// first connect to a device ends at the operator's stop (kConnectStopped); a
+// connect made again within a request is left to the request's attempts.
 int TcpLink::AwaitConnection(TickTimer& deadline) {
   while (!TimerExpired(deadline, host_.clock)) {
     bool connected = false;
     if (const int error = links_.stream()->CheckConnected(connected)) return error;
     if (connected) return 0;
-    if (host_.StopRequested()) return kConnectStopped;
+    if (!device_known_ && host_.StopRequested()) return kConnectStopped;
     host_.pump.PumpOneMessage();
   }
   return kTimedOut;
