@@ -48,7 +48,10 @@ LogModel::LogModel(QObject* parent) : QAbstractListModel(parent) {
   connect(&flush_timer_, &QTimer::timeout, this, [this] { Flush(); });
 }
 
-LogModel::~LogModel() { SetLogFile(nullptr); }
+LogModel::~LogModel() {
+  log_file_failed = nullptr;  // its owner may be gone already
+  SetLogFile(nullptr);
+}
 
 std::string_view LogModel::Entry(size_t row) const {
   return std::string_view(arena_).substr(offsets_[row], offsets_[row + 1] - offsets_[row]);
@@ -117,10 +120,8 @@ void LogModel::WriteToLogFile(size_t first, size_t end) {
 }
 
 void LogModel::SetLogFile(std::FILE* file) {
-  if (log_file_ != nullptr) {
-    WriteToLogFile(written_, EntryCount());
-    std::fclose(log_file_);
-  }
+  if (log_file_ != nullptr) WriteToLogFile(written_, EntryCount());
+  if (log_file_ != nullptr) std::fclose(log_file_);  // a failed write closed it already
   log_file_ = file;
   written_ = EntryCount();
 }
