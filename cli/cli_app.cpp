@@ -101,7 +101,9 @@ std::string ForTerminal(const std::string& text) {
 
 ActionOutcome SendRequest(CommandExecutor& executor, const std::string& request, bool verbose) {
   std::string data;
-  if (executor.ExecuteCommand(request, data, verbose) != kResultOk) return ActionOutcome::kLinkFailure;
+  const int result = executor.ExecuteCommand(request, data, verbose);
+  if (result == kResultStopped) return ActionOutcome::kStopped;
+  if (result != kResultOk) return ActionOutcome::kLinkFailure;
   return executor.ReplyErrorCode() != 0 ? ActionOutcome::kDeviceError : ActionOutcome::kAnswered;
 }
 
@@ -167,7 +169,8 @@ std::string UsageText() {
          "\n"
          "A request that starts with '-' goes after \"--\". Ctrl-C stops after the exchange under way.\n"
          "Exit status: 0 all replies good (every plan step passed), 1 a device error (a step failed),\n"
-         "2 a link failure or a refused file, 64 bad usage, 130 stopped by a signal.\n";
+         "2 a link failure or a refused file, 64 bad usage, 74 the log could not be written (stdout or\n"
+         "the --log file; said on stderr, the run stopped), 130 stopped by a signal.\n";
 }
 
 std::string VersionText() { return std::string("veritor-cli ") + VERITOR_VERSION + "\n"; }
@@ -427,11 +430,14 @@ void TerminalControl::ClearStatusLine() {
   line_shown_ = false;
 }
 
-void StreamLogSink::AppendLogText(std::string_view text) {
+void StreamLogSink::AppendLogText(std::string_view text, LogText origin) {
+  if (write_error_ != 0) return;
   const std::string stamp = stamp_ == Stamp::kNone ? "" : TimeOfDay(stamp_ == Stamp::kDateAndTime) + "  ";
+  errno = 0;
+  bool written = true;
   for (const std::string& entry : VisibleLogEntries(text))
-    std::fprintf(out_, "%s%s\n", stamp.c_str(), page_.LogLineToUtf8(entry).c_str());
-  std::fflush(out_);
+    written = written && std::fprintf(out_, "%s%s\n", stamp.c_str(), page_.LogLineToUtf8(entry, origin).c_str()) >= 0;
+  if (std::fflush(out_) != 0 || !written || std::ferror(out_)) write_error_ = errno != 0 ? errno : EIO;
 }
 
 StreamPrompts::StreamPrompts(std::FILE* out, std::optional<bool> answer, std::FILE* terminal_in, CodePage page)
@@ -441,7 +447,7 @@ void StreamPrompts::ErrorBox(const std::string& text) { MessageBox("Error", text
 
 void StreamPrompts::MessageBox(const std::string& caption, const std::string& text) {
   // A box may show a device's bytes (the A file's name).
-  const std::string shown = page_.LogLineToUtf8(ForTerminal(text));
+  const std::string shown = page_.LogLineToUtf8(ForTerminal(text), LogText::kHost);
   if (caption.empty())
     std::fprintf(out_, "%s\n", shown.c_str());
   else
@@ -473,20 +479,44 @@ bool StreamPrompts::AskYesNo(const std::string& caption, const std::string& text
 namespace {
 
 // The log on stdout and in the --log file; before anything lands on the
-// terminal the progress line makes way.
+// terminal the progress line makes way. A write that fails is said once on
+// stderr, and stops the run.
 class RunLog final : public LogSink {
  public:
-  RunLog(LogSink& out, LogSink* file, TerminalControl* control) : out_(out), file_(file), control_(control) {}
-  void AppendLogText(std::string_view text) override {
+  RunLog(LogSink& out, StreamLogSink* file, std::string file_name, TerminalControl* control, Prompts& prompts)
+      : out_(out),
+        out_stream_(dynamic_cast<StreamLogSink*>(&out)),
+        file_(file),
+        file_name_(std::move(file_name)),
+        control_(control),
+        prompts_(prompts) {}
+  void AppendLogText(std::string_view text, LogText origin) override {
     if (control_) control_->ClearStatusLine();
-    out_.AppendLogText(text);
-    if (file_) file_->AppendLogText(text);
+    out_.AppendLogText(text, origin);
+    if (file_) file_->AppendLogText(text, origin);
+    CheckWritten(out_stream_ != nullptr ? out_stream_->write_error() : 0, out_failed_, "stdout");
+    CheckWritten(file_ != nullptr ? file_->write_error() : 0, file_failed_, "'" + file_name_ + "'");
   }
+  bool failed() const { return out_failed_ || file_failed_; }
+  // The run's exit status: a log that could not be written outranks the rest.
+  int Status(int status) const { return failed() ? static_cast<int>(kExitOutputFailed) : status; }
 
  private:
+  void CheckWritten(int error, bool& failed, const std::string& where) {
+    if (error == 0 || failed) return;
+    failed = true;
+    prompts_.ErrorBox("cannot write the log to " + where + ": " + std::strerror(error) + "; the run stops");
+    if (control_) control_->StopForOutputFailure();
+  }
+
   LogSink& out_;
-  LogSink* file_;
+  StreamLogSink* out_stream_;  // null when the log goes elsewhere (tests)
+  StreamLogSink* file_;
+  std::string file_name_;
   TerminalControl* control_;
+  Prompts& prompts_;
+  bool out_failed_ = false;
+  bool file_failed_ = false;
 };
 
 class RunPrompts final : public Prompts {
@@ -543,7 +573,8 @@ int RunActions(const Options& options, Host& host, ConsoleLinks& links, const Co
     }
     if (control && action.kind != Action::Kind::kRequest) control->BeginAction(ActionLabel(action.kind));
     ActionOutcome outcome = RunAction(action, host, executor, page, options.details);
-    // A request that a stop ended (at the Z report's question, say) is the stop.
+    // A request that a stop ended (a stop signal, or one at the Z report's question): the run was stopped,
+    // not failed.
     if (outcome == ActionOutcome::kLinkFailure && StopRequested(control)) outcome = ActionOutcome::kStopped;
     if (control) control->ClearStatusLine();
     status = std::max(status, ExitStatusOf(outcome));
@@ -572,13 +603,14 @@ int Run(const Options& options, Environment& environment) {
     file_sink.emplace(log_file.get(), environment.code_page, StreamLogSink::Stamp::kDateAndTime);
   }
   TerminalControl* control = environment.control;
-  RunLog run_log(environment.log, file_sink ? &*file_sink : nullptr, control);
   RunPrompts prompts(environment.prompts, control);
+  RunLog run_log(environment.log, file_sink ? &*file_sink : nullptr, options.log_file, control, prompts);
   if (!options.plan.empty() || !options.record.empty()) {
     Environment plan_environment{environment.clock, environment.pump,  environment.opener,
                                  environment.network, run_log, prompts, environment.output_directory,
                                  environment.code_page, control};
-    return RunPlans(options, plan_environment);
+    const int status = RunPlans(options, plan_environment);
+    return run_log.Status(status);
   }
 
   ConsoleState state;
@@ -591,25 +623,25 @@ int Run(const Options& options, Environment& environment) {
   std::string address = options.address;
   if (options.detect) {
     std::vector<Ipv4Address> devices;
-    if (!links.DetectNetworkDevices(devices)) return kExitLinkFailure;
+    if (!links.DetectNetworkDevices(devices)) return run_log.Status(kExitLinkFailure);
     // As in the console, the first device found is the one chosen.
     if (address.empty() && !devices.empty()) address = FormatIpv4(devices.front());
-    if (StopRequested(control)) return kExitInterrupted;
+    if (StopRequested(control)) return run_log.Status(kExitInterrupted);
     if (address.empty() && !options.actions.empty()) {
       log.LogMessage("No device answered the detection; nothing sent");
-      return kExitLinkFailure;
+      return run_log.Status(kExitLinkFailure);
     }
   }
-  if (options.actions.empty()) return kExitOk;
+  if (options.actions.empty()) return run_log.Status(kExitOk);
 
   const ConsoleLinks::ConnectOutcome connect = links.Connect(options.link, options.speed, address, options.details);
-  if (!connect.connected) return StopRequested(control) ? kExitInterrupted : kExitLinkFailure;
+  if (!connect.connected) return run_log.Status(StopRequested(control) ? kExitInterrupted : kExitLinkFailure);
   const CodePage page = CodePage::Find(options.code_page).value_or(environment.code_page);
   links.z_report().SetCodePage(page);
   const int status = RunActions(options, host, links, page, control);
   links.z_report().EndOfRun();
   links.Disconnect();
-  return status;
+  return run_log.Status(status);
 }
 
 }  // namespace veritor::cli

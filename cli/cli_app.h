@@ -25,6 +25,8 @@ enum ExitStatus : int {
   kExitLinkFailure = 2,  // the link did not open, a request got no reply, a file was refused, or a Z-report
                          // file could not be written
   kExitUsage = 64,
+  kExitOutputFailed = 74,  // the log could not be written (stdout, the --log file): said on stderr, the run
+                           // stopped as a stop signal stops it
   kExitInterrupted = 130,  // stopped by SIGINT or SIGTERM, as shells report it
 };
 
@@ -88,12 +90,16 @@ class StreamLogSink final : public LogSink {
  public:
   enum class Stamp { kNone, kTime, kDateAndTime };
   StreamLogSink(std::FILE* out, CodePage page, Stamp stamp = Stamp::kNone) : out_(out), page_(page), stamp_(stamp) {}
-  void AppendLogText(std::string_view text) override;
+  void AppendLogText(std::string_view text, LogText origin) override;
+  // The errno of the first write that failed, 0 while none has; after one
+  // the stream is written no more.
+  int write_error() const { return write_error_; }
 
  private:
   std::FILE* out_;
   CodePage page_;
   Stamp stamp_;
+  int write_error_ = 0;
 };
 
 // The operator's hold on a run from the terminal: a stop signal (SIGINT,
@@ -105,7 +111,9 @@ class TerminalControl final : public ActionControl {
   // progress line, or null for none.
   TerminalControl(TickClock& clock, const volatile std::sig_atomic_t& stop, std::FILE* status);
   void ReportProgress(const ActionProgress& progress) override;
-  bool StopRequested() override { return stop_ != 0; }
+  bool StopRequested() override { return stop_ != 0 || output_failed_; }
+  // The log can no longer be written: the run stops as at a stop signal.
+  void StopForOutputFailure() { output_failed_ = true; }
 
   // A long action starts: its progress is timed from now.
   void BeginAction(std::string label);
@@ -120,6 +128,7 @@ class TerminalControl final : public ActionControl {
   uint32_t started_ = 0;
   uint32_t drawn_ = 0;
   bool line_shown_ = false;
+  bool output_failed_ = false;
 };
 
 // Message boxes on a stream; the Z-report question is answered by the

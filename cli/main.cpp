@@ -1,9 +1,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cli/cli_app.h"
 #include "platform/byte_tap.h"
@@ -28,6 +30,17 @@ void InstallStopSignals() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader of stdout that goes away (| head) shows as EPIPE on the next
+  // write, which stops the run and is reported; the signal would kill it.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// --help, --version and --list-ports: status 74 when stdout could not take it.
+int PrintAnswer(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return veritor::cli::kExitOk;
+  std::fprintf(stderr, "veritor-cli: cannot write to stdout: %s\n", std::strerror(errno));
+  return veritor::cli::kExitOutputFailed;
 }
 
 }  // namespace
@@ -42,18 +55,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "veritor-cli: %s\nTry 'veritor-cli --help'.\n", error.c_str());
     return cli::kExitUsage;
   }
-  if (options->help) {
-    std::fputs(cli::UsageText().c_str(), stdout);
-    return cli::kExitOk;
-  }
-  if (options->version) {
-    std::fputs(cli::VersionText().c_str(), stdout);
-    return cli::kExitOk;
-  }
-  if (options->list_ports) {
-    std::fputs(cli::PortListText().c_str(), stdout);
-    return cli::kExitOk;
-  }
+  if (options->help) return PrintAnswer(cli::UsageText());
+  if (options->version) return PrintAnswer(cli::VersionText());
+  if (options->list_ports) return PrintAnswer(cli::PortListText());
   const auto page = ChooseCodePage(options->code_page, std::getenv("VERITOR_CODE_PAGE"), error);
   if (!page) {
     std::fprintf(stderr, "veritor-cli: %s\n", error.c_str());

@@ -216,7 +216,7 @@ int RunPlans(const Options& options, Environment& environment) {
   if (devices.size() > 1) {
     std::vector<DeviceRow> rows;
     for (const DeviceRun& run : runs) rows.push_back(RowOf(run));
-    environment.log.AppendLogText(FormatDeviceTable(rows));
+    environment.log.AppendLogText(FormatDeviceTable(rows), LogText::kHost);
   }
   if (!options.report.empty() && !WriteTextFile(options.report, JUnitReport(PlanName(options), runs))) {
     std::fprintf(stderr, "veritor-cli: cannot write the report '%s'\n", options.report.c_str());

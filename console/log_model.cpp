@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QScrollBar>
 #include <QTreeView>
+#include <cerrno>
 #include <ctime>
 
 #include "core/log_entries.h"
@@ -47,7 +48,10 @@ LogModel::LogModel(QObject* parent) : QAbstractListModel(parent) {
   connect(&flush_timer_, &QTimer::timeout, this, [this] { Flush(); });
 }
 
-LogModel::~LogModel() { SetLogFile(nullptr); }
+LogModel::~LogModel() {
+  log_file_failed = nullptr;  // its owner may be gone already
+  SetLogFile(nullptr);
+}
 
 std::string_view LogModel::Entry(size_t row) const {
   return std::string_view(arena_).substr(offsets_[row], offsets_[row + 1] - offsets_[row]);
@@ -55,19 +59,20 @@ std::string_view LogModel::Entry(size_t row) const {
 
 std::string LogModel::EntryLine(size_t row) const {
   std::string line = timestamps_ ? FormatLogTime(times_[row]) + "  " : std::string();
-  line += page_.LogLineToUtf8(Entry(row));
+  line += page_.LogLineToUtf8(Entry(row), EntryOrigin(row));
   return line;
 }
 
-QString LogModel::Shown(std::string_view text) const { return Qs(page_.LogLineToUtf8(text)); }
+QString LogModel::Shown(size_t row) const { return Qs(page_.LogLineToUtf8(Entry(row), EntryOrigin(row))); }
 
-void LogModel::Append(const std::vector<std::string>& entries) {
+void LogModel::Append(const std::vector<std::string>& entries, LogText origin) {
   last_call_first_ = EntryCount();
   const int64_t now = QDateTime::currentMSecsSinceEpoch();
   for (const std::string& entry : entries) {
     arena_ += entry;
     offsets_.push_back(arena_.size());
     times_.push_back(now);
+    device_text_.push_back(origin == LogText::kDevice);
   }
   ScheduleFlush();
 }
@@ -100,19 +105,23 @@ void LogModel::Flush() {
 
 void LogModel::WriteToLogFile(size_t first, size_t end) {
   if (log_file_ == nullptr || first >= end) return;
-  for (size_t row = first; row < end; ++row) {
-    const std::string line = FormatLogTime(times_[row]) + "  " + page_.LogLineToUtf8(Entry(row)) + "\n";
-    std::fwrite(line.data(), 1, line.size(), log_file_);
+  errno = 0;
+  bool written = true;
+  for (size_t row = first; row < end && written; ++row) {
+    const std::string line = FormatLogTime(times_[row]) + "  " + page_.LogLineToUtf8(Entry(row), EntryOrigin(row)) + "\n";
+    written = std::fwrite(line.data(), 1, line.size(), log_file_) == line.size();
   }
-  std::fflush(log_file_);
   written_ = end;
+  if (std::fflush(log_file_) == 0 && written && !std::ferror(log_file_)) return;
+  const int error = errno != 0 ? errno : EIO;
+  std::fclose(log_file_);
+  log_file_ = nullptr;
+  if (log_file_failed) log_file_failed(error);
 }
 
 void LogModel::SetLogFile(std::FILE* file) {
-  if (log_file_ != nullptr) {
-    WriteToLogFile(written_, EntryCount());
-    std::fclose(log_file_);
-  }
+  if (log_file_ != nullptr) WriteToLogFile(written_, EntryCount());
+  if (log_file_ != nullptr) std::fclose(log_file_);  // a failed write closed it already
   log_file_ = file;
   written_ = EntryCount();
 }
@@ -140,6 +149,7 @@ void LogModel::Clear() {
   arena_.clear();
   offsets_.assign(1, 0);
   times_.clear();
+  device_text_.clear();
   shown_ = 0;
   written_ = 0;
   last_call_first_ = 0;
@@ -162,7 +172,7 @@ QVariant LogModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::ToolTipRole) {
     const std::string_view text = Entry(row);
     if (text.size() <= kLongEntry) return {};
-    const QString whole = Shown(text);
+    const QString whole = Shown(row);
     QString wrapped;
     for (qsizetype at = 0; at < whole.size(); at += kToolTipLine) {
       if (at > 0) wrapped += QLatin1Char('\n');
@@ -178,6 +188,8 @@ QVariant LogModel::headerData(int section, Qt::Orientation orientation, int role
   return {};
 }
 
-void ModelLogSink::AppendLogText(std::string_view text) { model_.Append(VisibleLogEntries(text)); }
+void ModelLogSink::AppendLogText(std::string_view text, LogText origin) {
+  model_.Append(VisibleLogEntries(text), origin);
+}
 
 }  // namespace veritor

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,7 @@ class LogModel final : public QAbstractListModel {
 
   // Queues the entries of one logged text; the first of them is where the
   // view scrolls back to after showing the last.
-  void Append(const std::vector<std::string>& entries);
+  void Append(const std::vector<std::string>& entries, LogText origin);
   // Hands the queued entries to the view (and to the log file).
   void Flush();
   void Clear();
@@ -39,6 +40,7 @@ class LogModel final : public QAbstractListModel {
 
   size_t EntryCount() const { return offsets_.size() - 1; }
   std::string_view Entry(size_t row) const;
+  LogText EntryOrigin(size_t row) const { return device_text_[row] ? LogText::kDevice : LogText::kHost; }
   // The entry as shown, saved or copied, in UTF-8: the device's bytes through
   // the code page, the time in front when times are shown.
   std::string EntryLine(size_t row) const;
@@ -53,6 +55,9 @@ class LogModel final : public QAbstractListModel {
   // null stops it. The model closes the file it was given.
   void SetLogFile(std::FILE* file);
   bool HasLogFile() const { return log_file_ != nullptr; }
+  // Told, with the errno, when the log file could not be written; the model
+  // has closed it and goes on without it.
+  std::function<void(int error)> log_file_failed;
 
   // Writes every entry, one a line; false when the file could not be written.
   bool SaveTo(const std::string& path) const;
@@ -65,11 +70,12 @@ class LogModel final : public QAbstractListModel {
   void ScheduleFlush();
   void WriteToLogFile(size_t first, size_t end);
   bool ViewAtBottom() const;
-  QString Shown(std::string_view text) const;
+  QString Shown(size_t row) const;
 
   std::string arena_;
   std::vector<uint64_t> offsets_{0};  // entry i is arena_[offsets_[i], offsets_[i+1])
   std::vector<int64_t> times_;
+  std::vector<bool> device_text_;     // entry i carries the device's bytes (one bit an entry)
   size_t shown_ = 0;                  // entries the view knows of
   size_t last_call_first_ = 0;        // first entry of the latest logged text
   bool timestamps_ = false;
@@ -87,7 +93,7 @@ std::string FormatLogTime(int64_t ms_since_epoch);
 class ModelLogSink final : public LogSink {
  public:
   explicit ModelLogSink(LogModel& model) : model_(model) {}
-  void AppendLogText(std::string_view text) override;
+  void AppendLogText(std::string_view text, LogText origin) override;
 
  private:
   LogModel& model_;

@@ -7,8 +7,12 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QPixmap>
+#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <optional>
 
 #include "console/main_window.h"
@@ -82,6 +86,35 @@ std::optional<ConsoleOptions> ParseCommandLine(int argc, char** argv, int& exit_
   return ConsoleOptions{parser.isSet(echo_log), parser.value(screenshot)};
 }
 
+// --echo-log: every log entry on stdout as well. The echo is a convenience:
+// when stdout cannot take it (its reader went away, a full disk, EIO) the echo
+// stops, the window's log says so once with the reason, and the window goes on.
+void EchoLog(veritor::MainWindow& window, const veritor::CodePage& page) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  auto stopped = std::make_shared<bool>(false);
+  QObject::connect(&window.log_model(), &QAbstractItemModel::rowsInserted, &window,
+                   [&window, page, stopped](const QModelIndex&, int first, int last) {
+                     if (*stopped) return;
+                     errno = 0;
+                     for (int row = first; row <= last; ++row) {
+                       const auto entry = static_cast<size_t>(row);
+                       const std::string line =
+                           page.LogLineToUtf8(window.log_model().Entry(entry), window.log_model().EntryOrigin(entry));
+                       if (std::fprintf(stdout, "%s\n", line.c_str()) < 0) break;
+                     }
+                     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+                     *stopped = true;
+                     const std::string reason = std::strerror(errno != 0 ? errno : EIO);
+                     // Logged once the model has finished the insertion under way.
+                     QMetaObject::invokeMethod(
+                         &window,
+                         [&window, reason] {
+                           window.log().LogMessage("Echo of the log on stdout stopped: %s", reason.c_str());
+                         },
+                         Qt::QueuedConnection);
+                   });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +127,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "veritor: %s\n", error.c_str());
     return kExitUsage;
   }
+  // A write to a pipe whose reader went away fails with EPIPE (the echo
+  // stops) instead of killing the window.
+  signal(SIGPIPE, SIG_IGN);
   QApplication app(argc, argv);
   const QString screenshot = options->screenshot;
   const bool echo_log = options->echo_log;
@@ -102,16 +138,7 @@ int main(int argc, char** argv) {
   veritor::PosixPortOpener opener;
   veritor::PosixNetwork network;
   veritor::MainWindow window({clock, pump, opener, network, veritor::DefaultOutputDirectory(), nullptr, *page});
-  if (echo_log) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    QObject::connect(&window.log_model(), &QAbstractItemModel::rowsInserted, &window,
-                     [&window, &page](const QModelIndex&, int first, int last) {
-                       for (int row = first; row <= last; ++row) {
-                         const std::string_view entry = window.log_model().Entry(static_cast<size_t>(row));
-                         std::fprintf(stdout, "%s\n", page->LogLineToUtf8(entry).c_str());
-                       }
-                     });
-  }
+  if (echo_log) EchoLog(window, *page);
   QObject::connect(&window, &QDialog::finished, &app, [&] {
     if (!screenshot.isEmpty()) window.grab().save(screenshot);
     app.quit();

@@ -29,6 +29,7 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <cstring>
 
 #include "console/qt_prompts.h"
 #include "console/raw_view.h"
@@ -168,6 +169,13 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
     return QFileDialog::getSaveFileName(this, QStringLiteral("Save log"), QStringLiteral("veritor-log.txt"),
                                         QStringLiteral("Text files (*.txt *.log);;All files (*)"))
         .toStdString();
+  };
+  // Said in a box (which the log records) once the flush under way is over.
+  log_model_.log_file_failed = [this](int error) {
+    const std::string text = "Cannot write the log file '" + log_file_path_ + "': " + std::strerror(error) +
+                             "; the log goes on in the window only";
+    log_file_path_.clear();
+    QMetaObject::invokeMethod(this, [this, text] { host_->prompts.ErrorBox(text); }, Qt::QueuedConnection);
   };
   CreateMenus();
   CreateControls();

@@ -14,9 +14,20 @@ struct ActionProgress {
   uint64_t bytes_total = 0;
 };
 
-// The front end's hold on a long action: told how far the action got after
-// each exchange, and asked whether the operator wants it stopped. An action
-// stops only between exchanges, never in the middle of one.
+// The front end's hold on the device work: told how far a long action got
+// after each exchange, and asked whether the operator wants the work stopped.
+//
+// StopRequested is asked between the exchanges of a long action (which then
+// ends with kStopped), and also within a single exchange: ExecuteCommand
+// does not start a request while it is true and ends the BUSY/PRINTEROFFLINE
+// repeat at its next turn; the TCP connect ends its wait at once; the serial
+// link's waits for the device (enquiry, acknowledgement, reply phase) end
+// once the stop has been pending for Host::kStopGraceMs, so that an exchange
+// in flight usually ends on its own. A stopped exchange returns
+// kResultStopped (core/results.h) after a log line that says what the device
+// may hold. It is asked on every turn of a wait, so it must be cheap. A front
+// end sets Host::control for plain exchanges too (a signal, Esc, Stop), and
+// makes StopRequested false again once the operator's next work begins.
 class ActionControl {
  public:
   virtual ~ActionControl() = default;

@@ -124,7 +124,7 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
       block.LogIfOpen(host.log);
       return ActionOutcome::kStopped;
     }
-    host.log.LogMessage("L%05u> %s", number, line.c_str());
+    host.log.LogDevice("L%05u> %s", number, line.c_str());
     const int result = executor.ExecuteCommand(line, data, verbose);
     if (result != kResultOk || executor.ReplyErrorCode() != 0) {
       host.log.LogMessage("Failed in line %u", number);

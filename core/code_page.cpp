@@ -1,5 +1,6 @@
 #include "core/code_page.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -61,13 +62,13 @@ std::optional<char32_t> NextUtf8(std::string_view text, size_t& at) {
   return c;
 }
 
-bool IsUtf8WithMultiByteCharacters(std::string_view text) {
-  bool multi_byte = false;
-  for (size_t at = 0; at < text.size();) {
-    multi_byte = multi_byte || static_cast<unsigned char>(text[at]) >= 0x80;
-    if (!NextUtf8(text, at)) return false;
-  }
-  return multi_byte;
+// C0 but TAB, DEL and C1: what a terminal would obey rather than show.
+bool IsControl(char32_t c) { return (c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F); }
+
+void AppendEscape(std::string& out, unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02X", value);
+  out += text;
 }
 
 std::string CharacterName(char32_t c) {
@@ -128,8 +129,27 @@ std::optional<std::string> CodePage::FromUtf8(std::string_view text, std::string
   return bytes;
 }
 
-std::string CodePage::LogLineToUtf8(std::string_view line) const {
-  return IsUtf8WithMultiByteCharacters(line) ? std::string(line) : ToUtf8(line);
+std::string CodePage::LogLineToUtf8(std::string_view line, LogText origin) const {
+  return VisibleText(origin == LogText::kDevice ? ToUtf8(line) : std::string(line));
+}
+
+std::string VisibleText(std::string_view utf8) {
+  const auto plain = [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\t'; };
+  if (std::all_of(utf8.begin(), utf8.end(), plain)) return std::string(utf8);
+  std::string out;
+  out.reserve(utf8.size() + 8);
+  for (size_t at = 0; at < utf8.size();) {
+    const size_t start = at;
+    const std::optional<char32_t> c = NextUtf8(utf8, at);
+    if (!c) {
+      AppendEscape(out, static_cast<unsigned char>(utf8[at++]));
+    } else if (IsControl(*c)) {
+      AppendEscape(out, static_cast<unsigned>(*c));
+    } else {
+      out.append(utf8.substr(start, at - start));
+    }
+  }
+  return out;
 }
 
 std::optional<CodePage> ChooseCodePage(unsigned option, const char* environment_value, std::string& error) {

@@ -31,11 +31,10 @@ class CodePage {
   // the page, or the text is not UTF-8, with `refused` saying which
   // ("U+263A", "a byte 0xFF that is not UTF-8").
   std::optional<std::string> FromUtf8(std::string_view text, std::string& refused) const;
-  // A logged text for display. The log holds device bytes and the console's
-  // own texts, whose only non-ASCII parts are file paths and message texts in
-  // UTF-8: a line that is UTF-8 and holds a multi-byte character is shown as
-  // UTF-8, every other line through the page.
-  std::string LogLineToUtf8(std::string_view line) const;
+  // A logged line for display, through VisibleText: the device's bytes
+  // through the page, the console's own text (paths, messages) as the UTF-8
+  // it is.
+  std::string LogLineToUtf8(std::string_view line, LogText origin) const;
 
  private:
   CodePage(unsigned number, const char16_t* high) : number_(number), high_(high) {}
@@ -43,6 +42,11 @@ class CodePage {
   unsigned number_;
   const char16_t* high_;  // the characters of bytes 0x80 to 0xFF
 };
+
+// UTF-8 text as it may reach a terminal, a log file or the window: control
+// characters (C0 but TAB, DEL, C1) and bytes that are no UTF-8 are shown as
+// escapes "\x1B", so that a device's bytes never drive the terminal.
+std::string VisibleText(std::string_view utf8);
 
 // The page of the command-line option when given (non-zero), else of the
 // environment variable's value when set, else the default one. Nothing, with

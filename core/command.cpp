@@ -81,6 +81,10 @@ int CommandExecutor::ExecuteCommand(const std::string& request, std::string& dat
 
 int CommandExecutor::RunUntilNotBusy(const std::string& request, std::string& data, bool verbose) {
   host_.state.VerboseFlag = verbose;
+  if (host_.StopRequested()) {
+    host_.log.LogMessage("Stopped before the request was sent");
+    return kResultStopped;
+  }
   TickTimer busy_timer;
   bool busy_seen = false;
   while (true) {
@@ -88,6 +92,11 @@ int CommandExecutor::RunUntilNotBusy(const std::string& request, std::string& da
     if (result != kResultOk) return result;
     DecodeStatus();
     if (!DeviceIsBusy(reply_error_code_)) break;
+    if (host_.StopRequested()) {
+      host_.log.LogMessage("Stopped while the device answered busy (0x%02X); the request was not carried out",
+                           reply_error_code_);
+      return kResultStopped;
+    }
     // The device may stay busy for as long as it likes; it is asked again at
     // once, but not for ever.
     if (!busy_seen) {
@@ -107,7 +116,7 @@ int CommandExecutor::RunUntilNotBusy(const std::string& request, std::string& da
   host_.display.SetFieldText(kIdReplyField, reply_buffer_);
   ReportDeviceError();
   data = reply_buffer_.size() > kStatusPartLength ? reply_buffer_.substr(kStatusPartLength) : std::string();
-  if (!data.empty() && verbose) host_.log.LogMessage("Replied frame [%s]", data.c_str());
+  if (!data.empty() && verbose) host_.log.LogDevice("Replied frame [%s]", data.c_str());
   return kResultOk;
 }
 

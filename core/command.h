@@ -41,7 +41,9 @@ class CommandExecutor {
   // Sends one request over the link that ActiveLink names, repeating it while
   // the device is busy, decodes and shows the status and hands back the reply
   // data. 0 when a reply was decoded, whatever its error code; otherwise the
-  // link's result, and nothing is decoded.
+  // link's result, and nothing is decoded. The front end's stop
+  // (Host::StopRequested) ends it with kResultStopped: not sent at all when
+  // asked before, the BUSY repeat ended, the link's wait for the device ended.
   int ExecuteCommand(const std::string& request, std::string& data, bool verbose);
 
   const std::string& ReplyBuffer() const { return reply_buffer_; }

@@ -15,6 +15,7 @@ enum LinkResult : int {
   kResultPacketNotAcked = 1002,     // the request packet was not acknowledged
   kResultReceiveStxTimeout = 1003,  // no STX within 2000 ms
   kResultRetriesFailed = 1004,      // three bad or incomplete reply packets
+  kResultReplyOverrun = 1005,       // bytes kept coming, but no whole reply within kReplyPhaseMs
   // Z report.
   kResultSignatureRejected = 2001,  // the operator answered No; "x/5" follows
   kResultBFileFailed = 2002,        // the B file could not be written; nothing sent
@@ -23,6 +24,9 @@ enum LinkResult : int {
   kResultSignatureStopped = 2005,   // the operator stopped the run at the question; nothing sent
   // Command execution.
   kResultStillBusy = 3001,          // the device kept answering BUSY/PRINTEROFFLINE
+  // Any link, and the BUSY repeat: the front end's stop (Host::StopRequested)
+  // ended the exchange; a log line says how far it got.
+  kResultStopped = 3002,
 };
 
 }  // namespace veritor

@@ -169,8 +169,8 @@ void SdnpSession::SdnpLogFrame(const uint8_t* frame, bool incoming, Ipv4Address 
   shown = shown.substr(0, shown.find('\0'));
   for (char& c : shown)
     if (static_cast<unsigned char>(c) < 0x20) c = '.';
-  host_.log.LogMessage(incoming ? "%s --> %s(fsn=0x%04X) '%s'" : "%s <-- %s(fsn=0x%04X) '%s'",
-                       FormatIpv4(peer).c_str(), SdnpOpcodeName(header.opcode), header.fsn, shown.c_str());
+  host_.log.LogDevice(incoming ? "%s --> %s(fsn=0x%04X) '%s'" : "%s <-- %s(fsn=0x%04X) '%s'",
+                      FormatIpv4(peer).c_str(), SdnpOpcodeName(header.opcode), header.fsn, shown.c_str());
 }
 
 int SdnpSession::WaitTurn(SdnpLink& link, bool& taken) {
@@ -324,7 +324,7 @@ int SdnpSession::AwaitReply(SdnpLink& link, std::string& reply, bool& restart, b
 }
 
 int SdnpSession::SdnpRequest(SdnpLink& link, const std::string& request, std::string& reply) {
-  if (Verbose()) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
+  if (Verbose()) host_.log.LogDevice("Sending '%s'", ShownRequest(request).c_str());
   if (const int result = InitIfNeeded()) return result;
   if (request.size() > kSdnpMaxPayload) {
     host_.log.LogMessage("SDNP: request of %u bytes does not fit a frame (%u at most); not sent",

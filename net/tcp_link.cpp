@@ -20,6 +20,8 @@ constexpr uint32_t kOwedGraceMs = 250;
 constexpr int kWouldBlock = 10035;
 constexpr int kTimedOut = 10060;
 constexpr int kNotConnected = 10057;
+// Not a socket error: the operator stopped the wait for a connection.
+constexpr int kConnectStopped = -1;
 // Reads that dropping what waits before a request takes at most, so that a
 // device that never stops sending cannot hold the request.
 constexpr int kMaxDiscardReads = 64;
@@ -105,12 +107,15 @@ void TcpLink::DropConnection() {
   links_.NetInitialized = false;
 }
 
-// Waits, pumping, until the connect that was started stands or fails.
+// Waits, pumping, until the connect that was started stands or fails. The
+// first connect to a device ends at the operator's stop (kConnectStopped); a
+// connect made again within a request is left to the request's attempts.
 int TcpLink::AwaitConnection(TickTimer& deadline) {
   while (!TimerExpired(deadline, host_.clock)) {
     bool connected = false;
     if (const int error = links_.stream()->CheckConnected(connected)) return error;
     if (connected) return 0;
+    if (!device_known_ && host_.StopRequested()) return kConnectStopped;
     host_.pump.PumpOneMessage();
   }
   return kTimedOut;
@@ -141,6 +146,11 @@ int TcpLink::TcpInit(Ipv4Address device) {
   bool opened = false;
   int error = OpenConnection(device, opened);
   if (error == 0) error = AwaitConnection(deadline);
+  if (error == kConnectStopped) {
+    host_.log.LogMessage("TCP: connecting to %s stopped", FormatIpv4(device).c_str());
+    TcpClose();
+    return kResultStopped;
+  }
   if (error != 0) {
     ReportSocketError(host_.log, opened ? "TCP: failed binding socket" : "TCP: failed opening socket", error);
     TcpClose();
@@ -328,7 +338,7 @@ void TcpLink::DropOwedAnswers(unsigned owed) {
 }
 
 int TcpLink::TcpRequest(const std::string& request, std::string& reply) {
-  if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
+  if (host_.state.VerboseFlag) host_.log.LogDevice("Sending '%s'", ShownRequest(request).c_str());
   if (request.find_first_of("\r\n") != std::string::npos) {
     host_.log.LogMessage("TCP: the request holds CR or LF, which would end it early on the stream; not sent");
     return kResultRequestTooLong;

@@ -222,7 +222,7 @@ int UdpLink::AwaitOwedAnswers(SdnpLink& link) {
 }
 
 int UdpLink::UdpRequest(SdnpLink& link, const std::string& request, std::string& reply) {
-  if (host_.state.VerboseFlag) host_.log.LogMessage("Sending '%s'", ShownRequest(request).c_str());
+  if (host_.state.VerboseFlag) host_.log.LogDevice("Sending '%s'", ShownRequest(request).c_str());
   if (!links_.UdpInitialized) {
     if (const int result = UdpInit(link.device_ip)) return result;
   }

@@ -6,12 +6,17 @@
 
 namespace veritor {
 
+// Whose text a log entry holds: the console's own (messages, file paths), in
+// UTF-8, or one that carries the device's bytes (requests, replies), shown
+// through the device's code page.
+enum class LogText : unsigned char { kHost, kDevice };
+
 // Receives each text that LogMessage formatted; the sink turns it into log
 // entries (see core/log_entries.h).
 class LogSink {
  public:
   virtual ~LogSink() = default;
-  virtual void AppendLogText(std::string_view text) = 0;
+  virtual void AppendLogText(std::string_view text, LogText origin) = 0;
 };
 
 // The text fields of the main window that the protocol writes: the "Request"

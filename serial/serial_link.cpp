@@ -1,5 +1,7 @@
 #include "serial/serial_link.h"
 
+#include <algorithm>
+
 #include "core/control_ids.h"
 #include "serial/packet.h"
 
@@ -14,6 +16,8 @@ constexpr uint32_t kEnquiryAckMs = 1000;
 constexpr uint32_t kPacketAckMs = 2000;
 constexpr uint32_t kReplyStxMs = 2000;
 constexpr uint32_t kInterByteMs = 500;
+// Stray bytes before a reply's STX logged one line each; the rest are counted.
+constexpr unsigned kStrayBytesLogged = 16;
 
 bool NeedsSignatureStep(const std::string& request) {
   return request.size() >= 3 && request[0] == 'x' && (request[2] == '2' || request[2] == '5');
@@ -42,7 +46,7 @@ void SerialLink::CompleteTransaction(std::string& reply) {
 
 int SerialLink::SerialTransaction(const std::string& request, std::string& reply, bool verbose) {
   TransactionGuard in_progress(host_.state);
-  if (verbose) host_.log.LogMessage("Request frame [%s]", request.c_str());
+  if (verbose) host_.log.LogDevice("Request frame [%s]", request.c_str());
   host_.display.SetFieldText(kIdRequestField, request);
   const char kind = request.empty() ? '\0' : request[0];
   if (request.find_first_of("\x02\x03") != std::string::npos) {
@@ -62,7 +66,11 @@ int SerialLink::SerialTransaction(const std::string& request, std::string& reply
 
 int SerialLink::Exchange(const std::string& request, std::string& reply) {
   if (const int enquiry = Enquire(); enquiry != kResultOk) return enquiry;
-  if (SendPacket(request) == 0) return Fail(kResultPacketNotAcked, "Packet not acknowledged");
+  if (SendPacket(request) == 0) {
+    if (host_.StopEndsExchange())
+      return Fail(kResultStopped, "Stopped before the device acknowledged the request; it may have carried it out");
+    return Fail(kResultPacketNotAcked, "Packet not acknowledged");
+  }
   return ReceiveReply(request[0], reply);
 }
 
@@ -85,6 +93,7 @@ int SerialLink::Enquire() {
     ports_.PurgePort(port);
     WriteByte(kEnq);
     if (!ports_.WaitForInput(kEnquiryAckMs)) {
+      if (host_.StopEndsExchange()) return Fail(kResultStopped, "Stopped before the request was sent");
       host_.log.LogMessage("Enquire #%u timedout", attempt);
       continue;
     }
@@ -103,6 +112,7 @@ int SerialLink::SendPacket(const std::string& request) {
     ports_.PurgePort(port);
     for (char byte : packet) WriteByte(static_cast<uint8_t>(byte));
     if (!ports_.WaitForInput(kPacketAckMs)) {
+      if (host_.StopEndsExchange()) return 0;
       host_.log.LogMessage("Packet acknowledge timed out");
       continue;
     }
@@ -114,23 +124,47 @@ int SerialLink::SendPacket(const std::string& request) {
   return 0;
 }
 
-// Skips, one line each, the bytes that come before the STX; false when none
-// comes within 2000 ms of the last byte.
-bool SerialLink::AwaitStx() {
-  while (ports_.WaitForInput(kReplyStxMs)) {
-    const uint8_t byte = ReadByte();
-    if (byte == kStx) return true;
-    host_.log.LogMessage("Expected STX, received 0x%02X. Ignored", byte);
-  }
-  return false;
+uint32_t SerialLink::MsLeft(const ReplyPhase& phase) const {
+  const uint32_t elapsed = host_.clock.GetTickCount() - phase.start;
+  return elapsed >= kReplyPhaseMs ? 0 : kReplyPhaseMs - elapsed;
 }
 
-SerialLink::ReplyAttempt SerialLink::ReceivePacket() {
-  if (!AwaitStx()) return ReplyAttempt::kNoStx;
+// Waits at most `ms` for the next byte of the reply, and never past the end of
+// the reply phase: kGood when a byte waits, else why not (`timed_out` when the
+// `ms` passed first). A byte that waits is taken even after a stop, so that a
+// reply already there is not lost.
+SerialLink::ReplyAttempt SerialLink::AwaitReplyByte(ReplyPhase& phase, uint32_t ms, ReplyAttempt timed_out) {
+  const uint32_t left = MsLeft(phase);
+  if (left == 0) return ReplyAttempt::kOverrun;
+  if (ports_.WaitForInput(std::min(ms, left))) return ReplyAttempt::kGood;
+  if (host_.StopEndsExchange()) return ReplyAttempt::kStopped;
+  return MsLeft(phase) == 0 ? ReplyAttempt::kOverrun : timed_out;
+}
+
+// Skips, one line each, the bytes that come before the STX; kNoStx when none
+// comes within 2000 ms of the last byte.
+SerialLink::ReplyAttempt SerialLink::AwaitStx(ReplyPhase& phase) {
+  while (true) {
+    if (const ReplyAttempt wait = AwaitReplyByte(phase, kReplyStxMs, ReplyAttempt::kNoStx); wait != ReplyAttempt::kGood)
+      return wait;
+    const uint8_t byte = ReadByte();
+    if (byte == kStx) return ReplyAttempt::kGood;
+    if (++phase.stray_bytes <= kStrayBytesLogged) host_.log.LogMessage("Expected STX, received 0x%02X. Ignored", byte);
+    if (phase.stray_bytes == kStrayBytesLogged) host_.log.LogMessage("Further bytes before STX are counted, not logged");
+    // A device that floods the line must not outlast the operator's stop.
+    if (host_.StopEndsExchange()) return ReplyAttempt::kStopped;
+  }
+}
+
+SerialLink::ReplyAttempt SerialLink::ReceivePacket(ReplyPhase& phase) {
+  phase.inside_packet = false;
+  if (const ReplyAttempt stx = AwaitStx(phase); stx != ReplyAttempt::kGood) return stx;
+  phase.inside_packet = true;
   receive_buffer_.clear();
   bool too_long = false;
   while (true) {
-    if (!ports_.WaitForInput(kInterByteMs)) return ReplyAttempt::kBad;
+    if (const ReplyAttempt wait = AwaitReplyByte(phase, kInterByteMs, ReplyAttempt::kBad); wait != ReplyAttempt::kGood)
+      return wait;
     const uint8_t byte = ReadByte();
     if (byte == kEtx) break;
     // A longer packet keeps its first bytes; the rest is read and dropped.
@@ -138,6 +172,7 @@ SerialLink::ReplyAttempt SerialLink::ReceivePacket() {
       receive_buffer_ += static_cast<char>(byte);
     } else {
       too_long = true;
+      if (host_.StopEndsExchange()) return ReplyAttempt::kStopped;
     }
   }
   // Its checksum went with the bytes dropped: what is left cannot be checked,
@@ -153,13 +188,26 @@ SerialLink::ReplyAttempt SerialLink::ReceivePacket() {
 }
 
 int SerialLink::ReceiveReply(char request_kind, std::string& reply) {
+  // However the device keeps sending, the reply phase ends within kReplyPhaseMs.
+  ReplyPhase phase;
+  phase.start = host_.clock.GetTickCount();
   for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-    switch (ReceivePacket()) {
+    switch (ReceivePacket(phase)) {
       case ReplyAttempt::kNoStx:
         return Fail(kResultReceiveStxTimeout, "Receive STX timeout");
       case ReplyAttempt::kBad:
         WriteByte(kNak);
         continue;
+      case ReplyAttempt::kStopped:
+        return Fail(kResultStopped, "Stopped while awaiting the reply; the device may have carried out the request");
+      case ReplyAttempt::kOverrun:
+        if (phase.inside_packet)
+          host_.log.LogMessage("No ETX ended the reply packet within %u s of the request; request given up",
+                               kReplyPhaseMs / 1000);
+        else
+          host_.log.LogMessage("No good reply within %u s of the request (%u bytes came before any STX); request given up",
+                               kReplyPhaseMs / 1000, phase.stray_bytes);
+        return kResultReplyOverrun;
       case ReplyAttempt::kGood:
         if (request_kind == 'A') z_report_.AStep(receive_buffer_);
         if (request_kind == 'Q') z_report_.QStep(receive_buffer_);

@@ -15,6 +15,11 @@ namespace veritor {
 // checked and answered with ACK or NAK.
 class SerialLink final : public LinkTransaction {
  public:
+  // The longest the reply phase of one exchange lasts, whatever the device
+  // sends: stray bytes before the STX, or a packet without ETX. Three full
+  // 2047-byte packets at 9600 baud, each after a 2000 ms wait, fit in it.
+  static constexpr uint32_t kReplyPhaseMs = 15000;
+
   SerialLink(Host& host, SerialPorts& ports, ZReportFiles& z_report);
 
   int Transact(const std::string& request, std::string& reply, bool verbose) override {
@@ -32,14 +37,22 @@ class SerialLink final : public LinkTransaction {
   const std::string& ReceiveBuffer() const { return receive_buffer_; }
 
  private:
-  enum class ReplyAttempt { kGood, kBad, kNoStx };
+  enum class ReplyAttempt { kGood, kBad, kNoStx, kStopped, kOverrun };
+  // The reply phase of one exchange, over its attempts.
+  struct ReplyPhase {
+    uint32_t start = 0;  // the tick the phase began
+    unsigned stray_bytes = 0;  // bytes other than STX while awaiting one
+    bool inside_packet = false;  // the deadline came after an STX
+  };
 
   int Exchange(const std::string& request, std::string& reply);
   int SignatureRequest(const std::string& request, std::string& reply);
   int Enquire();
   int ReceiveReply(char request_kind, std::string& reply);
-  ReplyAttempt ReceivePacket();
-  bool AwaitStx();
+  ReplyAttempt ReceivePacket(ReplyPhase& phase);
+  ReplyAttempt AwaitStx(ReplyPhase& phase);
+  ReplyAttempt AwaitReplyByte(ReplyPhase& phase, uint32_t ms, ReplyAttempt timed_out);
+  uint32_t MsLeft(const ReplyPhase& phase) const;
   void WriteByte(uint8_t byte);
   uint8_t ReadByte();
   int Fail(int result, const char* line);

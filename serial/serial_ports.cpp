@@ -66,6 +66,7 @@ int SerialPorts::WaitForInput(uint32_t ms) {
   const uint32_t start = host_.clock.GetTickCount();
   while (true) {
     if (InputCount(host_.state.ActiveLink) != 0) return 1;
+    if (host_.StopEndsExchange()) return 0;
     if (static_cast<uint32_t>(host_.clock.GetTickCount() - start) > ms) return 0;
     host_.pump.PumpOneMessage();
   }

@@ -34,7 +34,9 @@ class SerialPorts {
   void PurgePort(int port);
 
   // Waits on port ActiveLink: 1 as soon as a byte is waiting, 0 once more
-  // than `ms` milliseconds have passed. Pumps the event loop on every turn.
+  // than `ms` milliseconds have passed, or when nothing waits and a stop
+  // ends the exchange (Host::StopEndsExchange). Pumps the event loop on every
+  // turn.
   int WaitForInput(uint32_t ms);
 
  private:

@@ -76,7 +76,7 @@ ConsoleLinks::ConnectOutcome ConsoleLinks::Connect(int link, unsigned long speed
     if (!IsNetworkLink(link)) ports_.ClosePort(link);
     return outcome;
   }
-  host_.log.LogMessage("Device info: [%s]", outcome.device_info.c_str());
+  host_.log.LogDevice("Device info: [%s]", outcome.device_info.c_str());
   outcome.connected = true;
   host_.state.Connected = true;
   return outcome;

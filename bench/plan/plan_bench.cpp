@@ -33,7 +33,7 @@ using bench::WallSeconds;
 
 // Formats every log text as the command-line console would, and drops it.
 struct DiscardingLog final : LogSink {
-  void AppendLogText(std::string_view text) override { bytes += text.size(); }
+  void AppendLogText(std::string_view text, LogText) override { bytes += text.size(); }
   size_t bytes = 0;
 };
 

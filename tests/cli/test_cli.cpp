@@ -1,18 +1,26 @@
 #include "cli/cli_app.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cctype>
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <cstring>
 #include <thread>
 
 #include "tests/support/fake_network.h"
+#include "net/net_constants.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_wire_device.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 #include "tests/support/wire_serial.h"
@@ -121,15 +129,25 @@ TEST(CliRun, TheTcpReplyEndOptionServesADeviceThatClosesAfterEachReply) {
 }
 
 // Command-line requests go out in the code page, device bytes come out as
-// UTF-8; a character the page lacks is refused and the run goes on.
+// UTF-8; a character the page lacks is refused and the run goes on. A batch
+// file's UTF-8 line goes out as its bytes, and the log says so: each entry
+// knows whether it holds the device's bytes or the console's own text.
 TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
   WireRun run;
   run.device.Script({{"v", {"00/00/00/\xCA\xC1\xCB\xC7"}}, {"\xCA\xC1\xCB\xC7", {"00/00/00/\xD1\xC1"}},
                      {"@/\xC5", {"00/00/00/ok"}}});
-  EXPECT_EQ(run.Run({"--details", "ΚΑΛΗ", "☺", "@/Ε"}), kExitLinkFailure);
-  EXPECT_EQ(run.device.requests, (std::vector<std::string>{"v", "\xCA\xC1\xCB\xC7", "@/\xC5"}));
-  EXPECT_TRUE(run.log.Contains("Request not sent: U+263A cannot be written in code page 1253"));
-  EXPECT_TRUE(run.log.Contains("Replied frame [\xD1\xC1]")) << "the log keeps the device's bytes";
+  test::WriteFile(run.home.file("utf8.txt"), "E/Αβ\n");
+  EXPECT_EQ(run.Run({"--details", "ΚΑΛΗ", "☺", "@/Ε", "--batch", run.home.file("utf8.txt")}), kExitLinkFailure);
+  EXPECT_EQ(run.device.requests, (std::vector<std::string>{"v", "\xCA\xC1\xCB\xC7", "@/\xC5", "E/\xCE\x91\xCE\xB2"}));
+  const auto origin = [&](const std::string& entry) {
+    const auto at = std::ranges::find(run.log.entries, entry);
+    EXPECT_NE(at, run.log.entries.end()) << entry;
+    return at == run.log.entries.end() ? LogText::kHost : run.log.origins[at - run.log.entries.begin()];
+  };
+  EXPECT_EQ(origin("Request not sent: U+263A cannot be written in code page 1253"), LogText::kHost);
+  EXPECT_EQ(origin("Replied frame [\xD1\xC1]"), LogText::kDevice) << "the log keeps the device's bytes";
+  EXPECT_EQ(origin("L00001> E/\xCE\x91\xCE\xB2"), LogText::kDevice) << "what the device got";
+  EXPECT_EQ(origin("Request frame [E/\xCE\x91\xCE\xB2]"), LogText::kDevice);
 
   run.device.requests.clear();
   EXPECT_EQ(run.Run({"--code-page", "737", "ΚΑΛΗ"}), kExitDeviceError) << "another page, other bytes";
@@ -137,8 +155,9 @@ TEST(CliRun, RequestsAreWrittenInTheCodePageAndRepliesShownInUtf8) {
 
   std::FILE* out = std::tmpfile();
   StreamLogSink sink(out, *CodePage::Find(1253));
-  sink.AppendLogText("Device info: [\xCA\xC1\xCB\xC7]\nSigning '/tmp/Έγγραφα', 1 byte(s)");
-  EXPECT_EQ(test::ReadAll(fileno(out)), "Device info: [ΚΑΛΗ]\nSigning '/tmp/Έγγραφα', 1 byte(s)\n");
+  sink.AppendLogText("Device info: [\xCA\xC1\xCB\xC7\x1B[2J]", LogText::kDevice);
+  sink.AppendLogText("Signing '/tmp/Έγγραφα', 1 byte(s)", LogText::kHost);
+  EXPECT_EQ(test::ReadAll(fileno(out)), "Device info: [ΚΑΛΗ\\x1B[2J]\nSigning '/tmp/Έγγραφα', 1 byte(s)\n");
   std::fclose(out);
 }
 
@@ -402,6 +421,258 @@ TEST(CliIntegration, SigintDuringSigningStopsBetweenBlocksAndClosesTheLink) {
   const auto next = test::RunProgram({test::BinaryPath("veritor-cli"), "{/0", "}", "{/0", "}"},
                                      {"VERITOR_COM1=" + simulator.path()});
   EXPECT_EQ(next.exit_status, kExitDeviceError) << next.out;
+}
+
+// The device of the runs below: "v" answered as a device does, every other
+// request with `reply` (none when empty).
+test::PtyWireDevice::Answer InfoThen(std::string reply) {
+  return [reply = std::move(reply)](const std::string& request) {
+    return request == "v" ? std::string("00/00/00/WIRE DEVICE") : reply;
+  };
+}
+
+// veritor-cli started with stdout and stderr into files.
+struct SpawnedCli {
+  FILE* out = std::tmpfile();
+  FILE* err = std::tmpfile();
+  pid_t pid = -1;
+  SpawnedCli(std::vector<std::string> arguments, std::vector<std::string> env) {
+    arguments.insert(arguments.begin(), test::BinaryPath("veritor-cli"));
+    pid = test::Spawn(arguments, env, fileno(out), fileno(err));
+  }
+  ~SpawnedCli() {
+    std::fclose(out);
+    std::fclose(err);
+  }
+  std::string Out() const { return test::ReadAll(fileno(out)); }
+  std::string Err() const { return test::ReadAll(fileno(err)); }
+  // Sends `signal` and waits for the end: the exit status and the milliseconds it took.
+  std::pair<int, long> Signal(int signal) const {
+    const auto sent = std::chrono::steady_clock::now();
+    kill(pid, signal);
+    const int status = test::WaitForExit(pid);
+    const auto took = std::chrono::steady_clock::now() - sent;
+    return {status, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())};
+  }
+};
+
+template <typename Condition>
+bool Within(std::chrono::milliseconds limit, Condition condition) {
+  for (const auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+// Exchanges that never end by themselves: a device busy for ever, NAKs where
+// the reply's STX belongs, an STX and then bytes without end. A stop signal
+// ends each (the BUSY repeat within 100 ms, a wait for the device after the
+// grace time) with status 130, a line that says what the device may hold,
+// and the port closed.
+TEST(CliSignals, AStopSignalEndsAnEndlessExchangeWithStatus130) {
+  const struct {
+    const char* what;
+    const char* reply;
+    const char* stream;
+    const char* opening;
+    int signal;
+    const char* line;
+  } rows[] = {
+      {"busy for ever", "0E/00/00", "", "", SIGINT,
+       "Stopped while the device answered busy (0x0E); the request was not carried out"},
+      {"printer off line for ever", "1A/00/00", "", "", SIGTERM,
+       "Stopped while the device answered busy (0x1A); the request was not carried out"},
+      {"a NAK every 10 ms before the STX", "", "\x15", "", SIGINT,
+       "Stopped while awaiting the reply; the device may have carried out the request"},
+      {"STX, then bytes without ETX", "", "x", "\x02", SIGTERM,
+       "Stopped while awaiting the reply; the device may have carried out the request"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::PtyWireDevice device(InfoThen(row.reply), row.stream, row.opening);
+    ASSERT_FALSE(device.path().empty());
+    SpawnedCli cli({"Q"}, {"VERITOR_COM1=" + device.path()});
+    ASSERT_GT(cli.pid, 0);
+    ASSERT_TRUE(Within(std::chrono::seconds(10), [&] { return device.requests() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto [status, ms] = cli.Signal(row.signal);
+    EXPECT_EQ(status, kExitInterrupted) << cli.Out();
+    EXPECT_LT(ms, row.reply[0] != '\0' ? 100 : Host::kStopGraceMs + 400) << "from the signal to the exit";
+    std::printf("[ figure   ] %s: %ld ms from the signal to the exit\n", row.what, ms);
+    const std::string log = cli.Out();
+    EXPECT_NE(log.find(std::string("\n") + row.line + "\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("Closed port COM1\n")) << log;
+  }
+}
+
+// A device whose connection never stands (its accept queue is full, so the
+// connect's SYN goes unanswered): SIGTERM ends the run at once, status 130.
+TEST(CliSignals, SigtermDuringATcpConnectEndsTheRunAtOnce) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kTcpPort);
+  address.sin_addr.s_addr = htonl(0x7F00004D);  // 127.0.0.77
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+  ASSERT_EQ(listen(listener, 0), 0);
+  int fillers[2];
+  for (int& filler : fillers) {
+    filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  SpawnedCli cli({"--link", "tcp", "--address", "127.0.0.77", "v"}, {});
+  ASSERT_GT(cli.pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  const auto [status, ms] = cli.Signal(SIGTERM);
+  EXPECT_EQ(status, kExitInterrupted);
+  EXPECT_LT(ms, 1000);
+  EXPECT_NE(cli.Out().find("TCP: connecting to 127.0.0.77 stopped\n"), std::string::npos) << cli.Out();
+  for (int filler : fillers) close(filler);
+  close(listener);
+}
+
+// Whatever cannot take the log (a full device, a full file system, a reader
+// that went away) ends the run with status 74 and one line on stderr; the
+// device gets no request after it (here the first line already fails).
+TEST(CliOutput, ALogThatCannotBeWrittenEndsTheRunWithStatus74) {
+  test::TempDir dir;
+  const struct {
+    const char* what;
+    const char* stdout_to;  // a path; null: a pipe whose reader is gone
+    std::string log_file;
+    bool in_namespace;  // the --log file lies on a full tmpfs mounted in a namespace made for the test
+    std::string error;
+  } rows[] = {
+      {"stdout on a full device", "/dev/full", "", false, "stdout: No space left on device"},
+      {"stdout into a pipe nobody reads", nullptr, "", false, "stdout: Broken pipe"},
+      {"--log on a full device", "/dev/null", "/dev/full", false, "'/dev/full': No space left on device"},
+      {"--log on a full file system", "/dev/null", dir.file("full/run.log"), true,
+       "'" + dir.file("full/run.log") + "': No space left on device"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::PtyWireDevice device(InfoThen("00/00/00"));
+    ASSERT_FALSE(device.path().empty());
+    std::vector<std::string> command = {test::BinaryPath("veritor-cli"), "v", "v"};
+    if (!row.log_file.empty()) command.insert(command.begin() + 1, {"--log", row.log_file});
+    if (row.in_namespace) {
+      std::filesystem::create_directory(dir.file("full"));
+      std::string script = "mount -t tmpfs -o size=16k tmpfs " + dir.file("full") + " || exit 99; head -c 1M /dev/zero > " +
+                           dir.file("full/fill") + " 2>/dev/null; exec \"$@\"";
+      command.insert(command.begin(), {"unshare", "-rm", "sh", "-c", script, "sh"});
+    }
+    int out = -1;
+    int pipe_ends[2] = {-1, -1};
+    if (row.stdout_to != nullptr) {
+      out = open(row.stdout_to, O_WRONLY);
+    } else {
+      ASSERT_EQ(pipe(pipe_ends), 0);
+      close(pipe_ends[0]);
+      out = pipe_ends[1];
+    }
+    FILE* err = std::tmpfile();
+    command[0] = command[0] == "unshare" ? "/usr/bin/unshare" : command[0];
+    const pid_t pid = test::Spawn(command, {"VERITOR_COM1=" + device.path()}, out, fileno(err));
+    const int status = test::WaitForExit(pid);
+    close(out);
+    const std::string errors = test::ReadAll(fileno(err));
+    std::fclose(err);
+    if (row.in_namespace && (status == 99 || errors.find("unshare") != std::string::npos)) {
+      std::printf("[  SKIPPED ] %s: no user and mount namespace here (%s)\n", row.what, errors.c_str());
+      continue;
+    }
+    EXPECT_EQ(status, kExitOutputFailed) << errors;
+    EXPECT_EQ(errors, "Error: cannot write the log to " + row.error + "; the run stops\n");
+    EXPECT_EQ(device.requests(), 0u);
+  }
+  // An answer that cannot be written fails as well.
+  const int full = open("/dev/full", O_WRONLY);
+  FILE* err = std::tmpfile();
+  const pid_t pid = test::Spawn({test::BinaryPath("veritor-cli"), "--help"}, {}, full, fileno(err));
+  EXPECT_EQ(test::WaitForExit(pid), kExitOutputFailed);
+  close(full);
+  EXPECT_EQ(test::ReadAll(fileno(err)), "veritor-cli: cannot write to stdout: No space left on device\n");
+  std::fclose(err);
+}
+
+// `veritor-cli --details --sign big.txt --log FILE | head -20`: once the reader
+// is gone the run stops between blocks as at Ctrl-C, the --log file says what
+// the device holds, stderr says why, and the status is 74.
+TEST(CliOutput, AReaderThatGoesAwayStopsASigningRunBetweenBlocks) {
+  test::TempDir dir;
+  test::WriteFile(dir.file("big.txt"), std::string(1 << 20, 'a'));
+  test::PtyWireDevice device(InfoThen("00/00/00"));
+  ASSERT_FALSE(device.path().empty());
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);  // the program must not hold the reader's end
+  FILE* err = std::tmpfile();
+  const pid_t pid = test::Spawn({test::BinaryPath("veritor-cli"), "--details", "--log", dir.file("run.log"), "--sign",
+                                 dir.file("big.txt")},
+                                {"VERITOR_COM1=" + device.path()}, ends[1], fileno(err));
+  close(ends[1]);
+  ASSERT_GT(pid, 0);
+  int lines = 0;
+  for (char c; lines < 20 && read(ends[0], &c, 1) == 1;) lines += c == '\n';
+  close(ends[0]);
+  EXPECT_EQ(test::WaitForExit(pid), kExitOutputFailed);
+  EXPECT_EQ(test::ReadAll(fileno(err)), "Error: cannot write the log to stdout: Broken pipe; the run stops\n");
+  std::fclose(err);
+  const std::string log = test::ReadFile(dir.file("run.log"));
+  EXPECT_NE(log.find("Signing stopped after block "), std::string::npos) << log;
+  EXPECT_NE(log.find("the device's signature block is still open"), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with("  Closed port COM1\n")) << log;
+  EXPECT_LT(device.requests(), 100u) << "the run went on";
+}
+
+// The window's echo of its log (--echo-log) into a pipe whose reader went
+// away, or onto a full device: the echo stops, the window's log says so once
+// with the reason (seen here in its log folder file), and the window goes on.
+TEST(WindowEcho, AnEchoThatCannotBeWrittenStopsAndTheWindowGoesOn) {
+  if (access(test::BinaryPath("veritor").c_str(), X_OK) != 0) GTEST_SKIP() << "the window is not built";
+  for (const char* stdout_to : {static_cast<const char*>(nullptr), "/dev/full"}) {
+    SCOPED_TRACE(stdout_to != nullptr ? stdout_to : "a pipe nobody reads");
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.file("config/Veritor"));
+    test::WriteFile(dir.file("config/Veritor/veritor.conf"),
+                    "[General]\nlog_folder=" + dir.file("logs") + "\nlog_per_day=false\n");
+    int out = -1;
+    if (stdout_to != nullptr) {
+      out = open(stdout_to, O_WRONLY);
+    } else {
+      int ends[2];
+      ASSERT_EQ(pipe(ends), 0);
+      close(ends[0]);
+      out = ends[1];
+    }
+    FILE* err = std::tmpfile();
+    const pid_t pid = test::Spawn({test::BinaryPath("veritor"), "--echo-log"},
+                                  {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.file("config"),
+                                   "XDG_RUNTIME_DIR=" + dir.path(), "VERITOR_COM1=" + dir.file("no-port")},
+                                  out, fileno(err));
+    close(out);
+    ASSERT_GT(pid, 0);
+    const std::string said = std::string("Echo of the log on stdout stopped: ") +
+                             (stdout_to != nullptr ? "No space left on device" : "Broken pipe");
+    std::string log;
+    const auto read_log = [&] {
+      log.clear();
+      std::error_code ignored;
+      for (const auto& file : std::filesystem::directory_iterator(dir.file("logs"), ignored))
+        log += test::ReadFile(file.path().string());
+      return log.find(said) != std::string::npos;
+    };
+    EXPECT_TRUE(Within(std::chrono::seconds(20), read_log)) << log << test::ReadAll(fileno(err));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the window is gone: " << status;
+    kill(pid, SIGTERM);
+    test::WaitForExit(pid);
+    read_log();
+    EXPECT_EQ(log.find(said), log.rfind(said)) << "said once: " << log;
+    std::fclose(err);
+  }
 }
 
 // With stderr on a terminal a signing run redraws one progress line there

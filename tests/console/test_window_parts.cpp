@@ -16,6 +16,7 @@
 #include <QTreeView>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "console/qt_prompts.h"
 #include "console/qt_pump.h"
@@ -221,6 +222,24 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   window.ApplyLogFileSettings({"/proc/no/such/folder", true});
   EXPECT_EQ(Log().back(), "Cannot write the log file '/proc/no/such/folder/veritor-" +
                               QDate::currentDate().toString("yyyy-MM-dd").toStdString() + ".log'");
+  // A log file that opens but cannot be written (a link to a full device),
+  // here found by its last write as it is closed: the log and a box say so
+  // once, and the window goes on without the file.
+  const std::string full = out.file("full");
+  std::filesystem::create_directory(full);
+  const std::string name = full + "/veritor-" + QDate::currentDate().toString("yyyy-MM-dd").toStdString() + ".log";
+  std::filesystem::create_symlink("/dev/full", name);
+  window.ApplyLogFileSettings({full, true});
+  window.log().LogMessage("lost");
+  const std::string said = "Cannot write the log file '" + name +
+                           "': No space left on device; the log goes on in the window only";
+  window.ApplyLogFileSettings({});
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Log().back(), "Shown: " + said);
+  ASSERT_FALSE(prompts.boxes.empty());
+  EXPECT_EQ(prompts.boxes.back().text, said);
+  window.log().LogMessage("after");
+  EXPECT_EQ(Log().back(), "after");
 }
 
 // New entries scroll into view only while the view is at its bottom; a long entry reads whole in its tool tip.

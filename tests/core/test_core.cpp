@@ -111,13 +111,29 @@ TEST(CodePageTest, EveryDefinedByteOfEveryPageComesBackAsItself) {
   }
 }
 
-// The log holds device bytes beside the console's UTF-8 paths and texts.
+// The log holds the device's bytes, shown through its page whatever they
+// look like, beside the console's UTF-8 paths and texts; control characters
+// of either reach no terminal or file raw.
 TEST(CodePageTest, LogLinesAndTheSetting) {
-  const CodePage greek = *CodePage::Find(1253);
-  EXPECT_EQ(greek.LogLineToUtf8("Device info: [\xCA\xC1\xCB\xC7]"), "Device info: [ΚΑΛΗ]");
-  EXPECT_EQ(greek.LogLineToUtf8("Signing '/home/u/Έγγραφα/a.txt', 3 byte(s)"),
-            "Signing '/home/u/Έγγραφα/a.txt', 3 byte(s)");
-  EXPECT_EQ(greek.LogLineToUtf8("L00001> @/\xC1"), "L00001> @/Α");
+  const struct {
+    unsigned page;
+    LogText origin;
+    std::string logged, shown;
+  } lines[] = {
+      {1253, LogText::kDevice, "Device info: [\xCA\xC1\xCB\xC7]", "Device info: [ΚΑΛΗ]"},
+      {1253, LogText::kHost, "Signing '/home/u/Έγγραφα/a.txt', 3 byte(s)", "Signing '/home/u/Έγγραφα/a.txt', 3 byte(s)"},
+      // Device bytes that happen to be well-formed UTF-8.
+      {1253, LogText::kDevice, "Request frame [E/\xCC\xB8]", "Request frame [E/ΜΈ]"},
+      {1253, LogText::kDevice, "Replied frame [\xCD\xB0 5]", "Replied frame [Ν° 5]"},
+      {1253, LogText::kDevice, "Replied frame [\xCF\x80]", "Replied frame [Ο€]"},
+      {1253, LogText::kDevice, "L00001> E/\xCE\x91\xCE\xB2", "L00001> E/Ξ‘Ξ²"},
+      // A terminal's title, a cleared screen, an overwritten line, DEL.
+      {1253, LogText::kDevice, "[\x1B]0;pwned\x07\x1B[2J\rok\x7F\tend]", "[\\x1B]0;pwned\\x07\\x1B[2J\\x0Dok\\x7F\tend]"},
+      {28597, LogText::kDevice, "[\x85\x9B\xC1]", "[\\x85\\x9BΑ]"},  // C1 in this page
+      {1253, LogText::kHost, "'/tmp/a\x1B[2J\xC2\x9B\xFF.txt'", "'/tmp/a\\x1B[2J\\x9B\\xFF.txt'"},
+  };
+  for (const auto& line : lines)
+    EXPECT_EQ(CodePage::Find(line.page)->LogLineToUtf8(line.logged, line.origin), line.shown) << line.logged;
 
   const struct {
     unsigned option;

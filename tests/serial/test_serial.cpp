@@ -122,13 +122,15 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
     return all;
   };
   const auto too_long = lines(3, "Reply packet longer than 2047 bytes; not taken", "Request retries failed");
+  // The first 16 stray bytes have a line each, the rest are counted.
   const auto strays = [](const std::string& bytes) {
     std::vector<std::string> lines;
-    for (unsigned char byte : bytes) {
+    for (unsigned char byte : bytes.substr(0, 16)) {
       char line[64];
       std::snprintf(line, sizeof line, "Expected STX, received 0x%02X. Ignored", byte);
       lines.push_back(line);
     }
+    if (bytes.size() >= 16) lines.push_back("Further bytes before STX are counted, not logged");
     return lines;
   };
   struct Case {
@@ -194,6 +196,86 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
     // A late reply or a resend must not confuse the next exchange.
     EXPECT_EQ(Transact("?"), kResultOk);
     EXPECT_EQ(reply.substr(0, 8), "00/00/00");
+  }
+}
+
+// A stop that the operator asks for at a given time of the virtual clock.
+struct StopAt final : ActionControl {
+  explicit StopAt(TickClock& clock) : clock(clock) {}
+  void ReportProgress(const ActionProgress&) override {}
+  bool StopRequested() override { return at_ms != 0 && clock.GetTickCount() >= at_ms; }
+  TickClock& clock;
+  uint32_t at_ms = 0;  // 0: never
+};
+
+// Devices that keep one exchange going for ever: busy for ever, a NAK every
+// 10 ms where the reply's STX belongs, or an STX and then bytes without end.
+// Each reply phase ends within 15 s with a line that says why. A stop ends
+// the BUSY repeat at its next turn, and a wait for the device once it has
+// been pending for the grace time, saying what the device may hold.
+TEST(WireSerialEndlessExchange, EndsWithinItsBoundOrAtTheStop) {
+  const std::string busy = "Stopped while the device answered busy (0x%02X); the request was not carried out";
+  const std::string awaiting = "Stopped while awaiting the reply; the device may have carried out the request";
+  const struct {
+    const char* what;
+    const char* reply;  // to every request; empty: none
+    const char* stream;  // bytes sent every 10 ms once the request is acknowledged
+    bool stx_first;  // the stream follows an STX
+    uint32_t stop_at_ms;
+    int result;
+    std::string last_line;
+    uint32_t max_ms;
+  } rows[] = {
+      {"NAKs before STX", "", "\x15", false, 0, kResultReplyOverrun,
+       "No good reply within 15 s of the request (1500 bytes came before any STX); request given up", 15002},
+      {"STX, then no ETX", "", "x", true, 0, kResultReplyOverrun,
+       "No ETX ended the reply packet within 15 s of the request; request given up", 15002},
+      {"NAKs before STX, stopped", "", "\x15", false, 2000, kResultStopped, awaiting, 2000 + Host::kStopGraceMs + 10},
+      {"STX, then no ETX, stopped", "", "x", true, 2000, kResultStopped, awaiting, 2000 + Host::kStopGraceMs + 10},
+      {"silent, stopped", "", "", false, 1000, kResultStopped, awaiting, 1000 + Host::kStopGraceMs + 10},
+      {"busy for ever, stopped", "0E/00/00", "", false, 2000, kResultStopped, "", 2000 + 10},
+      {"printer off line for ever, stopped", "1A/00/00", "", false, 2000, kResultStopped, "", 2000 + 10},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    test::VirtualHost virtual_host;
+    StopAt stop(virtual_host.clock);
+    stop.at_ms = row.stop_at_ms == 0 ? 0 : virtual_host.clock.GetTickCount() + row.stop_at_ms;
+    virtual_host.host.control = &stop;
+    test::WireSerialDevice device;
+    device.answer = [&](const std::string&) {
+      virtual_host.clock.Advance(1);  // the device answers in a millisecond
+      return std::string(row.reply);
+    };
+    SerialPorts ports{virtual_host.host, device};
+    ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1);
+    test::TempDir out;
+    ZReportFiles z_report{virtual_host.log, virtual_host.prompts, out.slash()};
+    SerialLink link{virtual_host.host, ports, z_report};
+    CommandExecutor executor{virtual_host.host, link};
+    uint32_t turns = 0;
+    virtual_host.pump.each_turn = [&] {
+      if (device.requests.empty() || ++turns % 10 != 0) return;
+      if (row.stx_first && turns == 10) device.Send("\x02");
+      device.Send(row.stream);
+    };
+    const uint32_t start = virtual_host.clock.GetTickCount();
+    std::string data;
+    EXPECT_EQ(executor.ExecuteCommand("v", data, false), row.result);
+    EXPECT_LE(virtual_host.clock.GetTickCount() - start, row.max_ms);
+    const auto& log = virtual_host.sink.entries;
+    ASSERT_FALSE(log.empty());
+    std::string last = row.last_line;
+    if (last.empty()) {
+      char line[128];
+      std::snprintf(line, sizeof line, busy.c_str(), ParseHexByte(row.reply[0], row.reply[1]));
+      last = line;
+    }
+    EXPECT_EQ(log.back(), last);
+    // Stray bytes: the first 16 each have their line, the rest are counted.
+    const size_t stray_lines = std::ranges::count_if(log, [](const std::string& l) { return l.starts_with("Expected STX"); });
+    EXPECT_LE(stray_lines, 16u);
+    EXPECT_LE(log.size(), 18u);
   }
 }
 

@@ -13,14 +13,19 @@
 
 namespace veritor::test {
 
-// Keeps every log entry as the message log would show it.
+// Keeps every log entry as the message log would show it, and whose text
+// each one is.
 struct RecordingLog final : LogSink {
-  void AppendLogText(std::string_view text) override {
-    for (std::string& entry : VisibleLogEntries(text)) entries.push_back(std::move(entry));
+  void AppendLogText(std::string_view text, LogText origin) override {
+    for (std::string& entry : VisibleLogEntries(text)) {
+      entries.push_back(std::move(entry));
+      origins.push_back(origin);
+    }
   }
   bool Contains(const std::string& entry) const { return Count(entry) > 0; }
   size_t Count(const std::string& entry) const { return std::ranges::count(entries, entry); }
   std::vector<std::string> entries;
+  std::vector<LogText> origins;
 };
 
 struct RecordingDisplay final : DisplayFields {

@@ -54,10 +54,21 @@ struct WireSerialDevice final : PortOpener {
     return {std::make_unique<Port>(*this), "wire", ""};
   }
 
+  // Bytes the device sends of its own accord, on the port open now.
+  void Send(std::string_view bytes) {
+    if (open_ != nullptr) open_->out += bytes;
+  }
+
  private:
   struct Port final : BytePort {
-    explicit Port(WireSerialDevice& device) : device(device) { ++device.open_ports; }
-    ~Port() override { --device.open_ports; }
+    explicit Port(WireSerialDevice& device) : device(device) {
+      ++device.open_ports;
+      device.open_ = this;
+    }
+    ~Port() override {
+      --device.open_ports;
+      if (device.open_ == this) device.open_ = nullptr;
+    }
     size_t InputCount() override { return out.size(); }
     bool ReadByte(uint8_t& byte) override {
       if (out.empty()) return false;
@@ -88,6 +99,7 @@ struct WireSerialDevice final : PortOpener {
     std::string out, packet;
     bool in_packet = false;
   };
+  Port* open_ = nullptr;
 };
 
 // The same device on a pty, for a program that opens a serial port by its
