@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/junit_report.h"
-#include "core/plan_record.h"
-#include "core/plan_runner.h"
+#include "plan/junit_report.h"
+#include "plan/plan_record.h"
+#include "plan/plan_runner.h"
 #include "net/ipv4_text.h"
 #include "session/console_links.h"
 

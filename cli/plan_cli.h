@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cli/cli_app.h"
-#include "core/plan.h"
+#include "plan/plan.h"
 
 namespace veritor::cli {
 

@@ -4,7 +4,7 @@
 
 #include "core/batch.h"
 #include "core/host.h"
-#include "core/plan_runner.h"
+#include "plan/plan_runner.h"
 #include "session/console_links.h"
 
 namespace veritor {

@@ -4,7 +4,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "core/data_pattern.h"
+#include "plan/data_pattern.h"
 
 #include <cctype>
 #include <limits>

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/plan.h"
-#include "core/plan_runner.h"
+#include "plan/plan.h"
+#include "plan/plan_runner.h"
 
 namespace veritor {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/plan_runner.h"
+#include "plan/plan_runner.h"
 
 namespace veritor {
 

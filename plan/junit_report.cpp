@@ -1,4 +1,4 @@
-#include "core/junit_report.h"
+#include "plan/junit_report.h"
 
 #include <cstdio>
 

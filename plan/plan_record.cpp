@@ -1,4 +1,4 @@
-#include "core/plan_record.h"
+#include "plan/plan_record.h"
 
 #include <cstdio>
 #include <cstring>

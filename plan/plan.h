@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/data_pattern.h"
+#include "plan/data_pattern.h"
 
 namespace veritor {
 

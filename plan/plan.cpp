@@ -1,4 +1,4 @@
-#include "core/plan.h"
+#include "plan/plan.h"
 
 #include <algorithm>
 #include <cctype>

@@ -9,7 +9,7 @@
 #include "core/batch.h"
 #include "core/command.h"
 #include "core/host.h"
-#include "core/plan.h"
+#include "plan/plan.h"
 
 namespace veritor {
 

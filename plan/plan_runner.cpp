@@ -1,4 +1,4 @@
-#include "core/plan_runner.h"
+#include "plan/plan_runner.h"
 
 #include <cstdio>
 

@@ -3,7 +3,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "core/plan.h"
+#include "plan/plan.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/junit_report.h"
-#include "core/plan_record.h"
-#include "core/plan_runner.h"
+#include "plan/junit_report.h"
+#include "plan/plan_record.h"
+#include "plan/plan_runner.h"
 #include "sim/device_model.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
