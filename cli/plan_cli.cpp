@@ -1,7 +1,12 @@
 #include "cli/plan_cli.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "plan/junit_report.h"
 #include "plan/plan_record.h"
@@ -16,6 +21,27 @@ namespace {
 class NoDisplay final : public DisplayFields {
  public:
   void SetFieldText(int, std::string_view) override {}
+};
+
+// Passes the log on and keeps what one step writes, for the report of a
+// step that does not pass.
+class StepLogTap final : public LogSink {
+ public:
+  static constexpr size_t kKept = 16 * 1024;
+  explicit StepLogTap(LogSink& out) : out_(out) {}
+  void AppendLogText(std::string_view text) override {
+    out_.AppendLogText(text);
+    for (char c : text) {
+      if (kept_.size() >= kKept) break;
+      if (c != '\r') kept_ += c;
+    }
+  }
+  void Clear() { kept_.clear(); }
+  std::string Kept() const { return kept_.size() < kKept ? kept_ : kept_ + "\n(cut at 16 KB)"; }
+
+ private:
+  LogSink& out_;
+  std::string kept_;
 };
 
 // Everything one device's run needs, made afresh for each device so that
@@ -69,28 +95,61 @@ bool ChooseDevices(const Options& options, Environment& environment, std::vector
 
 int ExitStatusOf(const DeviceRun& run) {
   if (!run.connected || run.result.no_reply > 0) return kExitLinkFailure;
-  if (run.result.failed > 0) return kExitDeviceError;
+  if (run.result.failed > 0 || run.result.finally_failed > 0) return kExitDeviceError;
   if (run.result.stopped) return kExitInterrupted;
   return kExitOk;
 }
 
-bool WriteTextFile(const std::string& path, const std::string& text) {
+// Empty when the whole text reached the disk, else why not.
+std::string WriteTextFile(const std::string& path, const std::string& text) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && written;
+  if (file == nullptr) return std::strerror(errno);
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0;
+  const int write_error = errno;
+  if (std::fclose(file) != 0) return std::strerror(errno);
+  return written ? std::string() : std::strerror(write_error != 0 ? write_error : EIO);
+}
+
+// "2026-12-07T14:03:07", local time, as JUnit readers take it.
+std::string Timestamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
 }
 
 DeviceRun RunOnDevice(const Options& options, Environment& environment, const Plan& plan, const Device& device,
                       PlanReporter* recorder) {
-  MessageLog log(environment.log);
+  StepLogTap tap(environment.log);
+  MessageLog log(tap);
   DeviceSession session(environment, log);
-  DeviceRun run{device.name, {}, false};
+  DeviceRun run;
+  run.device = device.name;
+  run.connected = false;
+  run.timestamp = Timestamp();
+  run.hostname = HostName();
+  run.properties.emplace_back("link", IsNetworkLink(options.link) ? LinkName(options.link) : device.name);
+  if (IsNetworkLink(options.link)) run.properties.emplace_back("address", device.address);
+  else if (!options.device_path.empty()) run.properties.emplace_back("port", options.device_path);
   if (!session.links.Connect(options.link, options.speed, device.address, options.details).connected) {
     log.LogMessage("Plan not run on %s: the link did not open", device.name.c_str());
     return run;
   }
   run.connected = true;
+  if (!options.report.empty()) {
+    // The report names the device as it names itself.
+    std::string version;
+    if (session.links.executor().ExecuteCommand("v", version, options.details) == kResultOk)
+      run.properties.emplace_back("device", version);
+  }
   PlanLogReporter printer(log);
   struct Both final : PlanReporter {
     PlanReporter& first;
@@ -101,7 +160,8 @@ DeviceRun RunOnDevice(const Options& options, Environment& environment, const Pl
       if (second != nullptr) second->StepDone(record, reply);
     }
   } reporters(printer, recorder);
-  PlanServices services{[&session] { return session.links.z_report().AFilePath(); }, &session.prompts};
+  PlanServices services{[&session] { return session.links.z_report().AFilePath(); }, &session.prompts,
+                        [&tap] { tap.Clear(); }, [&tap] { return tap.Kept(); }};
   PlanRunOptions run_options{.verbose = options.details, .keep_going = options.keep_going || recorder != nullptr,
                              .record = recorder != nullptr};
   run.result = RunPlan(session.host, session.links.executor(), plan, run_options, reporters, services);
@@ -118,7 +178,7 @@ std::string PlanName(const Options& options) {
 
 DeviceRow RowOf(const DeviceRun& run) {
   DeviceRow row{run.device, run.connected, run.result.records.size(), run.result.passed,
-                run.result.failed + run.result.no_reply, run.result.elapsed_ms, "pass"};
+                run.result.failed + run.result.no_reply + run.result.stopped_steps, run.result.elapsed_ms, "pass"};
   const int status = ExitStatusOf(run);
   if (!run.connected) row.result = "NO LINK";
   else if (status == kExitLinkFailure) row.result = "FAIL (link)";
@@ -184,18 +244,71 @@ std::string FormatDeviceTable(const std::vector<DeviceRow>& rows) {
   return table;
 }
 
+std::string CheckPlanFiles(const Plan& plan, const std::string& source) {
+  std::string problems;
+  ForEachStep(plan, [&](const PlanStep& step) {
+    const bool names_file = step.kind == PlanStep::Kind::kSign || step.kind == PlanStep::Kind::kBitmap ||
+                            step.kind == PlanStep::Kind::kBatch;
+    const std::string& path = names_file ? step.text : step.zreport.a_file;
+    if (path.empty() || (!names_file && step.kind != PlanStep::Kind::kZReport) || !problems.empty()) return;
+    if (const std::string problem = ReadableFileProblem(path); !problem.empty())
+      problems = source + ":" + std::to_string(step.line) + ": cannot read '" + path + "': " + problem;
+  });
+  return problems;
+}
+
+int CheckPlans(const std::vector<std::string>& paths, LogSink& out) {
+  int status = kExitOk;
+  for (const std::string& path : paths) {
+    std::string error;
+    const std::optional<Plan> plan = LoadPlanFile(path, error);
+    if (plan) error = CheckPlanFiles(*plan, path);
+    if (!error.empty()) {
+      std::fprintf(stderr, "veritor-cli: %s\n", error.c_str());
+      status = kExitBadPlan;
+      continue;
+    }
+    out.AppendLogText(path + ": " + std::to_string(plan->step_count) + " steps, good\n");
+  }
+  return status;
+}
+
 int RunPlans(const Options& options, Environment& environment) {
   std::string error;
-  const std::optional<Plan> plan =
+  std::optional<Plan> plan =
       options.plan.empty() ? PlanFromActions(options.actions, error) : LoadPlanFile(options.plan, error);
-  if (!plan) {
+  // Everything the plan reads and writes is checked before the device is touched.
+  if (plan && !options.plan.empty()) error = CheckPlanFiles(*plan, options.plan);
+  for (const std::string* output : {&options.report, &options.record}) {
+    if (!plan || !error.empty() || output->empty()) continue;
+    if (const std::string problem = WritableFileProblem(*output); !problem.empty())
+      error = "cannot write '" + *output + "': " + problem;
+  }
+  if (error.empty() && !options.record.empty() && !options.plan.empty() &&
+      (options.record == options.plan || SameFile(options.record, options.plan)))
+    error = "--record " + options.record + " would overwrite the plan it runs";
+  if (!plan || !error.empty()) {
     std::fprintf(stderr, "veritor-cli: %s\n", error.c_str());
     return kExitLinkFailure;
   }
   std::vector<Device> devices;
-  if (!ChooseDevices(options, environment, devices)) return kExitLinkFailure;
-  if (devices.empty()) {
-    std::fprintf(stderr, "veritor-cli: no device to run the plan on\n");
+  const bool detected = ChooseDevices(options, environment, devices);
+  if (!detected || devices.empty()) {
+    const char* why = detected ? "no device to run the plan on" : "the detection of devices failed";
+    std::fprintf(stderr, "veritor-cli: %s\n", why);
+    DeviceRun none;
+    none.device = "detection";
+    none.connected = false;
+    none.no_link = why;
+    none.timestamp = Timestamp();
+    none.hostname = HostName();
+    none.properties.emplace_back("link", LinkName(options.link));
+    if (!options.report.empty()) {
+      if (const std::string problem = WriteTextFile(options.report, JUnitReport(PlanName(options), {none}));
+          !problem.empty())
+        std::fprintf(stderr, "veritor-cli: cannot write the report '%s': %s\n", options.report.c_str(),
+                     problem.c_str());
+    }
     return kExitLinkFailure;
   }
   const bool recording = !options.record.empty();
@@ -214,15 +327,19 @@ int RunPlans(const Options& options, Environment& environment) {
     for (const DeviceRun& run : runs) rows.push_back(RowOf(run));
     environment.log.AppendLogText(FormatDeviceTable(rows));
   }
-  if (!options.report.empty() && !WriteTextFile(options.report, JUnitReport(PlanName(options), runs))) {
-    std::fprintf(stderr, "veritor-cli: cannot write the report '%s'\n", options.report.c_str());
-    status = std::max<int>(status, kExitLinkFailure);
+  if (!options.report.empty()) {
+    if (const std::string problem = WriteTextFile(options.report, JUnitReport(PlanName(options), runs));
+        !problem.empty()) {
+      std::fprintf(stderr, "veritor-cli: cannot write the report '%s': %s\n", options.report.c_str(),
+                   problem.c_str());
+      status = std::max<int>(status, kExitLinkFailure);
+    }
   }
   if (recording && runs.front().connected) {
     const std::string text = recorder->Write(*plan, {"Recorded by veritor-cli from " + devices.front().name + ".",
                                                      "Expectations are what that device answered; edit them freely."});
-    if (!WriteTextFile(options.record, text)) {
-      std::fprintf(stderr, "veritor-cli: cannot write the plan '%s'\n", options.record.c_str());
+    if (const std::string problem = WriteTextFile(options.record, text); !problem.empty()) {
+      std::fprintf(stderr, "veritor-cli: cannot write the plan '%s': %s\n", options.record.c_str(), problem.c_str());
       return kExitLinkFailure;
     }
     // A recording passes when every step got a reply, whatever its code.

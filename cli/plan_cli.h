@@ -17,6 +17,11 @@ namespace veritor::cli {
 // plan file was refused).
 int RunPlans(const Options& options, Environment& environment);
 
+// --check: loads each plan and checks the files it names, without a device;
+// says so for each good one on `out`, and the first fault of each other one
+// on stderr ("PATH:N: why"). kExitOk, or kExitBadPlan.
+int CheckPlans(const std::vector<std::string>& paths, LogSink& out);
+
 // The plan that sends the requests and runs the file actions in order; a
 // batch file's lines become requests of their own.
 std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, std::string& error);

@@ -21,7 +21,9 @@ ActionOutcome RunPlanFile(Host& host, ConsoleLinks& links, const std::string& pa
   }
   host.log.LogMessage("Running plan '%s'", path.c_str());
   PlanLogReporter reporter(host.log);
-  const PlanServices services{[&links] { return links.z_report().AFilePath(); }, answers};
+  PlanServices services;
+  services.a_file_path = [&links] { return links.z_report().AFilePath(); };
+  services.answers = answers;
   const PlanRunResult result = RunPlan(host, links.executor(), *plan, {.verbose = verbose}, reporter, services);
   host.log.LogMessage("%s", FormatPlanSummary(result).c_str());
   return result.Outcome();

@@ -23,30 +23,87 @@ void AppendTestCase(std::string& xml, const std::string& suite, const StepRecord
     xml += "/>\n";
     return;
   }
-  const bool error = record.verdict == StepVerdict::kNoReply;
+  const bool error = record.verdict == StepVerdict::kNoReply || record.verdict == StepVerdict::kStopped;
   const std::string tag = error ? "error" : "failure";
-  const std::string type = error ? "no reply" : record.verdict == StepVerdict::kRefused ? "refused" : "mismatch";
+  const char* type = "mismatch";
+  if (record.verdict == StepVerdict::kNoReply) type = "no reply";
+  if (record.verdict == StepVerdict::kRefused) type = "refused";
+  if (record.verdict == StepVerdict::kStopped) type = "stopped";
   xml += ">\n      <" + tag + Attribute("type", type) +
          Attribute("message", "expected " + record.expected + ", received " + record.received) + ">" +
          XmlEscape("expected: " + record.expected + "\nreceived: " + record.received) + "</" + tag + ">\n";
+  if (!record.log.empty()) xml += "      <system-out>" + XmlEscape(record.log) + "</system-out>\n";
   xml += "    </testcase>\n";
 }
 
-void AppendSuite(std::string& xml, const std::string& plan_name, const DeviceRun& run) {
-  const std::string suite = plan_name + " @ " + run.device;
-  const PlanRunResult& result = run.result;
-  const uint64_t errors = result.no_reply + (run.connected ? 0 : 1);
-  xml += "  <testsuite" + Attribute("name", suite) +
-         Attribute("tests", std::to_string(result.records.size() + (run.connected ? 0 : 1))) +
-         Attribute("failures", std::to_string(result.failed)) + Attribute("errors", std::to_string(errors)) +
-         Attribute("time", Seconds(result.elapsed_ms)) + ">\n";
+struct Counts {
+  uint64_t tests = 0, failures = 0, errors = 0, skipped = 0;
+};
+
+Counts CountsOf(const DeviceRun& run, bool finally) {
+  Counts counts;
   if (!run.connected) {
-    xml += "    <testcase" + Attribute("classname", suite) + Attribute("name", "connect") + " time=\"0.000\">\n" +
-           "      <error type=\"no reply\"" + Attribute("message", "the link to " + run.device + " did not open") +
-           "/>\n    </testcase>\n";
+    if (!finally) counts.tests = counts.errors = 1;
+    return counts;
   }
-  for (const StepRecord& record : result.records) AppendTestCase(xml, suite, record);
+  for (const StepRecord& record : run.result.records) {
+    if (record.finally != finally) continue;
+    ++counts.tests;
+    if (record.verdict == StepVerdict::kFailed || record.verdict == StepVerdict::kRefused) ++counts.failures;
+    if (record.verdict == StepVerdict::kNoReply || record.verdict == StepVerdict::kStopped) ++counts.errors;
+  }
+  if (!finally) {
+    counts.skipped = run.result.not_reached.size();
+    counts.tests += counts.skipped;
+  }
+  return counts;
+}
+
+void AppendSuite(std::string& xml, const std::string& plan_name, const DeviceRun& run, bool finally) {
+  const std::string suite = plan_name + " @ " + run.device + (finally ? " (.finally)" : "");
+  const PlanRunResult& result = run.result;
+  const Counts counts = CountsOf(run, finally);
+  uint32_t ms = 0;
+  for (const StepRecord& record : result.records)
+    if (record.finally == finally) ms += record.elapsed_ms;
+  xml += "  <testsuite" + Attribute("name", suite) + Attribute("tests", std::to_string(counts.tests)) +
+         Attribute("failures", std::to_string(counts.failures)) + Attribute("errors", std::to_string(counts.errors)) +
+         Attribute("skipped", std::to_string(counts.skipped)) + Attribute("time", Seconds(finally ? ms : result.elapsed_ms));
+  if (!run.timestamp.empty()) xml += Attribute("timestamp", run.timestamp);
+  if (!run.hostname.empty()) xml += Attribute("hostname", run.hostname);
+  xml += ">\n";
+  auto properties = run.properties;
+  if (result.stopped && !finally) properties.emplace_back("interrupted", "the run was stopped before its end");
+  if (!properties.empty()) {
+    xml += "    <properties>\n";
+    for (const auto& [name, value] : properties)
+      xml += "      <property" + Attribute("name", name) + Attribute("value", value) + "/>\n";
+    xml += "    </properties>\n";
+  }
+  if (!run.connected && !finally) {
+    xml += "    <testcase" + Attribute("classname", suite) + Attribute("name", "connect") + " time=\"0.000\">\n" +
+           "      <error type=\"no reply\"" + Attribute("message", run.device + ": " + run.no_link) + "/>\n" +
+           "    </testcase>\n";
+  }
+  for (const StepRecord& record : result.records)
+    if (record.finally == finally) AppendTestCase(xml, suite, record);
+  if (!finally) {
+    for (const PlanStep* step : result.not_reached) {
+      StepRecord record;
+      record.step = step;
+      xml += "    <testcase" + Attribute("classname", suite) + Attribute("name", StepName(record)) +
+             " time=\"0.000\">\n      <skipped" +
+             Attribute("message", result.stopped ? "the run was stopped before it" : "the run ended before it") +
+             "/>\n    </testcase>\n";
+    }
+  }
   xml += "  </testsuite>\n";
+}
+
+bool HasFinally(const DeviceRun& run) {
+  for (const StepRecord& record : run.result.records)
+    if (record.finally) return true;
+  return false;
 }
 
 }  // namespace
@@ -76,18 +133,27 @@ std::string XmlEscape(const std::string& text) {
 }
 
 std::string JUnitReport(const std::string& plan_name, const std::vector<DeviceRun>& runs) {
-  uint64_t tests = 0, failures = 0, errors = 0;
+  Counts total;
   uint32_t ms = 0;
   for (const DeviceRun& run : runs) {
-    tests += run.result.records.size() + (run.connected ? 0 : 1);
-    failures += run.result.failed;
-    errors += run.result.no_reply + (run.connected ? 0 : 1);
+    for (bool finally : {false, true}) {
+      const Counts counts = CountsOf(run, finally);
+      total.tests += counts.tests;
+      total.failures += counts.failures;
+      total.errors += counts.errors;
+      total.skipped += counts.skipped;
+    }
     ms += run.result.elapsed_ms;
   }
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites" + Attribute("name", plan_name) +
-                    Attribute("tests", std::to_string(tests)) + Attribute("failures", std::to_string(failures)) +
-                    Attribute("errors", std::to_string(errors)) + Attribute("time", Seconds(ms)) + ">\n";
-  for (const DeviceRun& run : runs) AppendSuite(xml, plan_name, run);
+                    Attribute("tests", std::to_string(total.tests)) +
+                    Attribute("failures", std::to_string(total.failures)) +
+                    Attribute("errors", std::to_string(total.errors)) +
+                    Attribute("skipped", std::to_string(total.skipped)) + Attribute("time", Seconds(ms)) + ">\n";
+  for (const DeviceRun& run : runs) {
+    AppendSuite(xml, plan_name, run, false);
+    if (HasFinally(run)) AppendSuite(xml, plan_name, run, true);
+  }
   return xml + "</testsuites>\n";
 }
 

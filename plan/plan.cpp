@@ -131,27 +131,70 @@ std::optional<StatusBits> ParseStatusBits(const std::string& text) {
   return bits;
 }
 
+// The length of the UTF-8 sequence at `at`, or 0 when none starts there
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+// Empty when the line is text a plan may hold, else why not.
+std::string TextProblem(std::string_view line) {
+  for (size_t at = 0; at < line.size();) {
+    if (line[at] == '\0') return "a NUL byte in column " + std::to_string(at + 1) + ": a plan is text";
+    const size_t length = Utf8SequenceLength(line, at);
+    if (length == 0) return "not UTF-8 text (byte " + std::to_string(at + 1) + ")";
+    at += length;
+  }
+  return {};
+}
+
 bool IsHexText(const std::string& text) {
   return text.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos;
 }
 
 class PlanParser {
  public:
-  PlanParser(const std::string& base_directory, std::string& error) : base_(base_directory), error_(error) {}
+  PlanParser(const std::string& base_directory, const std::string& source, std::string& error)
+      : base_(base_directory), source_(source), error_(error) {}
 
   std::optional<Plan> Parse(std::string_view text) {
     std::vector<std::vector<PlanNode>*> open = {&plan_.nodes};
     std::vector<PlanNode*> blocks;
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     size_t start = 0;
     while (start < text.size()) {
       size_t end = text.find('\n', start);
       if (end == std::string_view::npos) end = text.size();
       ++line_;
-      const std::string line = CleanLine(text.substr(start, end - start));
+      const std::string_view raw = text.substr(start, end - start);
+      if (const std::string problem = TextProblem(raw); !problem.empty()) return Fail(line_, problem);
+      const std::string line = CleanLine(raw);
       start = end + 1;
       if (!ParseLine(line, open, blocks)) return std::nullopt;
     }
-    if (!blocks.empty()) return Fail(blocks.back()->line, ".repeat without .end");
+    if (!blocks.empty())
+      return Fail(blocks.back()->line, blocks.back() == &finally_ ? ".finally without .end" : ".repeat without .end");
+    if (plan_.step_count == 0) return Fail(line_ == 0 ? 1 : line_, "a plan with no steps");
     return std::move(plan_);
   }
 
@@ -168,7 +211,7 @@ class PlanParser {
   }
 
   std::nullopt_t Fail(unsigned line, const std::string& why) {
-    error_ = "line " + std::to_string(line) + ": " + why;
+    error_ = (source_.empty() ? "line " : source_ + ":") + std::to_string(line) + ": " + why;
     return std::nullopt;
   }
   bool Failed(const std::string& why) {
@@ -179,15 +222,26 @@ class PlanParser {
   bool ParseLine(const std::string& line, std::vector<std::vector<PlanNode>*>& open,
                  std::vector<PlanNode*>& blocks) {
     if (line.empty() || line[0] == '#') return true;
+    if (finally_done_) return Failed("the .finally block ends the plan: nothing may follow it");
     if (line[0] != '.') return AddRequest(line, *open.back(), blocks);
     LineCursor cursor(line);
     cursor.Take('.');
     const std::string name = cursor.Name();
     if (name == "repeat") return OpenBlock(cursor, open, blocks);
+    if (name == "finally") {
+      if (!cursor.Done()) return Failed("nothing may follow .finally");
+      if (!blocks.empty()) return Failed(".finally stands outside every .repeat block");
+      finally_.line = line_;
+      blocks.push_back(&finally_);
+      open.push_back(&plan_.finally_nodes);
+      return true;
+    }
     if (name == "end") {
       if (!cursor.Done()) return Failed("nothing may follow .end");
       if (blocks.empty()) return Failed(".end without .repeat");
-      if (blocks.back()->children.empty()) return Failed("an empty .repeat block");
+      const bool finally = blocks.back() == &finally_;
+      if (open.back()->empty()) return Failed(finally ? "an empty .finally block" : "an empty .repeat block");
+      finally_done_ = finally;
       blocks.pop_back();
       open.pop_back();
       return true;
@@ -237,7 +291,7 @@ class PlanParser {
                                                        *ms > 0) {
       block.duration_ms = *ms;
     } else {
-      return Failed(".repeat takes a count or a time such as 10m, not '" + *value + "'");
+      return Failed(".repeat takes a count or a time such as 10m, not " + QuoteText(*value));
     }
     if (blocks.size() >= kMaxNesting) return Failed("repeat blocks nest too deep");
     open.back()->push_back(std::move(block));
@@ -265,7 +319,7 @@ class PlanParser {
   PlanStep NewStep(const std::vector<PlanNode*>& blocks) {
     PlanStep step;
     step.line = line_;
-    step.repeated = !blocks.empty();
+    step.repeated = blocks.size() > (!blocks.empty() && blocks.front() == &finally_ ? 1u : 0u);
     return step;
   }
 
@@ -301,8 +355,8 @@ class PlanParser {
       first = false;
       const bool pattern = cursor.Peek('~');
       if (key.empty() || !(cursor.Take('=') || cursor.Take('~')))
-        return Failed("expected an error code, data=, data~, device=, function= or within=, not '" +
-                      std::string(cursor.Rest()) + "'");
+        return Failed("expected an error code, data=, data~, device=, function= or within=, not '" + key +
+                      std::string(cursor.Rest().substr(0, cursor.Rest().find(' '))) + "'");
       const auto value = cursor.Value();
       if (!value) return Failed("no value for " + key + " (or a quote is not closed)");
       if (!ApplyExpectation(key, pattern, *value, expect)) return false;
@@ -331,7 +385,9 @@ class PlanParser {
     return Failed("unknown expectation " + key);
   }
 
+  // answer= must be written: a Z report closes the fiscal day for good.
   bool ParseZReportOptions(LineCursor& cursor, ZReportCheck& check) {
+    bool answered = false;
     while (!cursor.Done() && !cursor.Peek('=')) {
       const std::string key = cursor.Name();
       if (key.empty() || !cursor.Take('=')) return Failed(".zreport takes answer=, lines=, sha1=, afile= and max=");
@@ -339,6 +395,7 @@ class PlanParser {
       if (!value) return Failed("no value for " + key);
       if (key == "answer" && (*value == "yes" || *value == "no")) {
         check.answer = *value == "yes";
+        answered = true;
       } else if (key == "lines" && ParseCount(*value, kMaxRepeat)) {
         check.lines = *ParseCount(*value, kMaxRepeat);
       } else if (key == "max" && ParseCount(*value, kMaxRepeat).value_or(0) > 0) {
@@ -352,12 +409,15 @@ class PlanParser {
         return Failed("bad .zreport option " + key + "=" + *value);
       }
     }
-    return true;
+    return answered ? true : Failed(".zreport needs answer=yes or answer=no (the report closes the fiscal day)");
   }
 
   const std::string& base_;
+  const std::string& source_;
   std::string& error_;
   Plan plan_;
+  PlanNode finally_;  // stands for the .finally block among the open blocks
+  bool finally_done_ = false;
   unsigned line_ = 0;
 };
 
@@ -403,7 +463,23 @@ std::string BitsText(const StatusBits& bits) {
 }  // namespace
 
 std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error) {
-  return PlanParser(base_directory, error).Parse(text);
+  return PlanParser(base_directory, "", error).Parse(text);
+}
+
+namespace {
+
+void VisitSteps(const std::vector<PlanNode>& nodes, const std::function<void(const PlanStep&)>& visit) {
+  for (const PlanNode& node : nodes) {
+    if (node.is_block) VisitSteps(node.children, visit);
+    else visit(node.step);
+  }
+}
+
+}  // namespace
+
+void ForEachStep(const Plan& plan, const std::function<void(const PlanStep&)>& visit) {
+  VisitSteps(plan.nodes, visit);
+  VisitSteps(plan.finally_nodes, visit);
 }
 
 std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error) {
@@ -422,9 +498,7 @@ std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error) {
   }
   const size_t slash = path.rfind('/');
   const std::string base = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  auto plan = ParsePlan(text, base, error);
-  if (!plan) error = path + ": " + error;
-  return plan;
+  return PlanParser(base, path, error).Parse(text);
 }
 
 uint64_t PlannedExecutions(const Plan& plan) { return Executions(plan.nodes); }

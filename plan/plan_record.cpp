@@ -179,6 +179,11 @@ std::string PlanRecorder::Write(const Plan& plan, const std::vector<std::string>
   std::string out;
   for (const std::string& line : header) out += "# " + line + "\n";
   WriteNodes(plan.nodes, 0, out);
+  if (!plan.finally_nodes.empty()) {
+    out += ".finally\n";
+    WriteNodes(plan.finally_nodes, 1, out);
+    out += ".end\n";
+  }
   return out;
 }
 

@@ -92,6 +92,10 @@ TEST(PlanParse, RefusedLinesNameTheirLine) {
       {"? => device=012", "line 1: device= takes two hex digits"},
       {".zreport answer=maybe", "line 1: bad .zreport option answer=maybe"},
       {"v => 00 colour=red", "line 1: unknown expectation colour"},
+      {".zreport lines=3", "line 1: .zreport needs answer=yes or answer=no"},
+      {"v\n.finally\n}", "line 2: .finally without .end"},
+      {".repeat 2\n.finally", "line 2: .finally stands outside every .repeat block"},
+      {"v\n.finally\n.end", "line 3: an empty .finally block"},
   };
   for (const auto& c : cases) {
     std::string error;
