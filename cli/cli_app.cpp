@@ -596,7 +596,7 @@ int Run(const Options& options, Environment& environment) {
   if (options.check) {
     std::vector<std::string> plans;
     for (const Action& action : options.actions) plans.push_back(action.text);
-    return CheckPlans(plans, environment.log);
+    return CheckPlans(plans, CodePage::Find(options.code_page).value_or(environment.code_page), environment.log);
   }
   if (const std::string problem = CheckFileArguments(options); !problem.empty()) {
     environment.prompts.ErrorBox(problem);

@@ -188,16 +188,24 @@ DeviceRow RowOf(const DeviceRun& run) {
 
 }  // namespace
 
-std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, std::string& error) {
+std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, const CodePage& page, std::string& error) {
   std::string text;
   PlanStep step;
   for (const Action& action : actions) {
     step.written = action.text;
     switch (action.kind) {
-      case Action::Kind::kRequest:
+      case Action::Kind::kRequest: {
         step.kind = PlanStep::Kind::kRequest;
-        step.text = action.text;
+        std::string refused;
+        const auto bytes = page.FromUtf8(action.text, refused);
+        if (!bytes) {
+          error = "request '" + action.text + "': " + refused + " cannot be written in code page " +
+                  std::to_string(page.number());
+          return std::nullopt;
+        }
+        step.text = *bytes;
         break;
+      }
       case Action::Kind::kSign: step.kind = PlanStep::Kind::kSign; break;
       case Action::Kind::kBitmap: step.kind = PlanStep::Kind::kBitmap; break;
       case Action::Kind::kBatch: {
@@ -257,11 +265,11 @@ std::string CheckPlanFiles(const Plan& plan, const std::string& source) {
   return problems;
 }
 
-int CheckPlans(const std::vector<std::string>& paths, LogSink& out) {
+int CheckPlans(const std::vector<std::string>& paths, const CodePage& page, LogSink& out) {
   int status = kExitOk;
   for (const std::string& path : paths) {
     std::string error;
-    const std::optional<Plan> plan = LoadPlanFile(path, error);
+    const std::optional<Plan> plan = LoadPlanFile(path, error, &page);
     if (plan) error = CheckPlanFiles(*plan, path);
     if (!error.empty()) {
       std::fprintf(stderr, "veritor-cli: %s\n", error.c_str());
@@ -275,8 +283,9 @@ int CheckPlans(const std::vector<std::string>& paths, LogSink& out) {
 
 int RunPlans(const Options& options, Environment& environment) {
   std::string error;
-  std::optional<Plan> plan =
-      options.plan.empty() ? PlanFromActions(options.actions, error) : LoadPlanFile(options.plan, error);
+  const CodePage page = CodePage::Find(options.code_page).value_or(environment.code_page);
+  std::optional<Plan> plan = options.plan.empty() ? PlanFromActions(options.actions, page, error)
+                                                  : LoadPlanFile(options.plan, error, &page);
   // Everything the plan reads and writes is checked before the device is touched.
   if (plan && !options.plan.empty()) error = CheckPlanFiles(*plan, options.plan);
   for (const std::string* output : {&options.report, &options.record}) {

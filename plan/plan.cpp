@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/batch.h"
+#include "core/code_page.h"
 
 namespace veritor {
 
@@ -17,7 +18,7 @@ constexpr size_t kMaxNesting = 16;
 // Reads one line of a plan piece by piece: words, quoted texts, key=value.
 class LineCursor {
  public:
-  explicit LineCursor(std::string_view text) : text_(text) {}
+  explicit LineCursor(std::string_view text, const CodePage* page = nullptr) : text_(text), page_(page) {}
 
   void SkipSpaces() {
     while (position_ < text_.size() && text_[position_] == ' ') ++position_;
@@ -45,37 +46,65 @@ class LineCursor {
   }
   // A quoted text, or a bare one up to the next blank.
   std::optional<std::string> Value() {
-    if (Peek('"')) return Quoted();
+    if (Peek('"')) return Quoted(false);
     const size_t start = position_;
     while (position_ < text_.size() && text_[position_] != ' ') ++position_;
     if (start == position_) return std::nullopt;
     return std::string(text_.substr(start, position_ - start));
   }
+  // As Value, for text that goes to or comes from the device: the plan's
+  // UTF-8 as the code page's bytes (\xHH escapes are bytes already).
+  std::optional<std::string> DeviceText() {
+    if (Peek('"')) return Quoted(true);
+    const auto value = Value();
+    if (!value) return std::nullopt;
+    return Encode(*value);
+  }
   std::string_view Rest() const { return text_.substr(std::min(position_, text_.size())); }
+  // Why the last text could not be written in the code page ("" when it could).
+  const std::string& EncodeError() const { return encode_error_; }
+
+  // UTF-8 text as the code page's bytes; nothing (with EncodeError) when a
+  // character has no byte there. Without a page, the text as it stands.
+  std::optional<std::string> Encode(std::string_view text) {
+    if (page_ == nullptr) return std::string(text);
+    std::string refused;
+    auto bytes = page_->FromUtf8(text, refused);
+    if (!bytes) encode_error_ = refused + " cannot be written in code page " + std::to_string(page_->number());
+    return bytes;
+  }
 
  private:
   // \" a quote, \\ a backslash, \xHH a byte; any other backslash stays as
   // written, so that regular expressions read as they are meant.
-  std::optional<std::string> Quoted() {
+  std::optional<std::string> Quoted(bool device_text) {
     ++position_;
-    std::string out;
+    std::string out, run;  // `run`: the text since the last \xHH, still UTF-8
+    const auto flush = [&] {
+      const auto bytes = device_text ? Encode(run) : std::optional<std::string>(run);
+      run.clear();
+      if (!bytes) return false;
+      out += *bytes;
+      return true;
+    };
     while (position_ < text_.size()) {
       const char c = text_[position_++];
-      if (c == '"') return out;
+      if (c == '"') return flush() ? std::optional<std::string>(out) : std::nullopt;
       if (c != '\\' || position_ >= text_.size()) {
-        out += c;
+        run += c;
         continue;
       }
       const char next = text_[position_];
       if (next == '"' || next == '\\') {
-        out += next;
+        run += next;
         ++position_;
       } else if (next == 'x' && position_ + 2 < text_.size() && IsHex(text_[position_ + 1]) &&
                  IsHex(text_[position_ + 2])) {
+        if (!flush()) return std::nullopt;
         out += static_cast<char>(std::stoi(std::string(text_.substr(position_ + 1, 2)), nullptr, 16));
         position_ += 3;
       } else {
-        out += '\\';
+        run += '\\';
       }
     }
     return std::nullopt;  // no closing quote
@@ -83,7 +112,9 @@ class LineCursor {
   static bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
   std::string_view text_;
+  const CodePage* page_;
   size_t position_ = 0;
+  std::string encode_error_;
 };
 
 std::optional<uint64_t> ParseCount(const std::string& text, uint64_t max) {
@@ -174,8 +205,8 @@ bool IsHexText(const std::string& text) {
 
 class PlanParser {
  public:
-  PlanParser(const std::string& base_directory, const std::string& source, std::string& error)
-      : base_(base_directory), source_(source), error_(error) {}
+  PlanParser(const std::string& base_directory, const std::string& source, const CodePage* page, std::string& error)
+      : base_(base_directory), source_(source), page_(page), error_(error) {}
 
   std::optional<Plan> Parse(std::string_view text) {
     std::vector<std::vector<PlanNode>*> open = {&plan_.nodes};
@@ -224,7 +255,7 @@ class PlanParser {
     if (line.empty() || line[0] == '#') return true;
     if (finally_done_) return Failed("the .finally block ends the plan: nothing may follow it");
     if (line[0] != '.') return AddRequest(line, *open.back(), blocks);
-    LineCursor cursor(line);
+    LineCursor cursor(line, page_);
     cursor.Take('.');
     const std::string name = cursor.Name();
     if (name == "repeat") return OpenBlock(cursor, open, blocks);
@@ -258,8 +289,8 @@ class PlanParser {
     if (name == "send") {
       cursor.SkipSpaces();
       if (!cursor.Peek('"')) return Failed(".send takes a quoted request");
-      const auto text = cursor.Value();
-      if (!text) return Failed("a quote is not closed");
+      const auto text = cursor.DeviceText();
+      if (!text) return Failed(cursor.EncodeError().empty() ? "a quote is not closed" : cursor.EncodeError());
       step.text = *text;
     } else if (name == "sign" || name == "bmp" || name == "batch") {
       step.kind = name == "sign" ? PlanStep::Kind::kSign
@@ -308,9 +339,13 @@ class PlanParser {
       arrow = line.find(" =>", arrow + 1);
     step.text = line.substr(0, arrow);
     if (arrow != std::string::npos) step.text.erase(step.text.find_last_not_of(' ') + 1);
+    LineCursor request(step.text, page_);
+    const auto bytes = request.Encode(step.text);
+    if (!bytes) return Failed(request.EncodeError());
+    step.text = *bytes;
     if (step.text.size() > kMaxBatchLine) step.text.resize(kMaxBatchLine);
     if (arrow != std::string::npos) {
-      LineCursor cursor(std::string_view(line).substr(arrow));
+      LineCursor cursor(std::string_view(line).substr(arrow), page_);
       if (!ParseArrow(cursor, step.expect)) return false;
     }
     return Add(std::move(step), nodes);
@@ -357,7 +392,8 @@ class PlanParser {
       if (key.empty() || !(cursor.Take('=') || cursor.Take('~')))
         return Failed("expected an error code, data=, data~, device=, function= or within=, not '" + key +
                       std::string(cursor.Rest().substr(0, cursor.Rest().find(' '))) + "'");
-      const auto value = cursor.Value();
+      const auto value = key == "data" ? cursor.DeviceText() : cursor.Value();
+      if (!value && !cursor.EncodeError().empty()) return Failed(cursor.EncodeError());
       if (!value) return Failed("no value for " + key + " (or a quote is not closed)");
       if (!ApplyExpectation(key, pattern, *value, expect)) return false;
     }
@@ -414,6 +450,7 @@ class PlanParser {
 
   const std::string& base_;
   const std::string& source_;
+  const CodePage* page_;
   std::string& error_;
   Plan plan_;
   PlanNode finally_;  // stands for the .finally block among the open blocks
@@ -462,8 +499,9 @@ std::string BitsText(const StatusBits& bits) {
 
 }  // namespace
 
-std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error) {
-  return PlanParser(base_directory, "", error).Parse(text);
+std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error,
+                              const CodePage* page) {
+  return PlanParser(base_directory, "", page, error).Parse(text);
 }
 
 namespace {
@@ -482,7 +520,7 @@ void ForEachStep(const Plan& plan, const std::function<void(const PlanStep&)>& v
   VisitSteps(plan.finally_nodes, visit);
 }
 
-std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error) {
+std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error, const CodePage* page) {
   const FileHandle file = OpenForReading(path);
   if (!file) {
     error = "cannot open '" + path + "'";
@@ -498,7 +536,7 @@ std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error) {
   }
   const size_t slash = path.rfind('/');
   const std::string base = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  return PlanParser(base, path, error).Parse(text);
+  return PlanParser(base, path, page, error).Parse(text);
 }
 
 uint64_t PlannedExecutions(const Plan& plan) { return Executions(plan.nodes); }

@@ -12,6 +12,8 @@
 
 namespace veritor {
 
+class CodePage;
+
 // A test plan: requests with what their replies must be, the console's file
 // actions, Z reports, delays and repeated blocks. Text, one step a line:
 //
@@ -96,10 +98,14 @@ struct Plan {
 // The plan, or nothing with `error` saying "line N: why". Relative paths of
 // file steps are taken from `base_directory` (with its trailing "/", or "").
 // A plan is UTF-8 text (a leading byte order mark is skipped) with one step
-// at least; a line with a NUL byte or that is not UTF-8 is refused.
-std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error);
+// at least; a line with a NUL byte or that is not UTF-8 is refused. Requests
+// and the data= and data~ texts go to the device, or are compared with its
+// replies, as the bytes of its code page `page` (\xHH escapes are bytes as
+// they stand); without a page, as the plan's bytes.
+std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error,
+                              const CodePage* page = nullptr);
 // As ParsePlan, with `error` saying "PATH:N: why".
-std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error);
+std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error, const CodePage* page = nullptr);
 
 // Calls `visit` with every step of the plan, the .finally block's included,
 // in the order of the file.

@@ -402,6 +402,26 @@ TEST(PlanCliWire, APlanWithAnyFaultIsRefusedBeforeTheDeviceIsTouched) {
   }
 }
 
+// Plan text is UTF-8; the device's requests and replies are in its code page. A pattern that would
+// backtrack for ever on its reply just fails.
+TEST(PlanCliWire, RequestsAndRepliesAreComparedInTheDevicesCodePage) {
+  WirePlanRun run;
+  run.answer = [](const std::string& request) -> std::string {
+    if (request == "@/\xC1") return "00/00/00/\xC1\xC2\xC3";
+    return "00/00/00/" + std::string(30, 'x');
+  };
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Α => data=\"ΑΒΓ\"\n@/Α => data~\"[Α-Ω]{3}\"\n")}), kExitOk);
+  EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1", "@/\xC1"}));
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"(x+x+)+y\"\n")}), kExitDeviceError);
+  // A recording sends what a plain run sends, and replays so.
+  run.requests.clear();
+  EXPECT_EQ(run.Run({"--record", run.dir.file("r.plan"), "@/Α"}), kExitOk);
+  EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1"}));
+  run.requests.clear();
+  EXPECT_EQ(run.Run({"--plan", run.dir.file("r.plan")}), kExitOk);
+  EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1"}));
+}
+
 // Detection that finds no device still writes the report, with the error.
 TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
   WirePlanRun run;
