@@ -177,7 +177,7 @@ std::string PlanName(const Options& options) {
 }
 
 DeviceRow RowOf(const DeviceRun& run) {
-  DeviceRow row{run.device, run.connected, run.result.records.size(), run.result.passed,
+  DeviceRow row{run.device, run.connected, run.result.executed, run.result.passed,
                 run.result.failed + run.result.no_reply + run.result.stopped_steps, run.result.elapsed_ms, "pass"};
   const int status = ExitStatusOf(run);
   if (!run.connected) row.result = "NO LINK";

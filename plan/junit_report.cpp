@@ -1,5 +1,7 @@
 #include "plan/junit_report.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace veritor {
@@ -16,6 +18,8 @@ std::string Attribute(const char* name, const std::string& value) {
   return std::string(" ") + name + "=\"" + XmlEscape(value) + "\"";
 }
 
+bool IsError(StepVerdict verdict) { return verdict == StepVerdict::kNoReply || verdict == StepVerdict::kStopped; }
+
 void AppendTestCase(std::string& xml, const std::string& suite, const StepRecord& record) {
   xml += "    <testcase" + Attribute("classname", suite) + Attribute("name", StepName(record)) +
          Attribute("time", Seconds(record.elapsed_ms));
@@ -23,7 +27,7 @@ void AppendTestCase(std::string& xml, const std::string& suite, const StepRecord
     xml += "/>\n";
     return;
   }
-  const bool error = record.verdict == StepVerdict::kNoReply || record.verdict == StepVerdict::kStopped;
+  const bool error = IsError(record.verdict);
   const std::string tag = error ? "error" : "failure";
   const char* type = "mismatch";
   if (record.verdict == StepVerdict::kNoReply) type = "no reply";
@@ -33,6 +37,35 @@ void AppendTestCase(std::string& xml, const std::string& suite, const StepRecord
          Attribute("message", "expected " + record.expected + ", received " + record.received) + ">" +
          XmlEscape("expected: " + record.expected + "\nreceived: " + record.received) + "</" + tag + ">\n";
   if (!record.log.empty()) xml += "      <system-out>" + XmlEscape(record.log) + "</system-out>\n";
+  xml += "    </testcase>\n";
+}
+
+// A repeated step: one testcase for all its runs; when some failed, the
+// first failures whole and how many more there were.
+void AppendRepeated(std::string& xml, const std::string& suite, const RepeatedStep& repeated) {
+  xml += "    <testcase" + Attribute("classname", suite) + Attribute("name", RepeatedStepName(repeated)) +
+         Attribute("time", Seconds(static_cast<uint32_t>(std::min<uint64_t>(repeated.elapsed_ms, UINT32_MAX))));
+  if (repeated.failed() == 0) {
+    xml += "/>\n";
+    return;
+  }
+  bool error = false;
+  std::string text;
+  for (const StepRecord& record : repeated.first_failures) {
+    error = error || IsError(record.verdict);
+    text += "run " + std::to_string(record.run) + ": expected: " + record.expected + "\nreceived: " + record.received + "\n";
+  }
+  if (repeated.failed() > repeated.first_failures.size())
+    text += "and " + std::to_string(repeated.failed() - repeated.first_failures.size()) + " more failed runs\n";
+  const std::string tag = error ? "error" : "failure";
+  const std::string message = std::to_string(repeated.failed()) + " of " + std::to_string(repeated.runs) +
+                              " runs failed";
+  xml += ">\n      <" + tag + Attribute("type", error ? "no reply" : "mismatch") + Attribute("message", message) + ">" +
+         XmlEscape(text) + "</" + tag + ">\n";
+  std::string log;
+  for (const StepRecord& record : repeated.first_failures)
+    if (!record.log.empty()) log += "run " + std::to_string(record.run) + ":\n" + record.log;
+  if (!log.empty()) xml += "      <system-out>" + XmlEscape(log) + "</system-out>\n";
   xml += "    </testcase>\n";
 }
 
@@ -50,7 +83,15 @@ Counts CountsOf(const DeviceRun& run, bool finally) {
     if (record.finally != finally) continue;
     ++counts.tests;
     if (record.verdict == StepVerdict::kFailed || record.verdict == StepVerdict::kRefused) ++counts.failures;
-    if (record.verdict == StepVerdict::kNoReply || record.verdict == StepVerdict::kStopped) ++counts.errors;
+    if (IsError(record.verdict)) ++counts.errors;
+  }
+  for (const RepeatedStep& repeated : run.result.repeated) {
+    if (repeated.finally != finally) continue;
+    ++counts.tests;
+    if (repeated.failed() == 0) continue;
+    bool error = false;
+    for (const StepRecord& record : repeated.first_failures) error = error || IsError(record.verdict);
+    ++(error ? counts.errors : counts.failures);
   }
   if (!finally) {
     counts.skipped = run.result.not_reached.size();
@@ -66,6 +107,8 @@ void AppendSuite(std::string& xml, const std::string& plan_name, const DeviceRun
   uint32_t ms = 0;
   for (const StepRecord& record : result.records)
     if (record.finally == finally) ms += record.elapsed_ms;
+  for (const RepeatedStep& repeated : result.repeated)
+    if (repeated.finally == finally) ms += static_cast<uint32_t>(repeated.elapsed_ms);
   xml += "  <testsuite" + Attribute("name", suite) + Attribute("tests", std::to_string(counts.tests)) +
          Attribute("failures", std::to_string(counts.failures)) + Attribute("errors", std::to_string(counts.errors)) +
          Attribute("skipped", std::to_string(counts.skipped)) + Attribute("time", Seconds(finally ? ms : result.elapsed_ms));
@@ -87,6 +130,8 @@ void AppendSuite(std::string& xml, const std::string& plan_name, const DeviceRun
   }
   for (const StepRecord& record : result.records)
     if (record.finally == finally) AppendTestCase(xml, suite, record);
+  for (const RepeatedStep& repeated : result.repeated)
+    if (repeated.finally == finally) AppendRepeated(xml, suite, repeated);
   if (!finally) {
     for (const PlanStep* step : result.not_reached) {
       StepRecord record;
@@ -103,6 +148,8 @@ void AppendSuite(std::string& xml, const std::string& plan_name, const DeviceRun
 bool HasFinally(const DeviceRun& run) {
   for (const StepRecord& record : run.result.records)
     if (record.finally) return true;
+  for (const RepeatedStep& repeated : run.result.repeated)
+    if (repeated.finally) return true;
   return false;
 }
 

@@ -77,6 +77,7 @@ class Runner {
         reporter_(reporter),
         services_(services),
         runs_(plan.step_count, 0),
+        repeated_index_(plan.step_count, 0),
         progress_{.unit = "steps", .total = PlannedExecutions(plan)} {}
 
   PlanRunResult Run(const Plan& plan) {
@@ -114,6 +115,30 @@ class Runner {
     return true;
   }
 
+  // A repeated step's run is summed with its others; only its first
+  // failures are kept whole.
+  void Keep(StepRecord record) {
+    ++result_.executed;
+    const PlanStep& step = *record.step;
+    if (!step.repeated) {
+      result_.records.push_back(std::move(record));
+      return;
+    }
+    uint32_t& index = repeated_index_[step.id];
+    if (index == 0) {
+      RepeatedStep first;
+      first.step = &step;
+      first.finally = in_finally_;
+      result_.repeated.push_back(std::move(first));
+      index = static_cast<uint32_t>(result_.repeated.size());
+    }
+    RepeatedStep& summed = result_.repeated[index - 1];
+    ++summed.runs;
+    summed.elapsed_ms += record.elapsed_ms;
+    if (record.verdict == StepVerdict::kPassed) ++summed.passed;
+    else if (summed.first_failures.size() < RepeatedStep::kKeptFailures) summed.first_failures.push_back(std::move(record));
+  }
+
   void CollectNotReached(const PlanNode& node) {
     if (node.is_block) {
       for (const PlanNode& child : node.children) CollectNotReached(child);
@@ -149,7 +174,7 @@ class Runner {
       host_.ReportProgress(progress_);
     }
     const bool passed = record.verdict == StepVerdict::kPassed;
-    result_.records.push_back(std::move(record));
+    Keep(std::move(record));
     if (in_finally_) return true;
     if (result_.stopped) return false;
     if (passed || options_.keep_going) return true;
@@ -355,6 +380,7 @@ class Runner {
   PlanReporter& reporter_;
   const PlanServices& services_;
   std::vector<uint64_t> runs_;
+  std::vector<uint32_t> repeated_index_;  // by step id: 1 + its index in result_.repeated, 0 for none yet
   bool in_finally_ = false;
   ActionProgress progress_;
   PlanRunResult result_;
@@ -417,6 +443,12 @@ std::string StepName(const StepRecord& record) {
   return name + ": " + (text.size() > 80 ? text.substr(0, 77) + "..." : text);
 }
 
+std::string RepeatedStepName(const RepeatedStep& repeated) {
+  const std::string text = FormatPlanStep(*repeated.step, ReplyExpectation{});
+  return "line " + std::to_string(repeated.step->line) + ": " + (text.size() > 80 ? text.substr(0, 77) + "..." : text) +
+         " (" + std::to_string(repeated.runs) + (repeated.runs == 1 ? " run)" : " runs)");
+}
+
 namespace {
 
 // A log entry shows nothing of a line over its limit: long texts are cut.
@@ -437,7 +469,7 @@ std::string FormatStepOutcome(const StepRecord& record) {
 
 std::string FormatPlanSummary(const PlanRunResult& result) {
   char text[200];
-  const uint64_t steps = result.records.size();
+  const uint64_t steps = result.executed;
   const uint64_t finally = result.finally_passed + result.finally_failed;
   std::snprintf(text, sizeof text, "Plan: %llu steps, %llu passed, %llu failed, %u.%03u s",
                 static_cast<unsigned long long>(steps - finally), static_cast<unsigned long long>(result.passed),

@@ -82,8 +82,23 @@ class PlanLogReporter final : public PlanReporter {
   MessageLog& log_;
 };
 
+// The runs of one plan line inside a repeat block, summed: a soak of a
+// million runs keeps one of these, with its first failures whole.
+struct RepeatedStep {
+  static constexpr size_t kKeptFailures = 5;
+  const PlanStep* step = nullptr;
+  bool finally = false;
+  uint64_t runs = 0;
+  uint64_t passed = 0;
+  uint64_t elapsed_ms = 0;
+  std::vector<StepRecord> first_failures;  // at most kKeptFailures
+  uint64_t failed() const { return runs - passed; }
+};
+
 struct PlanRunResult {
-  std::vector<StepRecord> records;
+  std::vector<StepRecord> records;       // each run of a step outside repeat blocks
+  std::vector<RepeatedStep> repeated;    // each step inside one that ran, in the order of their first runs
+  uint64_t executed = 0;                 // step runs, delays not counted
   uint64_t passed = 0;
   uint64_t failed = 0;   // mismatches and refused files
   uint64_t no_reply = 0; // link failures
@@ -132,6 +147,9 @@ PlanRunResult RunPlan(Host& host, CommandExecutor& executor, const Plan& plan, c
 std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms);
 // The reply in the plan's words, as far as the expectation looks at it.
 std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply);
+
+// "line 9: v (1000 runs)": a repeated step's runs, summed.
+std::string RepeatedStepName(const RepeatedStep& repeated);
 
 // "PASS  line 3: v (12 ms)", or the FAIL line with an expected and a
 // received line beneath it.

@@ -237,7 +237,12 @@ TEST_F(PlanRunTest, RepeatBlocksRunByCountAndByTimeWithDelays) {
   const Plan counted = Parse(".repeat 3\n  ~/1/4\n  .repeat 2\n    v\n  .end\n.end");
   PlanRunResult result = Run(counted);
   EXPECT_EQ(result.passed, 9u);
-  EXPECT_EQ(StepName(result.records[8]), "line 4, run 6: v");
+  EXPECT_TRUE(sink.Contains("PASS  line 4, run 6: v (5 ms)"));
+  // A repeated line's runs are summed, not kept one by one.
+  EXPECT_EQ(result.records.size(), 0u);
+  ASSERT_EQ(result.repeated.size(), 2u);
+  EXPECT_EQ(RepeatedStepName(result.repeated[1]), "line 4: v (6 runs)");
+  EXPECT_EQ(result.repeated[1].passed, 6u);
 
   // Each turn: a 5 ms exchange and a 20 ms delay, for 100 ms of the clock.
   const uint32_t start = clock.GetTickCount();
@@ -251,7 +256,7 @@ TEST_F(PlanRunTest, TheOperatorStopsBetweenStepsAndProgressCountsSteps) {
   control.stop_after = 2;
   host.control = &control;
   const PlanRunResult result = Run(Parse(".repeat 5\nv\n.end"));
-  EXPECT_EQ(result.records.size(), 2u);
+  EXPECT_EQ(result.executed, 2u);
   EXPECT_TRUE(result.stopped);
   EXPECT_EQ(result.Outcome(), ActionOutcome::kStopped);
   ASSERT_EQ(control.reports.size(), 2u);
@@ -259,6 +264,27 @@ TEST_F(PlanRunTest, TheOperatorStopsBetweenStepsAndProgressCountsSteps) {
   EXPECT_EQ(control.reports[1].done, 2u);
   EXPECT_EQ(control.reports[1].total, 5u);
   EXPECT_TRUE(sink.Contains("Plan stopped after 2 steps"));
+}
+
+// A soak's runs take no more memory as they go: a repeated line keeps its first failures whole and
+// counts the rest, and the JUnit report shows them so.
+TEST_F(PlanRunTest, ARepeatedLineKeepsItsFirstFailuresAndCountsTheRest) {
+  for (unsigned run = 3; run <= 12; ++run) link.change[run] = "06/00/00";
+  const Plan plan = Parse(".repeat 20\n  v\n.end\n");
+  const PlanRunResult result = Run(plan, {.keep_going = true});
+  EXPECT_EQ(result.failed, 10u);
+  ASSERT_EQ(result.repeated.size(), 1u);
+  EXPECT_EQ(result.repeated[0].first_failures.size(), RepeatedStep::kKeptFailures);
+  EXPECT_EQ(result.repeated[0].first_failures[0].run, 3u);
+  DeviceRun run;
+  run.device = "COM1";
+  run.result = result;
+  const std::string xml = JUnitReport("soak", {run});
+  EXPECT_NE(xml.find("name=\"line 2: v (20 runs)\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("message=\"10 of 20 runs failed\""), std::string::npos) << xml;
+  EXPECT_NE(xml.find("run 7: expected: 00"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("and 5 more failed runs"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("tests=\"1\" failures=\"1\""), std::string::npos) << xml;
 }
 
 // Record on a good device, replay on the same: passes; on one with a single changed reply: fails at that step.
@@ -286,8 +312,11 @@ TEST_F(PlanRunTest, ARecordedPlanReplaysAndFindsTheOneChangedReply) {
   const Plan replay = Parse(recorded);
   const PlanRunResult result = Run(replay);
   ASSERT_EQ(result.failed, 1u);
-  EXPECT_EQ(StepName(result.records.back()), "line 5, run 2: @/abc");
-  EXPECT_EQ(result.records.back().received.substr(0, 3), "12 ");
+  ASSERT_EQ(result.repeated.size(), 3u);
+  ASSERT_EQ(result.repeated[1].first_failures.size(), 1u);
+  const StepRecord& failure = result.repeated[1].first_failures[0];
+  EXPECT_EQ(StepName(failure), "line 5, run 2: @/abc");
+  EXPECT_EQ(failure.received.substr(0, 3), "12 ");
 }
 
 // Patterns match the whole data, in time linear in it: none hangs or exhausts the stack on a reply
