@@ -467,6 +467,46 @@ TEST(PlanCli, CheckFindsEachFaultWithItsFileAndLine) {
   EXPECT_NE(all.out.find("p0.plan: 2 steps, good"), std::string::npos) << all.out;
 }
 
+// Every option --help names, read from the program as it is now, is in the man page and the bash
+// completion; the completion of a device path keeps what was typed.
+TEST(PlanCli, EveryOptionOfHelpIsInTheManPageAndTheCompletion) {
+  const auto help = test::RunProgram({test::BinaryPath("veritor-cli"), "--help"}, {});
+  ASSERT_EQ(help.exit_status, kExitOk);
+  const std::string source = VERITOR_SOURCE_DIR;
+  const std::string man = test::ReadFile(source + "/docs/man/veritor-cli.1.in");
+  const std::string completion = test::ReadFile(source + "/dist/veritor-cli.bash");
+  Lines options;
+  for (size_t at = help.out.find("\n  "); at != std::string::npos; at = help.out.find("\n  ", at + 1)) {
+    const size_t dashes = help.out.find("--", at);
+    if (dashes == std::string::npos || help.out.find('\n', at + 1) < dashes) continue;
+    size_t end = dashes + 2;
+    while (end < help.out.size() && (std::isalnum(static_cast<unsigned char>(help.out[end])) || help.out[end] == '-')) ++end;
+    options.push_back(help.out.substr(dashes, end - dashes));
+  }
+  ASSERT_GE(options.size(), 20u) << help.out;
+  for (const std::string& option : options) {
+    std::string in_man;
+    for (char c : option) in_man += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(man.find(in_man), std::string::npos) << option << " is not in the man page";
+    bool whole_word = false;
+    for (size_t at = completion.find(option); at != std::string::npos && !whole_word; at = completion.find(option, at + 1)) {
+      const char after = at + option.size() < completion.size() ? completion[at + option.size()] : ' ';
+      whole_word = !std::isalnum(static_cast<unsigned char>(after)) && after != '-';
+    }
+    EXPECT_TRUE(whole_word) << option << " is not in the completion";
+  }
+  EXPECT_NE(man.find("VERITOR_CODE_PAGE"), std::string::npos);
+
+  test::TempDir dir;
+  test::WriteFile(dir.file("ttyUSB7"), "");
+  const auto completed = test::RunProgram(
+      {"/bin/bash", "-c",
+       "source \"$0\"; COMP_WORDS=(veritor-cli --link \"$1\"); COMP_CWORD=2; _veritor_cli; printf '%s\\n' \"${COMPREPLY[@]}\"",
+       source + "/dist/veritor-cli.bash", dir.file("ttyU")},
+      {});
+  EXPECT_EQ(completed.out, dir.file("ttyUSB7") + "\n") << completed.err;
+}
+
 TEST(PlanCliOptions, PlanOptionsAndTheirRefusals) {
   std::string error;
   auto options = ParseArguments({"--link", "tcp", "--address", "127.0.0.2", "--address", "127.0.0.3", "--plan",
