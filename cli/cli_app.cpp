@@ -450,6 +450,11 @@ void TerminalControl::BeginAction(std::string label) {
   drawn_ = started_ - kRedrawMs;
 }
 
+void TerminalControl::ResumeAction(std::string label, uint32_t started) {
+  BeginAction(std::move(label));
+  started_ = started;
+}
+
 void TerminalControl::ReportProgress(const ActionProgress& progress) {
   if (status_ == nullptr) return;
   const uint32_t now = clock_.GetTickCount();

@@ -117,6 +117,10 @@ class TerminalControl final : public ActionControl {
 
   // A long action starts: its progress is timed from now.
   void BeginAction(std::string label);
+  // An action begun at `started` (a tick of the clock) goes on, after
+  // another one's progress took the line (a plan after its .sign step).
+  void ResumeAction(std::string label, uint32_t started);
+  uint32_t Now() const { return clock_.GetTickCount(); }
   // Removes the progress line, before other output reaches the terminal.
   void ClearStatusLine();
 

@@ -151,17 +151,32 @@ DeviceRun RunOnDevice(const Options& options, Environment& environment, const Pl
       run.properties.emplace_back("device", version);
   }
   PlanLogReporter printer(log);
+  // The progress line: the plan's steps, or the file action under way with its own time left.
+  TerminalControl* control = environment.control;
+  const uint32_t plan_started = control ? control->Now() : 0;
+  if (control) control->BeginAction("plan");
   struct Both final : PlanReporter {
     PlanReporter& first;
     PlanReporter* second;
-    Both(PlanReporter& a, PlanReporter* b) : first(a), second(b) {}
+    TerminalControl* control;
+    uint32_t plan_started;
+    Both(PlanReporter& a, PlanReporter* b, TerminalControl* c, uint32_t started)
+        : first(a), second(b), control(c), plan_started(started) {}
     void StepDone(const StepRecord& record, const StepReply& reply) override {
+      if (control) control->ResumeAction("plan", plan_started);
       first.StepDone(record, reply);
       if (second != nullptr) second->StepDone(record, reply);
     }
-  } reporters(printer, recorder);
+  } reporters(printer, recorder, control, plan_started);
+  const auto step_begins = [&tap, control](const PlanStep& step) {
+    tap.Clear();
+    if (control == nullptr) return;
+    if (step.kind == PlanStep::Kind::kSign) control->BeginAction("sign");
+    if (step.kind == PlanStep::Kind::kBitmap) control->BeginAction("bmp");
+    if (step.kind == PlanStep::Kind::kBatch) control->BeginAction("batch");
+  };
   PlanServices services{[&session] { return session.links.z_report().AFilePath(); }, &session.prompts,
-                        [&tap] { tap.Clear(); }, [&tap] { return tap.Kept(); }};
+                        step_begins, [&tap] { return tap.Kept(); }};
   PlanRunOptions run_options{.verbose = options.details, .keep_going = options.keep_going || recorder != nullptr,
                              .record = recorder != nullptr};
   run.result = RunPlan(session.host, session.links.executor(), plan, run_options, reporters, services);

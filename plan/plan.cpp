@@ -576,10 +576,22 @@ std::string FormatExpectation(const ReplyExpectation& expect) {
     text = "any";
   }
   if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteText(expect.data);
-  // A pattern is written as it stands: only a quote needs its backslash.
+  // A pattern is written as it stands: a quote needs its backslash, and a
+  // byte a line cannot hold (a NUL would cut the line) is written \xHH.
   if (expect.data_rule == ReplyExpectation::Data::kPattern) {
     std::string quoted = "\"";
-    for (char c : expect.data) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    for (char c : expect.data) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '"') {
+        quoted += "\\\"";
+      } else if (byte < 0x20 || byte >= 0x7F) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        quoted += hex;
+      } else {
+        quoted += c;
+      }
+    }
     text += " data~" + quoted + "\"";
   }
   if (expect.device.mask != 0) text += " device=" + BitsText(expect.device);

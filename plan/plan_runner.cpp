@@ -162,7 +162,7 @@ class Runner {
     record.step = &step;
     record.run = ++runs_[step.id];
     record.finally = in_finally_;
-    if (services_.step_begins) services_.step_begins();
+    if (services_.step_begins) services_.step_begins(step);
     const uint32_t start = host_.clock.GetTickCount();
     const StepReply reply = Execute(step);
     record.elapsed_ms = host_.clock.GetTickCount() - start;

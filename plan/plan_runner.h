@@ -131,7 +131,7 @@ struct PlanServices {
   PlanPrompts* answers = nullptr;
   // A step begins; what the log took since then (a step that does not pass
   // keeps it). None: no step keeps its log lines.
-  std::function<void()> step_begins;
+  std::function<void(const PlanStep&)> step_begins;
   std::function<std::string()> step_log;
 };
 

@@ -236,11 +236,15 @@ struct WirePlanRun {
   test::ScriptedPrompts prompts;
   test::TempDir dir;
   volatile std::sig_atomic_t stop = 0;
-  TerminalControl control{clock, stop, nullptr};
+  std::FILE* status = std::tmpfile();  // the terminal's progress line
+  TerminalControl control{clock, stop, status};
   std::function<std::string(const std::string&)> answer = [](const std::string&) { return "00/00/00/"; };
   Lines requests;
 
+  ~WirePlanRun() { std::fclose(status); }
+  std::string StatusLine() { return test::ReadAll(fileno(status)); }
   WirePlanRun() {
+    clock.Advance(5000000);  // a clock that has run for a while, as a real one has
     serial.answer = tcp.answer = [this](const std::string& request) {
       requests.push_back(request);
       return request == "v" ? std::string("00/00/00/WIRE-DEVICE") : answer(request);
@@ -374,6 +378,11 @@ TEST(PlanCliWire, AStoppedPlanReportsItselfInterruptedAndRunsItsFinallySteps) {
   EXPECT_EQ(report.suite_names[1], "p.plan @ COM1 (.finally)");
   ASSERT_EQ(report.system_out.size(), 1u);
   EXPECT_NE(report.system_out[0].find("Signing stopped after block 3 of "), std::string::npos) << report.system_out[0];
+  // The progress line names what it counts, and times the signing from its own start.
+  const std::string status = run.StatusLine();
+  EXPECT_NE(status.find("\rplan: 1/"), std::string::npos) << status;
+  EXPECT_NE(status.find("\rsign: 1/"), std::string::npos) << status;
+  EXPECT_EQ(status.find(" left"), std::string::npos) << status;
 }
 
 // Whatever a plan names, reads or writes is checked before the device is touched: nothing is sent.
@@ -413,6 +422,10 @@ TEST(PlanCliWire, RequestsAndRepliesAreComparedInTheDevicesCodePage) {
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Α => data=\"ΑΒΓ\"\n@/Α => data~\"[Α-Ω]{3}\"\n")}), kExitOk);
   EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1", "@/\xC1"}));
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"(x+x+)+y\"\n")}), kExitDeviceError);
+  // A NUL in a pattern does not cut the report's lines.
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"a\\x00b\"\n")}), kExitDeviceError);
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "      expected: 00 data~\"a\\x00b\""));
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "      received: 00 data=\"xxx"));
   // A recording sends what a plain run sends, and replays so.
   run.requests.clear();
   EXPECT_EQ(run.Run({"--record", run.dir.file("r.plan"), "@/Α"}), kExitOk);
