@@ -208,6 +208,7 @@ std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, const Co
   PlanStep step;
   for (const Action& action : actions) {
     step.written = action.text;
+    step.text = action.text;
     switch (action.kind) {
       case Action::Kind::kRequest: {
         step.kind = PlanStep::Kind::kRequest;
@@ -360,8 +361,12 @@ int RunPlans(const Options& options, Environment& environment) {
     }
   }
   if (recording && runs.front().connected) {
-    const std::string text = recorder->Write(*plan, {"Recorded by veritor-cli from " + devices.front().name + ".",
-                                                     "Expectations are what that device answered; edit them freely."});
+    const size_t slash = options.record.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : options.record.substr(0, slash + 1);
+    const std::string text = recorder->Write(*plan,
+                                             {"Recorded by veritor-cli from " + devices.front().name + ".",
+                                              "Expectations are what that device answered; edit them freely."},
+                                             folder);
     if (const std::string problem = WriteTextFile(options.record, text); !problem.empty()) {
       std::fprintf(stderr, "veritor-cli: cannot write the plan '%s': %s\n", options.record.c_str(), problem.c_str());
       return kExitLinkFailure;

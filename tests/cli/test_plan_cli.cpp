@@ -134,19 +134,21 @@ TEST(PlanCli, APlanRecordedFromTheSimulatorReplaysOnIt) {
   EXPECT_EQ(test::ReadFile(dir.file("a.txt")),
             "# Recorded by veritor-cli from COM1.\n"
             "# Expectations are what that device answered; edit them freely.\n"
-            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"\n"
-            "? => 00 data=\"\"\n"
-            "{/0 => 00 data=\"\"\n"
-            "@/xyz => 00 data=\"\"\n"
-            "} => 00 data~\"[0-9A-F]{40}/[0-9]{4}\"\n");
+            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\" device=00000x0x\n"
+            "? => 00 data=\"\" device=00000x0x\n"
+            "{/0 => 00 data=\"\" device=00000x0x\n"
+            "@/xyz => 00 data=\"\" device=00000x0x\n"
+            "} => 00 data~\"[0-9A-F]{40}/[0-9]{4}\" device=00000x0x\n");
   result = test::RunProgram({cli, "--plan", dir.file("a.txt")}, env);
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
 
   result = test::RunProgram({cli, "--record", dir.file("b.txt"), "--plan", dir.file("plan.txt")}, env);
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
   const std::string recorded = test::ReadFile(dir.file("b.txt"));
-  EXPECT_NE(recorded.find("  .sign data.txt => 00 data~\"[0-9A-F]{40}/[0-9]{4}\"\n"), std::string::npos) << recorded;
-  EXPECT_NE(recorded.find(".zreport answer=yes lines=12 => 00 data~\"[0-9]{4}\"\n"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find("  .sign data.txt => 00 data~\"[0-9A-F]{40}/[0-9]{4}\" device=00000x0x\n"), std::string::npos)
+      << recorded;
+  EXPECT_NE(recorded.find(".zreport answer=yes lines=12 => 00 data~\"[0-9]{4}\" device=00000x0x\n"), std::string::npos)
+      << recorded;
   result = test::RunProgram({cli, "--plan", dir.file("b.txt"), "--keep-going"}, env);
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
   EXPECT_NE(result.out.find("Plan: 6 steps, 6 passed, 0 failed"), std::string::npos) << result.out;
@@ -435,6 +437,28 @@ TEST(PlanCliWire, RequestsAndRepliesAreComparedInTheDevicesCodePage) {
   EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1"}));
 }
 
+// A recording replays from the folder it is written into, and keeps the device's status byte: a
+// device that now reports a bad battery fails the replay.
+TEST(PlanCliWire, ARecordingReplaysFromItsFolderAndKeepsTheDeviceStatus) {
+  WirePlanRun run;
+  std::filesystem::create_directory(run.dir.file("plans"));
+  test::WriteFile(run.dir.file("plans/hello.txt"), "hello");
+  std::string device_status = "00";
+  run.answer = [&](const std::string& request) {
+    return "00/" + device_status + "/00/" + (request == "}" ? std::string(40, 'A') + "/0001" : "");
+  };
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(run.dir.path());
+  EXPECT_EQ(run.Run({"--record", "plans/r.plan", "--sign", "plans/hello.txt", "?"}), kExitOk);
+  const std::string recorded = test::ReadFile("plans/r.plan");
+  EXPECT_NE(recorded.find("\n.sign hello.txt => 00 data~"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find("\n? => 00 data=\"\" device=00000x0x\n"), std::string::npos) << recorded;
+  EXPECT_EQ(run.Run({"--plan", "plans/r.plan"}), kExitOk);
+  device_status = "80";
+  EXPECT_EQ(run.Run({"--plan", "plans/r.plan"}), kExitDeviceError);
+  std::filesystem::current_path(cwd);
+}
+
 // Detection that finds no device still writes the report, with the error.
 TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
   WirePlanRun run;
@@ -443,6 +467,13 @@ TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
   const JUnit report = ReadJUnit(run.dir.file("r.xml"));
   EXPECT_TRUE(report.well_formed);
   EXPECT_EQ(report.errors, Lines{"connect: no reply"});
+  // A report or a recording that does not reach the disk (a full one) fails the run.
+  if (std::filesystem::exists("/dev/full")) {
+    const std::string plan = run.WritePlan("v\n");
+    EXPECT_EQ(run.Run({"--plan", plan, "--report", "/dev/full"}), kExitLinkFailure);
+    EXPECT_EQ(run.Run({"--plan", plan, "--record", "/dev/full"}), kExitLinkFailure);
+    EXPECT_EQ(run.Run({"--plan", plan, "--record", run.dir.file("good.plan")}), kExitOk);
+  }
 }
 
 // veritor-cli --check: plans checked without a device, for a CI's lint stage; PATH:LINE: why.

@@ -295,14 +295,14 @@ TEST_F(PlanRunTest, ARecordedPlanReplaysAndFindsTheOneChangedReply) {
   const std::string recorded = recorder.Write(source, {"recorded"});
   EXPECT_EQ(recorded,
             "# recorded\n"
-            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"\n"
+            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\" device=00000x0x\n"
             ".repeat 2\n"
-            "  {/0 => 00 data=\"\"\n"
-            "  @/abc => 00 data=\"\"\n"
-            "  } => 00 data~\"[0-9A-F]{40}/[0-9]{4}\"\n"
+            "  {/0 => 00 data=\"\" device=00000x0x\n"
+            "  @/abc => 00 data=\"\" device=00000x0x\n"
+            "  } => 00 data~\"[0-9A-F]{40}/[0-9]{4}\" device=00000x0x\n"
             ".end\n"
-            "bogus => 06 data=\"\"\n"
-            "x/2 => 00 data~\"[0-9]{4}\"\n");
+            "bogus => 06 data=\"\" device=00000x0x\n"
+            "x/2 => 00 data~\"[0-9]{4}\" device=00000x0x\n");
 
   link.Reset();
   EXPECT_TRUE(Run(Parse(recorded)).AllPassed());
