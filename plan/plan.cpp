@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <unordered_map>
 
 #include "core/batch.h"
 #include "core/code_page.h"
@@ -404,7 +405,7 @@ class PlanParser {
     if (key == "data") {
       expect.data = value;
       expect.data_rule = pattern ? ReplyExpectation::Data::kPattern : ReplyExpectation::Data::kExact;
-      if (pattern && !(expect.pattern = CompilePattern(value))) return Failed("not a regular expression: " + value);
+      if (pattern && !(expect.pattern = Pattern(value))) return Failed("not a regular expression: " + value);
       return true;
     }
     if (pattern) return Failed(key + " takes '=', not '~'");
@@ -448,9 +449,17 @@ class PlanParser {
     return answered ? true : Failed(".zreport needs answer=yes or answer=no (the report closes the fiscal day)");
   }
 
+  // A pattern is compiled once however many lines hold it.
+  std::shared_ptr<const DataPattern> Pattern(const std::string& text) {
+    std::shared_ptr<const DataPattern>& compiled = patterns_[text];
+    if (!compiled) compiled = CompilePattern(text);
+    return compiled;
+  }
+
   const std::string& base_;
   const std::string& source_;
   const CodePage* page_;
+  std::unordered_map<std::string, std::shared_ptr<const DataPattern>> patterns_;
   std::string& error_;
   Plan plan_;
   PlanNode finally_;  // stands for the .finally block among the open blocks
