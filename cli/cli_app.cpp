@@ -193,7 +193,8 @@ std::string UsageText() {
          "\n"
          "A request that starts with '-' goes after \"--\". Ctrl-C stops after the exchange under way.\n"
          "Exit status: 0 all replies good (every plan step passed), 1 a device error (a step failed),\n"
-         "2 a link failure or a refused file, 64 bad usage, 130 stopped by a signal.\n";
+         "2 a link failure or a refused file, 64 bad usage, 65 a plan refused by --check,\n"
+         "130 stopped by a signal.\n";
 }
 
 std::string VersionText() { return std::string("veritor-cli ") + VERITOR_VERSION + "\n"; }
