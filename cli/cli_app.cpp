@@ -66,6 +66,32 @@ std::string FileProblem(const std::string& path) {
   return {};
 }
 
+}  // namespace
+
+std::string ReadableFileProblem(const std::string& path) { return FileProblem(path); }
+
+std::string WritableFileProblem(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    return access(path.c_str(), W_OK) == 0 ? std::string() : std::strerror(errno);
+  }
+  if (errno != ENOENT) return std::strerror(errno);
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (stat(folder.c_str(), &info) != 0) return std::strerror(errno);
+  if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR);
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? std::string() : std::strerror(errno);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {}, second {};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+namespace {
+
 // "512 B", "9.0 KB", "3.2 MB".
 std::string FormatBytes(uint64_t bytes) {
   char text[32];
@@ -143,6 +169,7 @@ std::string UsageText() {
   return "usage: veritor-cli [OPTION]... [REQUEST | --batch FILE | --sign FILE | --bmp FILE]... [-- REQUEST...]\n"
          "       veritor-cli [OPTION]... --plan FILE [--report JUNIT.xml] [--keep-going]\n"
          "       veritor-cli [OPTION]... --record PLAN (--plan FILE | REQUEST... | --batch FILE ...)\n"
+         "       veritor-cli --check PLAN...\n"
          "Connects to the device, runs the requests and file actions in the order given, disconnects.\n"
          "\n"
          "  --link COMn|PATH|sdnp|tcp|udp  the link (COM1); a device path (/dev/ttyUSB0) is opened as COM1\n"
@@ -160,6 +187,7 @@ std::string UsageText() {
          "  --plan FILE       run a test plan: each step's reply checked against what it expects\n"
          "  --report FILE     write the plan's outcome as JUnit XML\n"
          "  --keep-going      run on after a failed step\n"
+         "  --check           the arguments are plans: check them without a device (exit 0, or 65)\n"
          "  --record FILE     write a plan whose expectations are what the device answered\n"
          "  --log FILE        also append the log to FILE, each entry with its date and time\n"
          "  --timestamps      the time before each log line on stdout\n"
@@ -169,8 +197,9 @@ std::string UsageText() {
          "\n"
          "A request that starts with '-' goes after \"--\". Ctrl-C stops after the exchange under way.\n"
          "Exit status: 0 all replies good (every plan step passed), 1 a device error (a step failed),\n"
-         "2 a link failure or a refused file, 64 bad usage, 74 the log could not be written (stdout or\n"
-         "the --log file; said on stderr, the run stopped), 130 stopped by a signal.\n";
+         "2 a link failure or a refused file, 64 bad usage, 65 a plan refused by --check, 74 the log\n"
+         "could not be written (stdout or the --log file; said on stderr, the run stopped), 130 stopped\n"
+         "by a signal.\n";
 }
 
 std::string VersionText() { return std::string("veritor-cli ") + VERITOR_VERSION + "\n"; }
@@ -197,6 +226,7 @@ enum OptionCode : int {
   kOptionReport,
   kOptionKeepGoing,
   kOptionTcpReplyEnd,
+  kOptionCheck,
 };
 
 // A new option is one entry here and one case in ApplyOption.
@@ -221,6 +251,7 @@ constexpr option kLongOptions[] = {
     {"report", required_argument, nullptr, kOptionReport},
     {"keep-going", no_argument, nullptr, kOptionKeepGoing},
     {"tcp-reply-end", required_argument, nullptr, kOptionTcpReplyEnd},
+    {"check", no_argument, nullptr, kOptionCheck},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -275,9 +306,18 @@ std::string ApplyOption(int code, const std::string& value, Options& options) {
       options.code_page = static_cast<unsigned>(number);
       break;
     }
-    case kOptionPlan: options.plan = value; break;
-    case kOptionRecord: options.record = value; break;
-    case kOptionReport: options.report = value; break;
+    case kOptionPlan:
+      if (!options.plan.empty()) return "--plan given twice: one plan a run";
+      options.plan = value;
+      break;
+    case kOptionRecord:
+      if (!options.record.empty()) return "--record given twice";
+      options.record = value;
+      break;
+    case kOptionReport:
+      if (!options.report.empty()) return "--report given twice";
+      options.report = value;
+      break;
     case kOptionKeepGoing: options.keep_going = true; break;
     case kOptionTcpReplyEnd:
       if (const auto end = ParseTcpReplyEnd(value)) {
@@ -286,6 +326,7 @@ std::string ApplyOption(int code, const std::string& value, Options& options) {
         return "--tcp-reply-end takes crlf, close or quiet, not '" + value + "'";
       }
       break;
+    case kOptionCheck: options.check = true; break;
     default: return "unhandled option";
   }
   return {};
@@ -302,6 +343,19 @@ std::string OffendingOption(const std::vector<char*>& argv) {
 
 std::string CheckCombination(const Options& options) {
   if (options.help || options.version || options.list_ports) return {};
+  if (options.check) {
+    if (!options.plan.empty() || !options.record.empty()) return "--check takes the plans as its arguments";
+    if (options.actions.empty()) return "--check needs a plan to check";
+    for (const Action& action : options.actions)
+      if (action.kind != Action::Kind::kRequest) return "--check takes plans only";
+    return {};
+  }
+  const bool plan_run = !options.plan.empty() || !options.record.empty();
+  if (!options.report.empty() && !plan_run) return "--report needs --plan (or --record)";
+  if (options.keep_going && !plan_run) return "--keep-going needs --plan";
+  if (options.detect && !IsNetworkLink(options.link))
+    return "--detect finds network devices: it takes --link sdnp, tcp or udp";
+  if (options.addresses.size() > 1 && !plan_run) return "--address given twice (a plan runs on several devices)";
   if (!options.plan.empty() && !options.actions.empty()) return "--plan takes no requests or file actions besides it";
   if (options.actions.empty() && !options.detect && options.plan.empty()) return "no request given";
   if (IsNetworkLink(options.link) && options.address.empty() && !options.detect)
@@ -409,6 +463,11 @@ void TerminalControl::BeginAction(std::string label) {
   label_ = std::move(label);
   started_ = clock_.GetTickCount();
   drawn_ = started_ - kRedrawMs;
+}
+
+void TerminalControl::ResumeAction(std::string label, uint32_t started) {
+  BeginAction(std::move(label));
+  started_ = started;
 }
 
 void TerminalControl::ReportProgress(const ActionProgress& progress) {
@@ -588,6 +647,11 @@ int RunActions(const Options& options, Host& host, ConsoleLinks& links, const Co
 }  // namespace
 
 int Run(const Options& options, Environment& environment) {
+  if (options.check) {
+    std::vector<std::string> plans;
+    for (const Action& action : options.actions) plans.push_back(action.text);
+    return CheckPlans(plans, CodePage::Find(options.code_page).value_or(environment.code_page), environment.log);
+  }
   if (const std::string problem = CheckFileArguments(options); !problem.empty()) {
     environment.prompts.ErrorBox(problem);
     return kExitLinkFailure;

@@ -25,6 +25,7 @@ enum ExitStatus : int {
   kExitLinkFailure = 2,  // the link did not open, a request got no reply, a file was refused, or a Z-report
                          // file could not be written
   kExitUsage = 64,
+  kExitBadPlan = 65,  // --check: a plan was refused
   kExitOutputFailed = 74,  // the log could not be written (stdout, the --log file): said on stderr, the run
                            // stopped as a stop signal stops it
   kExitInterrupted = 130,  // stopped by SIGINT or SIGTERM, as shells report it
@@ -55,6 +56,7 @@ struct Options {
   std::string report;                  // --report FILE: JUnit XML of the plan's steps
   bool keep_going = false;             // --keep-going: run on after a failed step
   std::vector<std::string> addresses;  // every --address, in order: the plan runs on each
+  bool check = false;                  // --check: the arguments are plans, checked without a device
   std::string log_file;  // --log: the log also goes there, each entry with its date and time
   bool timestamps = false;  // the time before each log line on stdout
   bool list_ports = false;
@@ -76,6 +78,14 @@ std::string PortListText(const std::string& dev = "/dev");
 // Every file that an action names can be read: empty, or why the first one
 // that cannot ("cannot read 'x': No such file or directory").
 std::string CheckFileArguments(const Options& options);
+
+// Empty when `path` is a regular file that can be read, else why not.
+std::string ReadableFileProblem(const std::string& path);
+// Empty when a file can be written at `path` (an existing one is not
+// touched), else why not.
+std::string WritableFileProblem(const std::string& path);
+// True when both paths name the same existing file.
+bool SameFile(const std::string& a, const std::string& b);
 
 // "12/40 blocks, 9.0/30.0 KB, 0:05 left": an action's progress on one line.
 std::string FormatProgress(const ActionProgress& progress, uint32_t elapsed_ms);
@@ -117,6 +127,10 @@ class TerminalControl final : public ActionControl {
 
   // A long action starts: its progress is timed from now.
   void BeginAction(std::string label);
+  // An action begun at `started` (a tick of the clock) goes on, after
+  // another one's progress took the line (a plan after its .sign step).
+  void ResumeAction(std::string label, uint32_t started);
+  uint32_t Now() const { return clock_.GetTickCount(); }
   // Removes the progress line, before other output reaches the terminal.
   void ClearStatusLine();
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cli/cli_app.h"
-#include "core/plan.h"
+#include "plan/plan.h"
 
 namespace veritor::cli {
 
@@ -17,9 +17,15 @@ namespace veritor::cli {
 // plan file was refused).
 int RunPlans(const Options& options, Environment& environment);
 
+// --check: loads each plan and checks the files it names, without a device;
+// says so for each good one on `out`, and the first fault of each other one
+// on stderr ("PATH:N: why"). kExitOk, or kExitBadPlan.
+int CheckPlans(const std::vector<std::string>& paths, const CodePage& page, LogSink& out);
+
 // The plan that sends the requests and runs the file actions in order; a
 // batch file's lines become requests of their own.
-std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, std::string& error);
+// Requests are written in `page`, as a plain run sends them.
+std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, const CodePage& page, std::string& error);
 
 // One row a device: steps, passed, failed, time, result.
 struct DeviceRow {

@@ -249,7 +249,9 @@ void MainWindow::RunPlan() {
   if (state_.TransactionInProgress || long_action_) return;
   const std::optional<std::string> path = host_->prompts.BrowseForFile("*", "Select plan");
   if (!path) return;
-  RunLongAction("Plan", [&] { return RunPlanFile(*host_, *links_, *path, Details(), plan_prompts_.get()); });
+  RunLongAction("Plan", [&] {
+    return RunPlanFile(*host_, *links_, *path, Details(), plan_prompts_.get(), &environment_.code_page);
+  });
 }
 
 void MainWindow::CreateLogArea() {

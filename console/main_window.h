@@ -19,7 +19,7 @@
 #include "platform/byte_tap.h"
 #include "platform/serial_enum.h"
 #include "platform/socket.h"
-#include "core/plan_runner.h"
+#include "plan/plan_runner.h"
 #include "session/console_links.h"
 
 class QAction;

@@ -10,7 +10,7 @@
 # it, and exits with status 1.
 set -euo pipefail
 
-run_packages=(cmake g++ make qt6-base-dev)
+run_packages=(cmake g++ make pkg-config qt6-base-dev libre2-dev)
 test_packages=(libgtest-dev iproute2 xvfb xauth xdotool fonts-dejavu-core clang libclang-rt-14-dev)
 
 purpose=run
@@ -30,7 +30,7 @@ packages=("${run_packages[@]}")
 
 if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
   echo "setup.sh: not a Debian-like system, so the packages are not checked here." >&2
-  echo "  Veritor needs CMake 3.25, a C++20 compiler and Qt 6 Widgets (README.md lists the packages)." >&2
+  echo "  Veritor needs CMake 3.25, a C++20 compiler, pkg-config, Qt 6 Widgets and RE2 (README.md lists the packages)." >&2
   exit 0
 fi
 

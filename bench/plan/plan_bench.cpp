@@ -14,7 +14,7 @@
 
 #include "bench/bench_clock.h"
 #include "core/batch.h"
-#include "core/plan_runner.h"
+#include "plan/plan_runner.h"
 #include "platform/poll_pump.h"
 #include "platform/posix_serial.h"
 #include "platform/posix_socket.h"

@@ -274,7 +274,7 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
   }
   std::string error;
   const auto options = ParseArguments({"--link=/dev/ttyUSB0", "--speed=9600", "--log", "run.log", "--timestamps",
-                                       "--answer=yes", "--detec", "--address", "127.0.0.2", "--tcp-reply-end=quiet", "v"},
+                                       "--answer=yes", "--address", "127.0.0.2", "--tcp-reply-end=quiet", "v"},
                                       error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->tcp_reply_end, TcpReplyEnd::kQuiet);
@@ -282,7 +282,7 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
   EXPECT_EQ(options->device_path, "/dev/ttyUSB0");
   EXPECT_EQ(options->speed, 9600u);
   EXPECT_EQ(options->log_file, "run.log");
-  EXPECT_TRUE(options->timestamps && options->detect && options->answer.value_or(false));
+  EXPECT_TRUE(options->timestamps && options->answer.value_or(false));
   for (const char* alone : {"-h", "--help", "-V", "--version", "--list-ports"})
     EXPECT_TRUE(ParseArguments({alone}, error)) << alone << ": " << error;
 }

@@ -4,11 +4,16 @@
 #include <QXmlStreamReader>
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "crypto/sha1.h"
 #include "sim/in_process.h"
 #include "sim/in_process_net.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
+#include "tests/support/wire_serial.h"
+#include "tests/support/wire_tcp.h"
 
 namespace veritor::cli {
 namespace {
@@ -21,6 +26,12 @@ struct JUnit {
   int suites = 0;
   int cases = 0;
   Lines failures;  // "name: text" of each <failure> and <error>
+  Lines errors;    // "name: type" of each <error>
+  Lines skipped;   // names of the <skipped/> cases
+  Lines suite_names;
+  std::map<std::string, std::string> suite;       // the first testsuite's attributes
+  std::map<std::string, std::string> properties;  // of every testsuite
+  Lines system_out;
 };
 
 JUnit ReadJUnit(const std::string& path) {
@@ -29,13 +40,23 @@ JUnit ReadJUnit(const std::string& path) {
   if (!file.open(QIODevice::ReadOnly)) return report;
   QXmlStreamReader xml(&file);
   std::string testcase;
+  const auto text = [](QStringView view) { return view.toString().toStdString(); };
   while (!xml.atEnd()) {
     if (xml.readNext() != QXmlStreamReader::StartElement) continue;
-    if (xml.name() == u"testsuite") ++report.suites;
+    if (xml.name() == u"testsuite") {
+      if (++report.suites == 1)
+        for (const auto& attribute : xml.attributes()) report.suite[text(attribute.name())] = text(attribute.value());
+      report.suite_names.push_back(text(xml.attributes().value("name")));
+    }
+    if (xml.name() == u"property")
+      report.properties[text(xml.attributes().value("name"))] = text(xml.attributes().value("value"));
     if (xml.name() == u"testcase") {
       ++report.cases;
-      testcase = xml.attributes().value("name").toString().toStdString();
+      testcase = text(xml.attributes().value("name"));
     }
+    if (xml.name() == u"skipped") report.skipped.push_back(testcase);
+    if (xml.name() == u"system-out") report.system_out.push_back(xml.readElementText().toStdString());
+    if (xml.name() == u"error") report.errors.push_back(testcase + ": " + text(xml.attributes().value("type")));
     if (xml.name() == u"failure" || xml.name() == u"error")
       report.failures.push_back(testcase + ": " + xml.readElementText().toStdString());
   }
@@ -77,7 +98,7 @@ TEST(PlanCli, APlanPassesAndFailsOnEveryLinkWithAJUnitReport) {
     EXPECT_NE(result.out.find("Plan: 7 steps, 7 passed, 0 failed, "), std::string::npos) << link << result.out;
     JUnit report = ReadJUnit(dir.file("pass.xml"));
     EXPECT_TRUE(report.well_formed) << link;
-    EXPECT_EQ(report.cases, 7) << link;
+    EXPECT_EQ(report.cases, 6) << link;  // the two runs of line 5 in one
     EXPECT_EQ(report.failures, Lines{}) << link;
 
     arguments = base;
@@ -88,7 +109,8 @@ TEST(PlanCli, APlanPassesAndFailsOnEveryLinkWithAJUnitReport) {
     EXPECT_NE(result.out.find("; stopped at the first failure"), std::string::npos) << link << result.out;
     report = ReadJUnit(dir.file("fail.xml"));
     EXPECT_TRUE(report.well_formed) << link;
-    EXPECT_EQ(report.cases, 2) << link;  // "?" never ran
+    EXPECT_EQ(report.cases, 3) << link;
+    EXPECT_EQ(report.skipped, Lines{"line 3: ?"}) << link;
     EXPECT_EQ(report.failures, (Lines{"line 2: v: expected: 00 data=\"VERITOR-SIM/9.99/SN 000001\"\n"
                                       "received: 00 data=\"VERITOR-SIM/2.24/SN 000001\""}))
         << link;
@@ -112,19 +134,21 @@ TEST(PlanCli, APlanRecordedFromTheSimulatorReplaysOnIt) {
   EXPECT_EQ(test::ReadFile(dir.file("a.txt")),
             "# Recorded by veritor-cli from COM1.\n"
             "# Expectations are what that device answered; edit them freely.\n"
-            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\"\n"
-            "? => 00 data=\"\"\n"
-            "{/0 => 00 data=\"\"\n"
-            "@/xyz => 00 data=\"\"\n"
-            "} => 00 data~\"[0-9A-F]{40}/[0-9]{4}\"\n");
+            "v => 00 data~\"VERITOR-SIM/2\\.24/SN [0-9]{6}\" device=00000x0x\n"
+            "? => 00 data=\"\" device=00000x0x\n"
+            "{/0 => 00 data=\"\" device=00000x0x\n"
+            "@/xyz => 00 data=\"\" device=00000x0x\n"
+            "} => 00 data~\"[0-9A-F]{40}/[0-9]{4}\" device=00000x0x\n");
   result = test::RunProgram({cli, "--plan", dir.file("a.txt")}, env);
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
 
   result = test::RunProgram({cli, "--record", dir.file("b.txt"), "--plan", dir.file("plan.txt")}, env);
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
   const std::string recorded = test::ReadFile(dir.file("b.txt"));
-  EXPECT_NE(recorded.find("  .sign data.txt => 00 data~\"[0-9A-F]{40}/[0-9]{4}\"\n"), std::string::npos) << recorded;
-  EXPECT_NE(recorded.find(".zreport answer=yes lines=12 => 00 data~\"[0-9]{4}\"\n"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find("  .sign data.txt => 00 data~\"[0-9A-F]{40}/[0-9]{4}\" device=00000x0x\n"), std::string::npos)
+      << recorded;
+  EXPECT_NE(recorded.find(".zreport answer=yes lines=12 => 00 data~\"[0-9]{4}\" device=00000x0x\n"), std::string::npos)
+      << recorded;
   result = test::RunProgram({cli, "--plan", dir.file("b.txt"), "--keep-going"}, env);
   EXPECT_EQ(result.exit_status, kExitOk) << result.out << result.err;
   EXPECT_NE(result.out.find("Plan: 6 steps, 6 passed, 0 failed"), std::string::npos) << result.out;
@@ -203,26 +227,328 @@ TEST_F(InProcessPlanTest, APlanRunsOnTwoDevicesAndEndsWithATable) {
   EXPECT_EQ(report.failures[0], "line 3: x/2: expected: 00 data~\"[0-9]{4}\"\nreceived: 80 (ZERO_Z_ALERT) data=\"\"");
 }
 
-// A Z report over the serial link: A, the Q lines, x/2 with the plan's answer; the A file is what is checked.
-TEST_F(InProcessPlanTest, AZReportStepChecksTheAFileAndGivesThePlansAnswer) {
-  serial.model().GenerateReportLines(5);
-  const std::string sha1 = sim::ReportFingerprint(serial.model().CurrentReport());
-  Options options = PlanOptions(".zreport answer=yes lines=5 sha1=" + sha1 + "\n");
-  EXPECT_EQ(cli::Run(options, environment), kExitOk);
-  EXPECT_EQ(serial.model().ZCount(), 1u);
-  EXPECT_EQ(test::ReadFile(dir.file("Z0001_b.txt")), sha1);
-  EXPECT_EQ(prompts.questions, 0);  // the plan answered, not the operator
-  EXPECT_EQ(EntriesStartingWith("Calculated signature: " + sha1), Lines{"Calculated signature: " + sha1 + "; answered Yes (plan)"});
+// veritor-cli's run, in process, against one device written from the wire bytes, on the serial
+// link or over TCP; both answer by `answer`, and `requests` keeps what either took.
+struct WirePlanRun {
+  VirtualTickClock clock;
+  test::ClockPump pump{clock};
+  test::WireSerialDevice serial;
+  test::WireTcpDevice tcp;
+  test::RecordingLog log;
+  test::ScriptedPrompts prompts;
+  test::TempDir dir;
+  volatile std::sig_atomic_t stop = 0;
+  std::FILE* status = std::tmpfile();  // the terminal's progress line
+  TerminalControl control{clock, stop, status};
+  std::function<std::string(const std::string&)> answer = [](const std::string&) { return "00/00/00/"; };
+  Lines requests;
 
-  test::WriteFile(dir.file("expected_a.txt"), "LINE 000001\r\n");
-  options = PlanOptions(".zreport lines=6\n.zreport afile=expected_a.txt\n.zreport answer=no\n");
-  options.keep_going = true;
-  EXPECT_EQ(cli::Run(options, environment), kExitDeviceError);
-  const Lines failures = EntriesStartingWith("      received");
-  ASSERT_EQ(failures.size(), 2u);
-  EXPECT_EQ(failures[0], "      received: lines=5 sha1=" + sha1);
-  EXPECT_EQ(failures[1].rfind("      received: an A file unlike \"" + dir.file("expected_a.txt"), 0), 0u) << failures[1];
-  EXPECT_EQ(serial.model().ZCount(), 3u);  // the rejected report stays open
+  ~WirePlanRun() { std::fclose(status); }
+  std::string StatusLine() { return test::ReadAll(fileno(status)); }
+  WirePlanRun() {
+    clock.Advance(5000000);  // a clock that has run for a while, as a real one has
+    serial.answer = tcp.answer = [this](const std::string& request) {
+      requests.push_back(request);
+      return request == "v" ? std::string("00/00/00/WIRE-DEVICE") : answer(request);
+    };
+  }
+  int Run(std::vector<std::string> arguments, bool over_tcp = false) {
+    if (over_tcp) arguments.insert(arguments.begin(), {"--link", "tcp", "--address", "127.0.0.2"});
+    std::string error;
+    const auto options = ParseArguments(arguments, error);
+    EXPECT_TRUE(options) << error;
+    if (!options) return kExitUsage;
+    Environment environment{clock, pump, serial, tcp.network, log, prompts, dir.slash(),
+                            *CodePage::Find(kDefaultCodePage), &control};
+    return cli::Run(*options, environment);
+  }
+  std::string WritePlan(const std::string& text) {
+    test::WriteFile(dir.file("p.plan"), text);
+    return dir.file("p.plan");
+  }
+  size_t Count(const std::string& request) const { return std::count(requests.begin(), requests.end(), request); }
+};
+
+bool HasEntryStartingWith(const test::RecordingLog& log, const std::string& prefix) {
+  return std::ranges::any_of(log.entries, [&](const std::string& entry) { return entry.starts_with(prefix); });
+}
+
+std::string Sha1Hex(const std::string& bytes) {
+  Sha1Context context;
+  Sha1Init(context);
+  Sha1Update(context, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+  uint8_t digest[20];
+  Sha1Final(digest, context);
+  std::string hex;
+  for (uint8_t byte : digest) hex += "0123456789ABCDEF"[byte >> 4], hex += "0123456789ABCDEF"[byte & 15];
+  return hex;
+}
+
+// A device with one Z report of three lines (or one that never ends) to give.
+std::function<std::string(const std::string&)> ZReportDevice(bool endless) {
+  auto next = std::make_shared<int>(0);
+  return [next, endless](const std::string& request) -> std::string {
+    if (request == "A") *next = 0;
+    if (request == "A") return "00/00/00/001/Z0001";
+    if (request == "Q" && (endless || *next < 3)) return "00/00/00/0/LINE " + std::to_string(++*next);
+    if (request == "Q") return "00/00/00/3/";
+    if (request == "x/2") return "00/00/00/0001";
+    return "00/00/00/";
+  };
+}
+
+// A Z report closes the fiscal day for good: x/2 goes out only when the plan says yes and the report
+// read is the one it expects, on the serial link (which writes the A file) and over TCP alike.
+TEST(PlanCliWire, AZReportIsClosedOnlyOnIntentAfterEveryCheck) {
+  const std::string report = "LINE 1\r\nLINE 2\r\nLINE 3\r\n";
+  const std::string sha1 = Sha1Hex(report);
+  const struct {
+    std::string plan;
+    int status;
+    size_t x2_sent;
+    size_t q_sent;
+    std::string received;  // the failed step's received line, when it fails
+    bool serial_only = false;
+    bool endless = false;
+  } rows[] = {
+      {".zreport answer=no\n", kExitOk, 0, 4, ""},
+      // The lines and their fingerprint as the serial link writes them, over TCP alike: a reply's
+      // closing CR LF is no part of its data.
+      {".zreport answer=yes lines=3 sha1=" + sha1 + " afile=same.txt\n", kExitOk, 1, 4, ""},
+      {".zreport answer=yes sha1=" + std::string(40, 'A') + "\n", kExitDeviceError, 0, 4,
+       "lines=3 sha1=" + sha1 + "; answered No, x/2 not sent"},
+      {".zreport answer=yes lines=4\n", kExitDeviceError, 0, 4, "lines=3 sha1=" + sha1 + "; answered No, x/2 not sent"},
+      {".zreport answer=yes afile=other.txt\n", kExitDeviceError, 0, 4, "an A file unlike"},
+      // A report that never ends: exactly max= Q requests, then no x/2.
+      {".zreport answer=yes max=5\n", kExitDeviceError, 0, 5, "no end of the report after 5 lines", false, true},
+      // No answer written: refused when the plan is read, before anything is sent.
+      {".zreport lines=3\n", kExitLinkFailure, 0, 0, ""},
+      // The operator's No to a raw x/2 is a refused signature, not a link failure.
+      {"A\nQ\nQ\nQ\nQ\nx/2\n", kExitDeviceError, 0, 4, "the signature refused (answered No); x/2 not sent", true},
+  };
+  for (bool over_tcp : {false, true}) {
+    for (const auto& row : rows) {
+      if (over_tcp && row.serial_only) continue;
+      WirePlanRun run;
+      run.answer = ZReportDevice(row.endless);
+      test::WriteFile(run.dir.file("same.txt"), report);
+      test::WriteFile(run.dir.file("other.txt"), "LINE 1\r\n");
+      const std::string where = (over_tcp ? "tcp: " : "serial: ") + row.plan;
+      EXPECT_EQ(run.Run({"--answer", "no", "--plan", run.WritePlan(row.plan)}, over_tcp), row.status) << where;
+      EXPECT_EQ(run.Count("x/2"), row.x2_sent) << where;
+      EXPECT_EQ(run.Count("Q"), row.q_sent) << where;
+      if (row.status == kExitLinkFailure) {
+        EXPECT_EQ(run.requests, Lines{}) << where;
+      }
+      if (!row.received.empty() && !over_tcp) {
+        EXPECT_TRUE(HasEntryStartingWith(run.log, "      received: " + row.received)) << where;
+      }
+    }
+  }
+}
+
+// Ctrl-C or SIGTERM in the middle of a signing run: the step is an error that says it was stopped, the
+// steps not reached are skipped, the report says the run was interrupted, and the .finally steps close
+// the signature block left open.
+TEST(PlanCliWire, AStoppedPlanReportsItselfInterruptedAndRunsItsFinallySteps) {
+  WirePlanRun run;
+  int blocks = 0;
+  run.answer = [&](const std::string& request) -> std::string {
+    if (request.starts_with("@/") && ++blocks == 3) run.stop = 1;
+    return request == "}" ? "00/00/00/" + std::string(40, 'A') + "/0001" : "00/00/00/";
+  };
+  test::WriteFile(run.dir.file("big.txt"), std::string(20000, 'x'));
+  const std::string plan = run.WritePlan("?\n.sign big.txt\n?\nbogus => 06\n.finally\n  }\n.end\n");
+  EXPECT_EQ(run.Run({"--plan", plan, "--report", run.dir.file("r.xml")}), kExitInterrupted);
+  EXPECT_EQ(run.requests.back(), "}");
+  EXPECT_EQ(run.Count("@/" + std::string(1, 'x')), 0u);
+  EXPECT_EQ(run.Count("bogus"), 0u);
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "STOP  line 2: .sign big.txt ("));
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "Plan: 2 steps, 1 passed, 1 failed")) << "a stopped step is never a pass";
+  const JUnit report = ReadJUnit(run.dir.file("r.xml"));
+  ASSERT_TRUE(report.well_formed);
+  EXPECT_EQ(report.errors, Lines{"line 2: .sign big.txt: stopped"});
+  EXPECT_EQ(report.skipped, (Lines{"line 3: ?", "line 4: bogus"}));
+  EXPECT_EQ(report.properties.count("interrupted"), 1u);
+  EXPECT_EQ(report.properties.at("link"), "COM1");
+  EXPECT_EQ(report.properties.at("device"), "WIRE-DEVICE");
+  EXPECT_EQ(report.suite.at("timestamp").size(), 19u);
+  EXPECT_FALSE(report.suite.at("hostname").empty());
+  EXPECT_EQ(report.suite.at("errors"), "1");
+  EXPECT_EQ(report.suite.at("skipped"), "2");
+  ASSERT_EQ(report.suite_names.size(), 2u);
+  EXPECT_EQ(report.suite_names[1], "p.plan @ COM1 (.finally)");
+  ASSERT_EQ(report.system_out.size(), 1u);
+  EXPECT_NE(report.system_out[0].find("Signing stopped after block 3 of "), std::string::npos) << report.system_out[0];
+  // The progress line names what it counts, and times the signing from its own start.
+  const std::string status = run.StatusLine();
+  EXPECT_NE(status.find("\rplan: 1/"), std::string::npos) << status;
+  EXPECT_NE(status.find("\rsign: 1/"), std::string::npos) << status;
+  EXPECT_EQ(status.find(" left"), std::string::npos) << status;
+}
+
+// Whatever a plan names, reads or writes is checked before the device is touched: nothing is sent.
+TEST(PlanCliWire, APlanWithAnyFaultIsRefusedBeforeTheDeviceIsTouched) {
+  const struct {
+    std::string plan;
+    std::vector<std::string> options;  // besides --plan
+  } rows[] = {
+      {"v\n.sign missing.txt\n", {}},
+      {"v\n.batch .\n", {}},
+      {"v\n.zreport answer=yes afile=/nonexistent\n", {}},
+      {"v\n", {"--report", "/nonexistent/r.xml"}},
+      {"v\n", {"--record", "/nonexistent/x.plan"}},
+      {"v\n", {"--record", "@PLAN"}},  // the plan itself
+      {std::string("v\nv\0v\n", 6), {}},
+      {"v\n\xC1\xE2\n", {}},
+      {"# nothing but a comment\n", {}},
+  };
+  for (const auto& row : rows) {
+    WirePlanRun run;
+    std::vector<std::string> arguments = {"--plan", run.WritePlan(row.plan)};
+    for (const std::string& option : row.options) arguments.push_back(option == "@PLAN" ? arguments[1] : option);
+    EXPECT_EQ(run.Run(arguments), kExitLinkFailure) << row.plan;
+    EXPECT_EQ(run.requests, Lines{}) << row.plan;
+    EXPECT_EQ(test::ReadFile(arguments[1]), row.plan) << "the plan is left as it was";
+  }
+}
+
+// Plan text is UTF-8; the device's requests and replies are in its code page. A pattern that would
+// backtrack for ever on its reply just fails.
+TEST(PlanCliWire, RequestsAndRepliesAreComparedInTheDevicesCodePage) {
+  WirePlanRun run;
+  run.answer = [](const std::string& request) -> std::string {
+    if (request == "@/\xC1") return "00/00/00/\xC1\xC2\xC3";
+    return "00/00/00/" + std::string(30, 'x');
+  };
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Α => data=\"ΑΒΓ\"\n@/Α => data~\"[Α-Ω]{3}\"\n")}), kExitOk);
+  EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1", "@/\xC1"}));
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"(x+x+)+y\"\n")}), kExitDeviceError);
+  // A NUL in a pattern does not cut the report's lines.
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"a\\x00b\"\n")}), kExitDeviceError);
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "      expected: 00 data~\"a\\x00b\""));
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "      received: 00 data=\"xxx"));
+  // A recording sends what a plain run sends, and replays so.
+  run.requests.clear();
+  EXPECT_EQ(run.Run({"--record", run.dir.file("r.plan"), "@/Α"}), kExitOk);
+  EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1"}));
+  run.requests.clear();
+  EXPECT_EQ(run.Run({"--plan", run.dir.file("r.plan")}), kExitOk);
+  EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1"}));
+}
+
+// A recording replays from the folder it is written into, and keeps the device's status byte: a
+// device that now reports a bad battery fails the replay.
+TEST(PlanCliWire, ARecordingReplaysFromItsFolderAndKeepsTheDeviceStatus) {
+  WirePlanRun run;
+  std::filesystem::create_directory(run.dir.file("plans"));
+  test::WriteFile(run.dir.file("plans/hello.txt"), "hello");
+  std::string device_status = "00";
+  run.answer = [&](const std::string& request) {
+    return "00/" + device_status + "/00/" + (request == "}" ? std::string(40, 'A') + "/0001" : "");
+  };
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(run.dir.path());
+  EXPECT_EQ(run.Run({"--record", "plans/r.plan", "--sign", "plans/hello.txt", "?"}), kExitOk);
+  const std::string recorded = test::ReadFile("plans/r.plan");
+  EXPECT_NE(recorded.find("\n.sign hello.txt => 00 data~"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find("\n? => 00 data=\"\" device=00000x0x\n"), std::string::npos) << recorded;
+  EXPECT_EQ(run.Run({"--plan", "plans/r.plan"}), kExitOk);
+  device_status = "80";
+  EXPECT_EQ(run.Run({"--plan", "plans/r.plan"}), kExitDeviceError);
+  std::filesystem::current_path(cwd);
+}
+
+// Detection that finds no device still writes the report, with the error.
+TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
+  WirePlanRun run;
+  EXPECT_EQ(run.Run({"--link", "sdnp", "--detect", "--plan", run.WritePlan("v\n"), "--report", run.dir.file("r.xml")}),
+            kExitLinkFailure);
+  const JUnit report = ReadJUnit(run.dir.file("r.xml"));
+  EXPECT_TRUE(report.well_formed);
+  EXPECT_EQ(report.errors, Lines{"connect: no reply"});
+  // A report or a recording that does not reach the disk (a full one) fails the run.
+  if (std::filesystem::exists("/dev/full")) {
+    const std::string plan = run.WritePlan("v\n");
+    EXPECT_EQ(run.Run({"--plan", plan, "--report", "/dev/full"}), kExitLinkFailure);
+    EXPECT_EQ(run.Run({"--plan", plan, "--record", "/dev/full"}), kExitLinkFailure);
+    EXPECT_EQ(run.Run({"--plan", plan, "--record", run.dir.file("good.plan")}), kExitOk);
+  }
+}
+
+// veritor-cli --check: plans checked without a device, for a CI's lint stage; PATH:LINE: why.
+TEST(PlanCli, CheckFindsEachFaultWithItsFileAndLine) {
+  test::TempDir dir;
+  const struct {
+    std::string text;
+    std::string error;  // after "veritor-cli: PATH:"; empty: good
+  } rows[] = {
+      {"\xEF\xBB\xBFv\n.sign \"data.txt\"\n", ""},
+      {"v\n.sign missing.txt\n", "2: cannot read '" + dir.file("missing.txt") + "': No such file or directory"},
+      {"v\n.zreport\n", "2: .zreport needs answer=yes or answer=no"},
+      {std::string("v\n\0\x01\x02", 5), "2: a NUL byte in column 1: a plan is text"},
+      {"v\nv => \xFF\n", "2: not UTF-8 text (byte 6)"},
+      {"", "1: a plan with no steps"},
+      {"v => 00 data\n", "1: expected an error code, data=, data~, device=, function= or within=, not 'data'"},
+      {".repeat \"\"\nv\n.end\n", "1: .repeat takes a count or a time such as 10m, not \"\""},
+      {".finally\n}\n.end\nv\n", "4: the .finally block ends the plan: nothing may follow it"},
+  };
+  test::WriteFile(dir.file("data.txt"), "abc");
+  std::vector<std::string> arguments = {test::BinaryPath("veritor-cli"), "--check"};
+  std::string expected_err;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const std::string path = dir.file("p" + std::to_string(i) + ".plan");
+    test::WriteFile(path, rows[i].text);
+    arguments.push_back(path);
+    if (!rows[i].error.empty()) expected_err += "veritor-cli: " + path + ":" + rows[i].error;
+    const auto alone = test::RunProgram({arguments[0], "--check", path}, {});
+    EXPECT_EQ(alone.exit_status, rows[i].error.empty() ? kExitOk : kExitBadPlan) << path << alone.err;
+    EXPECT_EQ(alone.err.rfind(rows[i].error.empty() ? "" : "veritor-cli: " + path + ":" + rows[i].error, 0), 0u)
+        << alone.err;
+  }
+  const auto all = test::RunProgram(arguments, {});
+  EXPECT_EQ(all.exit_status, kExitBadPlan);
+  EXPECT_NE(all.out.find("p0.plan: 2 steps, good"), std::string::npos) << all.out;
+}
+
+// Every option --help names, read from the program as it is now, is in the man page and the bash
+// completion; the completion of a device path keeps what was typed.
+TEST(PlanCli, EveryOptionOfHelpIsInTheManPageAndTheCompletion) {
+  const auto help = test::RunProgram({test::BinaryPath("veritor-cli"), "--help"}, {});
+  ASSERT_EQ(help.exit_status, kExitOk);
+  const std::string source = VERITOR_SOURCE_DIR;
+  const std::string man = test::ReadFile(source + "/docs/man/veritor-cli.1.in");
+  const std::string completion = test::ReadFile(source + "/dist/veritor-cli.bash");
+  Lines options;
+  for (size_t at = help.out.find("\n  "); at != std::string::npos; at = help.out.find("\n  ", at + 1)) {
+    const size_t dashes = help.out.find("--", at);
+    if (dashes == std::string::npos || help.out.find('\n', at + 1) < dashes) continue;
+    size_t end = dashes + 2;
+    while (end < help.out.size() && (std::isalnum(static_cast<unsigned char>(help.out[end])) || help.out[end] == '-')) ++end;
+    options.push_back(help.out.substr(dashes, end - dashes));
+  }
+  ASSERT_GE(options.size(), 20u) << help.out;
+  for (const std::string& option : options) {
+    std::string in_man;
+    for (char c : option) in_man += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(man.find(in_man), std::string::npos) << option << " is not in the man page";
+    bool whole_word = false;
+    for (size_t at = completion.find(option); at != std::string::npos && !whole_word; at = completion.find(option, at + 1)) {
+      const char after = at + option.size() < completion.size() ? completion[at + option.size()] : ' ';
+      whole_word = !std::isalnum(static_cast<unsigned char>(after)) && after != '-';
+    }
+    EXPECT_TRUE(whole_word) << option << " is not in the completion";
+  }
+  EXPECT_NE(man.find("VERITOR_CODE_PAGE"), std::string::npos);
+
+  test::TempDir dir;
+  test::WriteFile(dir.file("ttyUSB7"), "");
+  const auto completed = test::RunProgram(
+      {"/bin/bash", "-c",
+       "source \"$0\"; COMP_WORDS=(veritor-cli --link \"$1\"); COMP_CWORD=2; _veritor_cli; printf '%s\\n' \"${COMPREPLY[@]}\"",
+       source + "/dist/veritor-cli.bash", dir.file("ttyU")},
+      {});
+  EXPECT_EQ(completed.out, dir.file("ttyUSB7") + "\n") << completed.err;
 }
 
 TEST(PlanCliOptions, PlanOptionsAndTheirRefusals) {
@@ -234,9 +560,26 @@ TEST(PlanCliOptions, PlanOptionsAndTheirRefusals) {
   EXPECT_EQ(options->addresses, (Lines{"127.0.0.2", "127.0.0.3"}));
   EXPECT_TRUE(options->keep_going);
   EXPECT_EQ(options->report, "r.xml");
-  EXPECT_FALSE(ParseArguments({"--plan", "p.txt", "v"}, error));
-  EXPECT_FALSE(ParseArguments({"--record"}, error));
-  EXPECT_EQ(error, "missing value for --record");
+  // What would be ignored is refused.
+  const struct {
+    std::vector<std::string> arguments;
+    std::string error;
+  } refused[] = {
+      {{"--plan", "p.txt", "v"}, "--plan takes no requests or file actions besides it"},
+      {{"--record"}, "missing value for --record"},
+      {{"--report", "r.xml", "v"}, "--report needs --plan (or --record)"},
+      {{"--keep-going", "v"}, "--keep-going needs --plan"},
+      {{"--plan", "a.plan", "--plan", "b.plan"}, "--plan given twice: one plan a run"},
+      {{"--detect", "--plan", "a.plan"}, "--detect finds network devices: it takes --link sdnp, tcp or udp"},
+      {{"--link", "udp", "--address", "127.0.0.2", "--address", "127.0.0.3", "v"},
+       "--address given twice (a plan runs on several devices)"},
+      {{"--check"}, "--check needs a plan to check"},
+      {{"--check", "--plan", "a.plan"}, "--check takes the plans as its arguments"},
+  };
+  for (const auto& row : refused) {
+    EXPECT_FALSE(ParseArguments(row.arguments, error)) << row.error;
+    EXPECT_EQ(error, row.error);
+  }
 }
 
 }  // namespace

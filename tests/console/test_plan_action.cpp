@@ -60,7 +60,7 @@ TEST_F(PlanActionTest, RunsAPlanIntoTheLogWithProgressAndStop) {
   EXPECT_EQ(prompts.boxes.back().text, "Not connected!");
   ASSERT_TRUE(window.links().Connect(1, 115200, "", false).connected);
   EXPECT_EQ(RunPlanFile(host, window.links(), Plan("v => 0"), false), ActionOutcome::kRefused);
-  EXPECT_EQ(prompts.boxes.back().text.rfind("Plan refused: " + out.file("plan.txt") + ": line 1: ", 0), 0u);
+  EXPECT_EQ(prompts.boxes.back().text.rfind("Plan refused: " + out.file("plan.txt") + ":1: ", 0), 0u);
 
   window.log_model().Clear();
   const std::string path = Plan("v\nbogus => 06\n? => data=\"not so\"\nv\n");

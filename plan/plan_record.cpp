@@ -1,7 +1,8 @@
-#include "core/plan_record.h"
+#include "plan/plan_record.h"
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace veritor {
 
@@ -109,6 +110,22 @@ std::string GeneralisedPattern(std::string_view data) {
   return out;
 }
 
+namespace {
+
+// `path` (as this process opens it) as a plan in `directory` names it: from
+// that folder when it lies below it or beside it, else whole.
+std::string PathFrom(const std::string& directory, const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path file = fs::absolute(path, error).lexically_normal();
+  const fs::path folder = fs::absolute(directory.empty() ? "." : directory, error).lexically_normal();
+  if (error) return path;
+  const fs::path relative = file.lexically_relative(folder);
+  return relative.empty() ? file.string() : relative.string();
+}
+
+}  // namespace
+
 void PlanRecorder::StepDone(const StepRecord& record, const StepReply& reply) {
   Seen& seen = steps_[record.step->id];
   const std::string pattern = reply.answered ? GeneralisedPattern(reply.data) : std::string();
@@ -120,8 +137,10 @@ void PlanRecorder::StepDone(const StepRecord& record, const StepReply& reply) {
     seen.pattern = pattern;
     seen.report_lines = reply.report_lines;
     seen.rejected = reply.result == kResultSignatureRejected;
+    seen.device = static_cast<uint8_t>(reply.device);
     return;
   }
+  seen.device_stable &= static_cast<uint8_t>(~(seen.device ^ reply.device));
   seen.codes_vary = seen.codes_vary || seen.code != reply.code;
   seen.data_varies = seen.data_varies || seen.pattern != pattern;
   seen.lines_vary = seen.lines_vary || seen.report_lines != reply.report_lines;
@@ -130,6 +149,14 @@ void PlanRecorder::StepDone(const StepRecord& record, const StepReply& reply) {
 ReplyExpectation PlanRecorder::Expectation(const PlanStep& step, const Seen& seen) const {
   ReplyExpectation expect;
   expect.error_code = seen.codes_vary ? std::nullopt : std::optional<int>(seen.code < 0 ? 0 : seen.code);
+  // The device status byte is part of the answer: a device that now reports
+  // a bad battery or a fatal error must not pass. Its "pend" and "busy" bits
+  // (0x04, 0x01) come and go with the exchanges, the function status bits with
+  // the plan's own steps (a signature made, a block open), and bits that
+  // changed from run to run are left free.
+  constexpr uint8_t kDeviceHealthBits = 0xFA;
+  const auto health = static_cast<uint8_t>(kDeviceHealthBits & seen.device_stable);
+  if (!seen.rejected) expect.device = {static_cast<uint8_t>(seen.device & health), health};
   if (seen.data_varies || seen.rejected || (seen.data.empty() && step.kind != PlanStep::Kind::kRequest)) return expect;
   if (seen.pattern == LiteralPattern(seen.data)) {
     expect.data_rule = ReplyExpectation::Data::kExact;
@@ -155,6 +182,10 @@ void PlanRecorder::WriteStep(const PlanStep& step, const std::string& indent, st
   if (seen.codes_vary) out += indent + "# the error code varied from run to run\n";
   if (seen.data_varies) out += indent + "# the reply data varied from run to run\n";
   PlanStep recorded = step;
+  if (step.kind == PlanStep::Kind::kSign || step.kind == PlanStep::Kind::kBitmap || step.kind == PlanStep::Kind::kBatch)
+    recorded.written = PathFrom(plan_directory_, step.text);
+  if (step.kind == PlanStep::Kind::kZReport && !step.zreport.a_file.empty())
+    recorded.zreport.a_file = PathFrom(plan_directory_, step.zreport.a_file);
   if (step.kind == PlanStep::Kind::kZReport) {
     recorded.zreport.lines = seen.lines_vary || seen.rejected ? std::nullopt : std::optional<size_t>(seen.report_lines);
     recorded.zreport.sha1.clear();
@@ -175,10 +206,17 @@ void PlanRecorder::WriteNodes(const std::vector<PlanNode>& nodes, int depth, std
   }
 }
 
-std::string PlanRecorder::Write(const Plan& plan, const std::vector<std::string>& header) const {
+std::string PlanRecorder::Write(const Plan& plan, const std::vector<std::string>& header,
+                                const std::string& plan_directory) const {
+  plan_directory_ = plan_directory;
   std::string out;
   for (const std::string& line : header) out += "# " + line + "\n";
   WriteNodes(plan.nodes, 0, out);
+  if (!plan.finally_nodes.empty()) {
+    out += ".finally\n";
+    WriteNodes(plan.finally_nodes, 1, out);
+    out += ".end\n";
+  }
   return out;
 }
 

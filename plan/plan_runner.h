@@ -9,7 +9,7 @@
 #include "core/batch.h"
 #include "core/command.h"
 #include "core/host.h"
-#include "core/plan.h"
+#include "plan/plan.h"
 
 namespace veritor {
 
@@ -41,21 +41,28 @@ struct StepReply {
   int device = 0;
   int function = 0;
   std::string data;
-  // A Z report: the lines of its A file and their SHA-1.
+  bool stopped = false;   // the operator stopped the step part way
+  // A Z report: the lines of its A file and their SHA-1, and how they differ
+  // from what the plan expects ("" when they do not), found before x/2.
   size_t report_lines = 0;
   std::string report_sha1;
+  std::string report_mismatch;
 };
 
-enum class StepVerdict { kPassed, kFailed, kNoReply, kRefused };
+// kRefused: a refused file or signature; kStopped: stopped by the operator
+// part way (an error, as the step's outcome is not known).
+enum class StepVerdict { kPassed, kFailed, kNoReply, kRefused, kStopped };
 
 // One run of a step; it points into its plan. Only a failure keeps the texts.
 struct StepRecord {
   const PlanStep* step = nullptr;
   uint64_t run = 1;  // how often this step has run, this time included
   StepVerdict verdict = StepVerdict::kPassed;
+  bool finally = false;  // a step of the .finally block
   uint32_t elapsed_ms = 0;
   std::string expected;
   std::string received;
+  std::string log;  // the log lines the step wrote
 };
 
 // Told of every step run, as it ends.
@@ -75,15 +82,35 @@ class PlanLogReporter final : public PlanReporter {
   MessageLog& log_;
 };
 
+// The runs of one plan line inside a repeat block, summed: a soak of a
+// million runs keeps one of these, with its first failures whole.
+struct RepeatedStep {
+  static constexpr size_t kKeptFailures = 5;
+  const PlanStep* step = nullptr;
+  bool finally = false;
+  uint64_t runs = 0;
+  uint64_t passed = 0;
+  uint64_t elapsed_ms = 0;
+  std::vector<StepRecord> first_failures;  // at most kKeptFailures
+  uint64_t failed() const { return runs - passed; }
+};
+
 struct PlanRunResult {
-  std::vector<StepRecord> records;
+  std::vector<StepRecord> records;       // each run of a step outside repeat blocks
+  std::vector<RepeatedStep> repeated;    // each step inside one that ran, in the order of their first runs
+  uint64_t executed = 0;                 // step runs, delays not counted
   uint64_t passed = 0;
   uint64_t failed = 0;   // mismatches and refused files
   uint64_t no_reply = 0; // link failures
+  uint64_t stopped_steps = 0;  // steps stopped part way
+  uint64_t finally_passed = 0;  // the .finally block's steps, counted apart
+  uint64_t finally_failed = 0;
   uint32_t elapsed_ms = 0;
   bool stopped = false;   // by the operator
   bool cut_short = false; // a failure ended the run before its end
-  bool AllPassed() const { return failed == 0 && no_reply == 0 && !stopped; }
+  // When the run ended early: the steps that never ran, in the order of the file.
+  std::vector<const PlanStep*> not_reached;
+  bool AllPassed() const { return failed == 0 && no_reply == 0 && !stopped && finally_failed == 0; }
   // kAnswered when every step passed; kLinkFailure when a step got no reply;
   // kDeviceError when a step failed otherwise; kStopped.
   ActionOutcome Outcome() const;
@@ -102,12 +129,16 @@ struct PlanServices {
   // Where the plan's answer to the signature question goes; none: the front
   // end's prompts ask.
   PlanPrompts* answers = nullptr;
+  // A step begins; what the log took since then (a step that does not pass
+  // keeps it). None: no step keeps its log lines.
+  std::function<void(const PlanStep&)> step_begins;
+  std::function<std::string()> step_log;
 };
 
 // Runs a plan's steps in order over the executor, step after step: no pause
 // between them but the plan's own delays. Stops at the first failed step
-// (unless keep_going), or when the operator stops it between two steps;
-// reports progress in "steps" after each.
+// (unless keep_going), or when the operator stops it; then runs the .finally
+// block whatever the end, every step of it. Reports progress in "steps".
 PlanRunResult RunPlan(Host& host, CommandExecutor& executor, const Plan& plan, const PlanRunOptions& options,
                       PlanReporter& reporter, const PlanServices& services = {});
 
@@ -116,6 +147,9 @@ PlanRunResult RunPlan(Host& host, CommandExecutor& executor, const Plan& plan, c
 std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms);
 // The reply in the plan's words, as far as the expectation looks at it.
 std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply);
+
+// "line 9: v (1000 runs)": a repeated step's runs, summed.
+std::string RepeatedStepName(const RepeatedStep& repeated);
 
 // "PASS  line 3: v (12 ms)", or the FAIL line with an expected and a
 // received line beneath it.

@@ -1,11 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/plan.h"
-#include "core/plan_runner.h"
+#include "plan/plan.h"
+#include "plan/plan_runner.h"
 
 namespace veritor {
 
@@ -26,8 +27,12 @@ class PlanRecorder final : public PlanReporter {
   void StepDone(const StepRecord& record, const StepReply& reply) override;
 
   // The plan with the recorded expectations, after the comment lines of
-  // `header`. A step that never ran keeps its own, with a comment.
-  std::string Write(const Plan& plan, const std::vector<std::string>& header) const;
+  // `header`. A step that never ran keeps its own, with a comment. The files
+  // it names are written relative to `plan_directory`, the folder the plan
+  // is written into (with its trailing "/", or "" for the current one), so
+  // that it replays from there.
+  std::string Write(const Plan& plan, const std::vector<std::string>& header,
+                    const std::string& plan_directory = "") const;
 
  private:
   struct Seen {
@@ -41,10 +46,13 @@ class PlanRecorder final : public PlanReporter {
     size_t report_lines = 0;
     bool lines_vary = false;
     bool rejected = false;  // a Z report whose signature was rejected
+    uint8_t device = 0;            // the device status byte of the first run
+    uint8_t device_stable = 0xFF;  // its bits that were the same in every run
   };
   ReplyExpectation Expectation(const PlanStep& step, const Seen& seen) const;
   void WriteNodes(const std::vector<PlanNode>& nodes, int depth, std::string& out) const;
   void WriteStep(const PlanStep& step, const std::string& indent, std::string& out) const;
+  mutable std::string plan_directory_;  // while Write runs
 
   std::vector<Seen> steps_;
 };

@@ -1,10 +1,12 @@
-#include "core/plan.h"
+#include "plan/plan.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <unordered_map>
 
 #include "core/batch.h"
+#include "core/code_page.h"
 
 namespace veritor {
 
@@ -17,7 +19,7 @@ constexpr size_t kMaxNesting = 16;
 // Reads one line of a plan piece by piece: words, quoted texts, key=value.
 class LineCursor {
  public:
-  explicit LineCursor(std::string_view text) : text_(text) {}
+  explicit LineCursor(std::string_view text, const CodePage* page = nullptr) : text_(text), page_(page) {}
 
   void SkipSpaces() {
     while (position_ < text_.size() && text_[position_] == ' ') ++position_;
@@ -45,37 +47,65 @@ class LineCursor {
   }
   // A quoted text, or a bare one up to the next blank.
   std::optional<std::string> Value() {
-    if (Peek('"')) return Quoted();
+    if (Peek('"')) return Quoted(false);
     const size_t start = position_;
     while (position_ < text_.size() && text_[position_] != ' ') ++position_;
     if (start == position_) return std::nullopt;
     return std::string(text_.substr(start, position_ - start));
   }
+  // As Value, for text that goes to or comes from the device: the plan's
+  // UTF-8 as the code page's bytes (\xHH escapes are bytes already).
+  std::optional<std::string> DeviceText() {
+    if (Peek('"')) return Quoted(true);
+    const auto value = Value();
+    if (!value) return std::nullopt;
+    return Encode(*value);
+  }
   std::string_view Rest() const { return text_.substr(std::min(position_, text_.size())); }
+  // Why the last text could not be written in the code page ("" when it could).
+  const std::string& EncodeError() const { return encode_error_; }
+
+  // UTF-8 text as the code page's bytes; nothing (with EncodeError) when a
+  // character has no byte there. Without a page, the text as it stands.
+  std::optional<std::string> Encode(std::string_view text) {
+    if (page_ == nullptr) return std::string(text);
+    std::string refused;
+    auto bytes = page_->FromUtf8(text, refused);
+    if (!bytes) encode_error_ = refused + " cannot be written in code page " + std::to_string(page_->number());
+    return bytes;
+  }
 
  private:
   // \" a quote, \\ a backslash, \xHH a byte; any other backslash stays as
   // written, so that regular expressions read as they are meant.
-  std::optional<std::string> Quoted() {
+  std::optional<std::string> Quoted(bool device_text) {
     ++position_;
-    std::string out;
+    std::string out, run;  // `run`: the text since the last \xHH, still UTF-8
+    const auto flush = [&] {
+      const auto bytes = device_text ? Encode(run) : std::optional<std::string>(run);
+      run.clear();
+      if (!bytes) return false;
+      out += *bytes;
+      return true;
+    };
     while (position_ < text_.size()) {
       const char c = text_[position_++];
-      if (c == '"') return out;
+      if (c == '"') return flush() ? std::optional<std::string>(out) : std::nullopt;
       if (c != '\\' || position_ >= text_.size()) {
-        out += c;
+        run += c;
         continue;
       }
       const char next = text_[position_];
       if (next == '"' || next == '\\') {
-        out += next;
+        run += next;
         ++position_;
       } else if (next == 'x' && position_ + 2 < text_.size() && IsHex(text_[position_ + 1]) &&
                  IsHex(text_[position_ + 2])) {
+        if (!flush()) return std::nullopt;
         out += static_cast<char>(std::stoi(std::string(text_.substr(position_ + 1, 2)), nullptr, 16));
         position_ += 3;
       } else {
-        out += '\\';
+        run += '\\';
       }
     }
     return std::nullopt;  // no closing quote
@@ -83,7 +113,9 @@ class LineCursor {
   static bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
   std::string_view text_;
+  const CodePage* page_;
   size_t position_ = 0;
+  std::string encode_error_;
 };
 
 std::optional<uint64_t> ParseCount(const std::string& text, uint64_t max) {
@@ -131,27 +163,70 @@ std::optional<StatusBits> ParseStatusBits(const std::string& text) {
   return bits;
 }
 
+// The length of the UTF-8 sequence at `at`, or 0 when none starts there
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  return length;
+}
+
+// Empty when the line is text a plan may hold, else why not.
+std::string TextProblem(std::string_view line) {
+  for (size_t at = 0; at < line.size();) {
+    if (line[at] == '\0') return "a NUL byte in column " + std::to_string(at + 1) + ": a plan is text";
+    const size_t length = Utf8SequenceLength(line, at);
+    if (length == 0) return "not UTF-8 text (byte " + std::to_string(at + 1) + ")";
+    at += length;
+  }
+  return {};
+}
+
 bool IsHexText(const std::string& text) {
   return text.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos;
 }
 
 class PlanParser {
  public:
-  PlanParser(const std::string& base_directory, std::string& error) : base_(base_directory), error_(error) {}
+  PlanParser(const std::string& base_directory, const std::string& source, const CodePage* page, std::string& error)
+      : base_(base_directory), source_(source), page_(page), error_(error) {}
 
   std::optional<Plan> Parse(std::string_view text) {
     std::vector<std::vector<PlanNode>*> open = {&plan_.nodes};
     std::vector<PlanNode*> blocks;
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     size_t start = 0;
     while (start < text.size()) {
       size_t end = text.find('\n', start);
       if (end == std::string_view::npos) end = text.size();
       ++line_;
-      const std::string line = CleanLine(text.substr(start, end - start));
+      const std::string_view raw = text.substr(start, end - start);
+      if (const std::string problem = TextProblem(raw); !problem.empty()) return Fail(line_, problem);
+      const std::string line = CleanLine(raw);
       start = end + 1;
       if (!ParseLine(line, open, blocks)) return std::nullopt;
     }
-    if (!blocks.empty()) return Fail(blocks.back()->line, ".repeat without .end");
+    if (!blocks.empty())
+      return Fail(blocks.back()->line, blocks.back() == &finally_ ? ".finally without .end" : ".repeat without .end");
+    if (plan_.step_count == 0) return Fail(line_ == 0 ? 1 : line_, "a plan with no steps");
     return std::move(plan_);
   }
 
@@ -168,7 +243,7 @@ class PlanParser {
   }
 
   std::nullopt_t Fail(unsigned line, const std::string& why) {
-    error_ = "line " + std::to_string(line) + ": " + why;
+    error_ = (source_.empty() ? "line " : source_ + ":") + std::to_string(line) + ": " + why;
     return std::nullopt;
   }
   bool Failed(const std::string& why) {
@@ -179,15 +254,26 @@ class PlanParser {
   bool ParseLine(const std::string& line, std::vector<std::vector<PlanNode>*>& open,
                  std::vector<PlanNode*>& blocks) {
     if (line.empty() || line[0] == '#') return true;
+    if (finally_done_) return Failed("the .finally block ends the plan: nothing may follow it");
     if (line[0] != '.') return AddRequest(line, *open.back(), blocks);
-    LineCursor cursor(line);
+    LineCursor cursor(line, page_);
     cursor.Take('.');
     const std::string name = cursor.Name();
     if (name == "repeat") return OpenBlock(cursor, open, blocks);
+    if (name == "finally") {
+      if (!cursor.Done()) return Failed("nothing may follow .finally");
+      if (!blocks.empty()) return Failed(".finally stands outside every .repeat block");
+      finally_.line = line_;
+      blocks.push_back(&finally_);
+      open.push_back(&plan_.finally_nodes);
+      return true;
+    }
     if (name == "end") {
       if (!cursor.Done()) return Failed("nothing may follow .end");
       if (blocks.empty()) return Failed(".end without .repeat");
-      if (blocks.back()->children.empty()) return Failed("an empty .repeat block");
+      const bool finally = blocks.back() == &finally_;
+      if (open.back()->empty()) return Failed(finally ? "an empty .finally block" : "an empty .repeat block");
+      finally_done_ = finally;
       blocks.pop_back();
       open.pop_back();
       return true;
@@ -204,8 +290,8 @@ class PlanParser {
     if (name == "send") {
       cursor.SkipSpaces();
       if (!cursor.Peek('"')) return Failed(".send takes a quoted request");
-      const auto text = cursor.Value();
-      if (!text) return Failed("a quote is not closed");
+      const auto text = cursor.DeviceText();
+      if (!text) return Failed(cursor.EncodeError().empty() ? "a quote is not closed" : cursor.EncodeError());
       step.text = *text;
     } else if (name == "sign" || name == "bmp" || name == "batch") {
       step.kind = name == "sign" ? PlanStep::Kind::kSign
@@ -237,7 +323,7 @@ class PlanParser {
                                                        *ms > 0) {
       block.duration_ms = *ms;
     } else {
-      return Failed(".repeat takes a count or a time such as 10m, not '" + *value + "'");
+      return Failed(".repeat takes a count or a time such as 10m, not " + QuoteText(*value));
     }
     if (blocks.size() >= kMaxNesting) return Failed("repeat blocks nest too deep");
     open.back()->push_back(std::move(block));
@@ -254,9 +340,13 @@ class PlanParser {
       arrow = line.find(" =>", arrow + 1);
     step.text = line.substr(0, arrow);
     if (arrow != std::string::npos) step.text.erase(step.text.find_last_not_of(' ') + 1);
+    LineCursor request(step.text, page_);
+    const auto bytes = request.Encode(step.text);
+    if (!bytes) return Failed(request.EncodeError());
+    step.text = *bytes;
     if (step.text.size() > kMaxBatchLine) step.text.resize(kMaxBatchLine);
     if (arrow != std::string::npos) {
-      LineCursor cursor(std::string_view(line).substr(arrow));
+      LineCursor cursor(std::string_view(line).substr(arrow), page_);
       if (!ParseArrow(cursor, step.expect)) return false;
     }
     return Add(std::move(step), nodes);
@@ -265,7 +355,7 @@ class PlanParser {
   PlanStep NewStep(const std::vector<PlanNode*>& blocks) {
     PlanStep step;
     step.line = line_;
-    step.repeated = !blocks.empty();
+    step.repeated = blocks.size() > (!blocks.empty() && blocks.front() == &finally_ ? 1u : 0u);
     return step;
   }
 
@@ -301,9 +391,10 @@ class PlanParser {
       first = false;
       const bool pattern = cursor.Peek('~');
       if (key.empty() || !(cursor.Take('=') || cursor.Take('~')))
-        return Failed("expected an error code, data=, data~, device=, function= or within=, not '" +
-                      std::string(cursor.Rest()) + "'");
-      const auto value = cursor.Value();
+        return Failed("expected an error code, data=, data~, device=, function= or within=, not '" + key +
+                      std::string(cursor.Rest().substr(0, cursor.Rest().find(' '))) + "'");
+      const auto value = key == "data" ? cursor.DeviceText() : cursor.Value();
+      if (!value && !cursor.EncodeError().empty()) return Failed(cursor.EncodeError());
       if (!value) return Failed("no value for " + key + " (or a quote is not closed)");
       if (!ApplyExpectation(key, pattern, *value, expect)) return false;
     }
@@ -314,7 +405,7 @@ class PlanParser {
     if (key == "data") {
       expect.data = value;
       expect.data_rule = pattern ? ReplyExpectation::Data::kPattern : ReplyExpectation::Data::kExact;
-      if (pattern && !(expect.pattern = CompilePattern(value))) return Failed("not a regular expression: " + value);
+      if (pattern && !(expect.pattern = Pattern(value))) return Failed("not a regular expression: " + value);
       return true;
     }
     if (pattern) return Failed(key + " takes '=', not '~'");
@@ -331,7 +422,9 @@ class PlanParser {
     return Failed("unknown expectation " + key);
   }
 
+  // answer= must be written: a Z report closes the fiscal day for good.
   bool ParseZReportOptions(LineCursor& cursor, ZReportCheck& check) {
+    bool answered = false;
     while (!cursor.Done() && !cursor.Peek('=')) {
       const std::string key = cursor.Name();
       if (key.empty() || !cursor.Take('=')) return Failed(".zreport takes answer=, lines=, sha1=, afile= and max=");
@@ -339,6 +432,7 @@ class PlanParser {
       if (!value) return Failed("no value for " + key);
       if (key == "answer" && (*value == "yes" || *value == "no")) {
         check.answer = *value == "yes";
+        answered = true;
       } else if (key == "lines" && ParseCount(*value, kMaxRepeat)) {
         check.lines = *ParseCount(*value, kMaxRepeat);
       } else if (key == "max" && ParseCount(*value, kMaxRepeat).value_or(0) > 0) {
@@ -352,12 +446,24 @@ class PlanParser {
         return Failed("bad .zreport option " + key + "=" + *value);
       }
     }
-    return true;
+    return answered ? true : Failed(".zreport needs answer=yes or answer=no (the report closes the fiscal day)");
+  }
+
+  // A pattern is compiled once however many lines hold it.
+  std::shared_ptr<const DataPattern> Pattern(const std::string& text) {
+    std::shared_ptr<const DataPattern>& compiled = patterns_[text];
+    if (!compiled) compiled = CompilePattern(text);
+    return compiled;
   }
 
   const std::string& base_;
+  const std::string& source_;
+  const CodePage* page_;
+  std::unordered_map<std::string, std::shared_ptr<const DataPattern>> patterns_;
   std::string& error_;
   Plan plan_;
+  PlanNode finally_;  // stands for the .finally block among the open blocks
+  bool finally_done_ = false;
   unsigned line_ = 0;
 };
 
@@ -402,11 +508,28 @@ std::string BitsText(const StatusBits& bits) {
 
 }  // namespace
 
-std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error) {
-  return PlanParser(base_directory, error).Parse(text);
+std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error,
+                              const CodePage* page) {
+  return PlanParser(base_directory, "", page, error).Parse(text);
 }
 
-std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error) {
+namespace {
+
+void VisitSteps(const std::vector<PlanNode>& nodes, const std::function<void(const PlanStep&)>& visit) {
+  for (const PlanNode& node : nodes) {
+    if (node.is_block) VisitSteps(node.children, visit);
+    else visit(node.step);
+  }
+}
+
+}  // namespace
+
+void ForEachStep(const Plan& plan, const std::function<void(const PlanStep&)>& visit) {
+  VisitSteps(plan.nodes, visit);
+  VisitSteps(plan.finally_nodes, visit);
+}
+
+std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error, const CodePage* page) {
   const FileHandle file = OpenForReading(path);
   if (!file) {
     error = "cannot open '" + path + "'";
@@ -422,9 +545,7 @@ std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error) {
   }
   const size_t slash = path.rfind('/');
   const std::string base = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  auto plan = ParsePlan(text, base, error);
-  if (!plan) error = path + ": " + error;
-  return plan;
+  return PlanParser(base, path, page, error).Parse(text);
 }
 
 uint64_t PlannedExecutions(const Plan& plan) { return Executions(plan.nodes); }
@@ -464,10 +585,22 @@ std::string FormatExpectation(const ReplyExpectation& expect) {
     text = "any";
   }
   if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteText(expect.data);
-  // A pattern is written as it stands: only a quote needs its backslash.
+  // A pattern is written as it stands: a quote needs its backslash, and a
+  // byte a line cannot hold (a NUL would cut the line) is written \xHH.
   if (expect.data_rule == ReplyExpectation::Data::kPattern) {
     std::string quoted = "\"";
-    for (char c : expect.data) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    for (char c : expect.data) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '"') {
+        quoted += "\\\"";
+      } else if (byte < 0x20 || byte >= 0x7F) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        quoted += hex;
+      } else {
+        quoted += c;
+      }
+    }
     text += " data~" + quoted + "\"";
   }
   if (expect.device.mask != 0) text += " device=" + BitsText(expect.device);

@@ -1,6 +1,7 @@
-#include "core/plan_runner.h"
+#include "plan/plan_runner.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "core/bitmap.h"
 #include "core/device_errors.h"
@@ -67,6 +68,21 @@ std::string BitsOf(int bits) {
   return text;
 }
 
+// The .finally steps run to their end: the stop that ended the plan (or one
+// asked for meanwhile) is not theirs, and would refuse their requests. The
+// progress still reaches the front end.
+class StopsHeard final : public ActionControl {
+ public:
+  explicit StopsHeard(ActionControl* front_end) : front_end_(front_end) {}
+  void ReportProgress(const ActionProgress& progress) override {
+    if (front_end_ != nullptr) front_end_->ReportProgress(progress);
+  }
+  bool StopRequested() override { return false; }
+
+ private:
+  ActionControl* front_end_;
+};
+
 class Runner {
  public:
   Runner(Host& host, CommandExecutor& executor, const PlanRunOptions& options, PlanReporter& reporter,
@@ -77,11 +93,23 @@ class Runner {
         reporter_(reporter),
         services_(services),
         runs_(plan.step_count, 0),
+        repeated_index_(plan.step_count, 0),
         progress_{.unit = "steps", .total = PlannedExecutions(plan)} {}
 
   PlanRunResult Run(const Plan& plan) {
     const uint32_t start = host_.clock.GetTickCount();
     RunNodes(plan.nodes);
+    if (result_.stopped || result_.cut_short) {
+      for (const PlanNode& node : plan.nodes) CollectNotReached(node);
+    }
+    if (!plan.finally_nodes.empty()) {
+      if (result_.stopped) host_.log.LogMessage("Plan stopped: its .finally steps run");
+      in_finally_ = true;
+      StopsHeard finally_control(host_.control);
+      ActionControl* const front_end = std::exchange(host_.control, &finally_control);
+      RunNodes(plan.finally_nodes);
+      host_.control = front_end;
+    }
     result_.elapsed_ms = host_.clock.GetTickCount() - start;
     return std::move(result_);
   }
@@ -106,8 +134,41 @@ class Runner {
     return true;
   }
 
+  // A repeated step's run is summed with its others; only its first
+  // failures are kept whole.
+  void Keep(StepRecord record) {
+    ++result_.executed;
+    const PlanStep& step = *record.step;
+    if (!step.repeated) {
+      result_.records.push_back(std::move(record));
+      return;
+    }
+    uint32_t& index = repeated_index_[step.id];
+    if (index == 0) {
+      RepeatedStep first;
+      first.step = &step;
+      first.finally = in_finally_;
+      result_.repeated.push_back(std::move(first));
+      index = static_cast<uint32_t>(result_.repeated.size());
+    }
+    RepeatedStep& summed = result_.repeated[index - 1];
+    ++summed.runs;
+    summed.elapsed_ms += record.elapsed_ms;
+    if (record.verdict == StepVerdict::kPassed) ++summed.passed;
+    else if (summed.first_failures.size() < RepeatedStep::kKeptFailures) summed.first_failures.push_back(std::move(record));
+  }
+
+  void CollectNotReached(const PlanNode& node) {
+    if (node.is_block) {
+      for (const PlanNode& child : node.children) CollectNotReached(child);
+    } else if (node.step.kind != PlanStep::Kind::kDelay && runs_[node.step.id] == 0) {
+      result_.not_reached.push_back(&node.step);
+    }
+  }
+
+  // The .finally block runs to its end: a stop has already been heard.
   bool StopWanted() {
-    if (!host_.StopRequested()) return false;
+    if (in_finally_ || !host_.StopRequested()) return false;
     result_.stopped = true;
     host_.log.LogMessage("Plan stopped after %llu steps", static_cast<unsigned long long>(progress_.done));
     return true;
@@ -119,15 +180,21 @@ class Runner {
     StepRecord record;
     record.step = &step;
     record.run = ++runs_[step.id];
+    record.finally = in_finally_;
+    if (services_.step_begins) services_.step_begins(step);
     const uint32_t start = host_.clock.GetTickCount();
     const StepReply reply = Execute(step);
     record.elapsed_ms = host_.clock.GetTickCount() - start;
     Judge(step, reply, record);
+    if (record.verdict != StepVerdict::kPassed && services_.step_log) record.log = services_.step_log();
     reporter_.StepDone(record, reply);
-    ++progress_.done;
-    host_.ReportProgress(progress_);
+    if (!in_finally_) {
+      ++progress_.done;
+      host_.ReportProgress(progress_);
+    }
     const bool passed = record.verdict == StepVerdict::kPassed;
-    result_.records.push_back(std::move(record));
+    Keep(std::move(record));
+    if (in_finally_) return true;
     if (result_.stopped) return false;
     if (passed || options_.keep_going) return true;
     result_.cut_short = true;
@@ -135,8 +202,13 @@ class Runner {
   }
 
   void Judge(const PlanStep& step, const StepReply& reply, StepRecord& record) {
-    if (!reply.answered) {
-      record.verdict = reply.result == kResultOk ? StepVerdict::kRefused : StepVerdict::kNoReply;
+    if (reply.stopped) {
+      record.verdict = StepVerdict::kStopped;
+      record.expected = ExpectedText(step);
+      record.received = "stopped by the operator part way" + (reply.data.empty() ? "" : " (" + reply.data + ")");
+    } else if (!reply.answered) {
+      const bool refused = reply.result == kResultOk || reply.result == kResultSignatureRejected;
+      record.verdict = refused ? StepVerdict::kRefused : StepVerdict::kNoReply;
       record.expected = step.kind == PlanStep::Kind::kZReport ? "the report read and closed" : FormatExpectation(step.expect);
       record.received = reply.data;
     } else if (!options_.record) {
@@ -147,8 +219,10 @@ class Runner {
         record.expected = ExpectedText(step);
       }
     }
-    if (record.verdict == StepVerdict::kPassed) ++result_.passed;
+    if (in_finally_) ++(record.verdict == StepVerdict::kPassed ? result_.finally_passed : result_.finally_failed);
+    else if (record.verdict == StepVerdict::kPassed) ++result_.passed;
     else if (record.verdict == StepVerdict::kNoReply) ++result_.no_reply;
+    else if (record.verdict == StepVerdict::kStopped) ++result_.stopped_steps;
     else ++result_.failed;
   }
 
@@ -159,24 +233,26 @@ class Runner {
   }
 
   std::string CheckZReport(const PlanStep& step, const StepReply& reply, uint32_t elapsed_ms) {
-    const ZReportCheck& check = step.zreport;
-    if (!check.answer) {
+    if (!reply.report_mismatch.empty()) return reply.report_mismatch + "; answered No, x/2 not sent";
+    if (!step.zreport.answer) {
       if (reply.result == kResultSignatureRejected) return {};
       return "x/2 sent although the signature was rejected (" + DescribeReply(step.expect, reply) + ")";
     }
     if (reply.result == kResultSignatureRejected) return "the signature rejected; the report left open";
     std::string mismatch = CheckReply(step.expect, reply, elapsed_ms);
     if (!mismatch.empty()) return "x/2 answered " + mismatch;
-    if (check.lines && *check.lines != reply.report_lines)
-      return "lines=" + std::to_string(reply.report_lines) + " sha1=" + reply.report_sha1;
-    if (!check.sha1.empty() && check.sha1 != reply.report_sha1)
-      return "lines=" + std::to_string(reply.report_lines) + " sha1=" + reply.report_sha1;
+    return {};
+  }
+
+  // How the report read differs from the plan's lines=, sha1= and afile=.
+  static std::string ReportMismatch(const ZReportCheck& check, size_t lines, const std::string& sha1) {
+    const std::string read = "lines=" + std::to_string(lines) + " sha1=" + sha1;
+    if (check.lines && *check.lines != lines) return read;
+    if (!check.sha1.empty() && check.sha1 != sha1) return read;
     if (!check.a_file.empty()) {
       const auto wanted = ReadWholeFile(check.a_file);
       if (!wanted) return "afile " + QuoteText(check.a_file) + " cannot be read";
-      if (Sha1Hex(*wanted) != reply.report_sha1)
-        return "an A file unlike " + QuoteText(check.a_file) + " (lines=" + std::to_string(reply.report_lines) +
-               " sha1=" + reply.report_sha1 + ")";
+      if (Sha1Hex(*wanted) != sha1) return "an A file unlike " + QuoteText(check.a_file) + " (" + read + ")";
     }
     return {};
   }
@@ -206,6 +282,10 @@ class Runner {
   StepReply Request(const std::string& request) {
     StepReply reply;
     reply.result = executor_.ExecuteCommand(request, data_, options_.verbose);
+    if (reply.result == kResultSignatureRejected) {
+      reply.data = "the signature refused (answered No); x/2 not sent";
+      return reply;
+    }
     if (reply.result != kResultOk) {
       reply.data = "no reply (result " + std::to_string(reply.result) + ")";
       return reply;
@@ -236,7 +316,10 @@ class Runner {
       case ActionOutcome::kIgnored:
         reply.data = "the file " + QuoteText(step.text) + " was refused";
         return reply;
-      case ActionOutcome::kStopped: result_.stopped = true; break;
+      case ActionOutcome::kStopped:
+        result_.stopped = true;
+        reply.stopped = true;
+        return reply;
       case ActionOutcome::kAnswered:
       case ActionOutcome::kDeviceError: break;
     }
@@ -246,7 +329,10 @@ class Runner {
     return reply;
   }
 
-  // A, the Q lines to the line of kind 3, then x/2 with the plan's answer.
+  // A, the Q lines to the line of kind 3, the report compared with what the
+  // plan expects, then x/2 with the plan's answer: Yes only when it says yes
+  // and the report is the one expected, as an operator compares the printed
+  // signature first. A No never sends x/2, on any link.
   StepReply ZReport(const ZReportCheck& check) {
     StepReply reply = Request("A");
     if (!reply.answered) return reply;
@@ -255,6 +341,12 @@ class Runner {
     size_t count = 0;
     for (size_t asked = 0;; ++asked) {
       if (asked == check.max_lines) return Unfinished("no end of the report after " + std::to_string(asked) + " lines", reply);
+      if (host_.StopRequested()) {
+        result_.stopped = true;
+        reply.stopped = true;
+        reply.data = "after " + std::to_string(asked) + " lines of the report; x/2 not sent";
+        return reply;
+      }
       reply = Request("Q");
       if (!reply.answered) return reply;
       if (reply.code != 0) return Unfinished("Q answered " + Hex2(reply.code), reply);
@@ -264,19 +356,34 @@ class Runner {
       lines += (reply.data.size() > 2 ? reply.data.substr(2) : std::string()) + "\r\n";
       ++count;
     }
-    if (services_.answers) services_.answers->SetAnswer(check.answer);
-    reply = Request("x/2");
-    if (services_.answers) services_.answers->SetAnswer(std::nullopt);
-    if (reply.result == kResultSignatureRejected) reply.answered = true;
-    if (!reply.answered) return reply;
-    // The serial link wrote the A file itself: that file is what is checked.
+    // The serial link wrote the A file itself (closed at the line of kind 3):
+    // that file is what is checked.
+    const bool network = IsNetworkLink(host_.state.ActiveLink);
     const std::string a_file = services_.a_file_path ? services_.a_file_path() : std::string();
-    if (!a_file.empty() && !IsNetworkLink(host_.state.ActiveLink)) {
+    if (!a_file.empty() && !network) {
       if (auto written = ReadWholeFile(a_file)) lines = std::move(*written);
       count = CountLines(lines);
     }
+    const std::string sha1 = Sha1Hex(lines);
+    const std::string mismatch = options_.record ? std::string() : ReportMismatch(check, count, sha1);
+    const bool yes = check.answer && mismatch.empty();
+    if (network) {
+      // Only the serial link puts the signature to the operator: here the plan answers.
+      host_.log.LogMessage("Calculated signature: %s; answered %s (plan)", sha1.c_str(), yes ? "Yes" : "No");
+    }
+    if (!yes && network) {
+      reply = StepReply{};
+      reply.result = kResultSignatureRejected;
+    } else {
+      if (services_.answers) services_.answers->SetAnswer(yes);
+      reply = Request("x/2");
+      if (services_.answers) services_.answers->SetAnswer(std::nullopt);
+    }
+    if (reply.result == kResultSignatureRejected) reply.answered = true;
+    if (!reply.answered) return reply;
     reply.report_lines = count;
-    reply.report_sha1 = Sha1Hex(lines);
+    reply.report_sha1 = sha1;
+    reply.report_mismatch = mismatch;
     return reply;
   }
 
@@ -292,6 +399,8 @@ class Runner {
   PlanReporter& reporter_;
   const PlanServices& services_;
   std::vector<uint64_t> runs_;
+  std::vector<uint32_t> repeated_index_;  // by step id: 1 + its index in result_.repeated, 0 for none yet
+  bool in_finally_ = false;
   ActionProgress progress_;
   PlanRunResult result_;
   std::string data_;
@@ -312,7 +421,7 @@ void PlanLogReporter::StepDone(const StepRecord& record, const StepReply&) {
 
 ActionOutcome PlanRunResult::Outcome() const {
   if (no_reply > 0) return ActionOutcome::kLinkFailure;
-  if (failed > 0) return ActionOutcome::kDeviceError;
+  if (failed > 0 || finally_failed > 0) return ActionOutcome::kDeviceError;
   if (stopped) return ActionOutcome::kStopped;
   return ActionOutcome::kAnswered;
 }
@@ -353,6 +462,12 @@ std::string StepName(const StepRecord& record) {
   return name + ": " + (text.size() > 80 ? text.substr(0, 77) + "..." : text);
 }
 
+std::string RepeatedStepName(const RepeatedStep& repeated) {
+  const std::string text = FormatPlanStep(*repeated.step, ReplyExpectation{});
+  return "line " + std::to_string(repeated.step->line) + ": " + (text.size() > 80 ? text.substr(0, 77) + "..." : text) +
+         " (" + std::to_string(repeated.runs) + (repeated.runs == 1 ? " run)" : " runs)");
+}
+
 namespace {
 
 // A log entry shows nothing of a line over its limit: long texts are cut.
@@ -364,7 +479,7 @@ std::string ForLog(const std::string& text) {
 }  // namespace
 
 std::string FormatStepOutcome(const StepRecord& record) {
-  const char* verdicts[] = {"PASS", "FAIL", "FAIL", "FAIL"};
+  const char* verdicts[] = {"PASS", "FAIL", "FAIL", "FAIL", "STOP"};
   std::string line = std::string(verdicts[static_cast<int>(record.verdict)]) + "  " + StepName(record) + " (" +
                      std::to_string(record.elapsed_ms) + " ms)";
   if (record.verdict == StepVerdict::kPassed) return line;
@@ -373,15 +488,23 @@ std::string FormatStepOutcome(const StepRecord& record) {
 
 std::string FormatPlanSummary(const PlanRunResult& result) {
   char text[200];
-  const uint64_t steps = result.records.size();
+  const uint64_t steps = result.executed;
+  const uint64_t finally = result.finally_passed + result.finally_failed;
   std::snprintf(text, sizeof text, "Plan: %llu steps, %llu passed, %llu failed, %u.%03u s",
-                static_cast<unsigned long long>(steps), static_cast<unsigned long long>(result.passed),
-                static_cast<unsigned long long>(result.failed + result.no_reply), result.elapsed_ms / 1000,
-                result.elapsed_ms % 1000);
+                static_cast<unsigned long long>(steps - finally), static_cast<unsigned long long>(result.passed),
+                static_cast<unsigned long long>(result.failed + result.no_reply + result.stopped_steps),
+                result.elapsed_ms / 1000, result.elapsed_ms % 1000);
   std::string summary = text;
   if (result.stopped) summary += "; stopped by the operator";
   else if (result.cut_short && result.no_reply > 0) summary += "; the link failed";
   else if (result.cut_short) summary += "; stopped at the first failure";
+  if (!result.not_reached.empty()) summary += "; " + std::to_string(result.not_reached.size()) + " steps not reached";
+  if (finally > 0) {
+    std::snprintf(text, sizeof text, "; .finally: %llu steps, %llu passed, %llu failed",
+                  static_cast<unsigned long long>(finally), static_cast<unsigned long long>(result.finally_passed),
+                  static_cast<unsigned long long>(result.finally_failed));
+    summary += text;
+  }
   return summary;
 }
 

@@ -1,15 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/data_pattern.h"
+#include "plan/data_pattern.h"
 
 namespace veritor {
+
+class CodePage;
 
 // A test plan: requests with what their replies must be, the console's file
 // actions, Z reports, delays and repeated blocks. Text, one step a line:
@@ -28,6 +31,9 @@ namespace veritor {
 //   .batch lines.txt
 //   .zreport answer=yes lines=4 sha1=0123...
 //   .send ".starts with a dot" => 06
+//   .finally                 (steps run after the plan ends, also after a
+//     }                       failure or a stop)
+//   .end
 //
 // A plain batch file is a plan whose requests all expect 00 (blank lines
 // are skipped, "#" lines are comments). See the README for the whole form.
@@ -53,7 +59,7 @@ struct ReplyExpectation {
 
 // What a Z-report step checks besides the replies.
 struct ZReportCheck {
-  bool answer = true;                  // the operator's answer to the signature question
+  bool answer = false;                 // the operator's answer to the signature question (always written)
   std::optional<size_t> lines;         // lines in the A file
   std::string sha1;                    // 40 upper-case hex digits of the A file's SHA-1
   std::string a_file;                  // a file the A file must equal, byte for byte
@@ -85,13 +91,25 @@ struct PlanNode {
 
 struct Plan {
   std::vector<PlanNode> nodes;
+  std::vector<PlanNode> finally_nodes;  // the .finally block: run after the plan, whatever its end
   size_t step_count = 0;  // steps in the file, delays included
 };
 
 // The plan, or nothing with `error` saying "line N: why". Relative paths of
 // file steps are taken from `base_directory` (with its trailing "/", or "").
-std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error);
-std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error);
+// A plan is UTF-8 text (a leading byte order mark is skipped) with one step
+// at least; a line with a NUL byte or that is not UTF-8 is refused. Requests
+// and the data= and data~ texts go to the device, or are compared with its
+// replies, as the bytes of its code page `page` (\xHH escapes are bytes as
+// they stand); without a page, as the plan's bytes.
+std::optional<Plan> ParsePlan(std::string_view text, const std::string& base_directory, std::string& error,
+                              const CodePage* page = nullptr);
+// As ParsePlan, with `error` saying "PATH:N: why".
+std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error, const CodePage* page = nullptr);
+
+// Calls `visit` with every step of the plan, the .finally block's included,
+// in the order of the file.
+void ForEachStep(const Plan& plan, const std::function<void(const PlanStep&)>& visit);
 
 // How many steps a run of the plan executes (delays not counted), or 0 when
 // a block runs for a time and the number cannot be known.

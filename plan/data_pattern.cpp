@@ -1,27 +1,21 @@
-// GCC 12 warns of a "maybe uninitialized" std::function inside <regex>'s own
-// automaton when optimising with the sanitizers; the code is the library's.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+#include "plan/data_pattern.h"
 
-#include "core/data_pattern.h"
+#include <re2/re2.h>
 
 #include <cctype>
 #include <limits>
-#include <regex>
 
 namespace veritor {
 
-struct DataPattern::StdRegex {
-  std::regex regex;
-};
-
-void DataPattern::StdRegexDeleter::operator()(const StdRegex* regex) const { delete regex; }
+DataPattern::DataPattern() = default;
+DataPattern::~DataPattern() = default;
 
 namespace {
 
 constexpr uint32_t kUnbounded = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t kMaxCount = 1000000;
+// Replies are at most a few KB; a compiled pattern stays far below this.
+constexpr int64_t kMaxProgramMemory = 8 << 20;
 
 using ByteSet = std::bitset<256>;
 
@@ -50,7 +44,7 @@ ByteSet AnyButLineEnd() {
 }
 
 // Reads the pattern piece by piece; false as soon as it meets a form it
-// leaves to std::regex.
+// leaves to RE2.
 class SimpleParser {
  public:
   explicit SimpleParser(std::string_view source) : source_(source) {}
@@ -115,7 +109,7 @@ class SimpleParser {
 
   // After "\": \d \D \w \W \s \S, \xHH, \t \n \r \f \v \0, and any
   // punctuation as itself. In a class, \b is a backspace; outside it is an
-  // anchor, left to std::regex.
+  // anchor, left to RE2.
   bool Escape(ByteSet& set, bool in_class) {
     if (AtEnd()) return false;
     const char c = source_[at_++];
@@ -237,11 +231,13 @@ std::shared_ptr<const DataPattern> DataPattern::Compile(const std::string& sourc
     return pattern;
   }
   pattern->pieces_.clear();
-  try {
-    pattern->regex_.reset(new StdRegex{std::regex(source, std::regex::ECMAScript)});
-  } catch (const std::regex_error&) {
-    return nullptr;
-  }
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingLatin1);  // bytes of the code page, not UTF-8
+  options.set_log_errors(false);
+  options.set_max_mem(kMaxProgramMemory);
+  auto regex = std::make_unique<const RE2>(source, options);
+  if (!regex->ok()) return nullptr;
+  pattern->regex_ = std::move(regex);
   return pattern;
 }
 
@@ -249,7 +245,7 @@ std::shared_ptr<const DataPattern> DataPattern::Compile(const std::string& sourc
 // piece takes between min and max bytes of its set. Linear in the data's
 // length a piece, whatever the pattern.
 bool DataPattern::Matches(std::string_view data) const {
-  if (regex_) return std::regex_match(data.begin(), data.end(), regex_->regex);
+  if (regex_) return RE2::FullMatch(re2::StringPiece(data.data(), data.size()), *regex_);
   if (fixed_length_) return MatchesFixedLength(data);
   const size_t n = data.size();
   std::vector<uint8_t> reached(n + 1, 0), next(n + 1, 0);
