@@ -69,6 +69,8 @@ void LogModel::Append(const std::vector<std::string>& entries) {
     offsets_.push_back(arena_.size());
     times_.push_back(now);
   }
+  // The file gets each entry at once: a killed window loses nothing logged.
+  WriteToLogFile(written_, EntryCount());
   ScheduleFlush();
 }
 
@@ -108,13 +110,13 @@ void LogModel::WriteToLogFile(size_t first, size_t end) {
   written_ = end;
 }
 
-void LogModel::SetLogFile(std::FILE* file) {
+void LogModel::SetLogFile(std::FILE* file, bool with_earlier_entries) {
   if (log_file_ != nullptr) {
     WriteToLogFile(written_, EntryCount());
     std::fclose(log_file_);
   }
   log_file_ = file;
-  written_ = EntryCount();
+  written_ = with_earlier_entries ? 0 : EntryCount();
 }
 
 void LogModel::ShowTimestamps(bool on) {

@@ -170,9 +170,21 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
   CreateControls();
   PlaceControls();
   ConnectSignals();
+  KeepFocusMarked();
   InitMainWindow();
   log_model_.SetCodePage(environment_.code_page);
   LoadSettings();
+}
+
+// Qt marks the focused control only after a Tab; here it is marked however the
+// focus came, so that Space never presses a button the operator cannot see.
+void MainWindow::KeepFocusMarked() {
+  setAttribute(Qt::WA_KeyboardFocusChange);
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (now == nullptr || now->window() != this) return;
+    setAttribute(Qt::WA_KeyboardFocusChange);
+    now->update();
+  });
 }
 
 void MainWindow::SetCodePage(const CodePage& page) {
@@ -526,6 +538,7 @@ void MainWindow::DetectNetworkDevices() {
     if (links_->DetectNetworkDevices(devices))
       for (Ipv4Address device : devices) speed_or_address_->addItem(Qs(FormatIpv4(device)));
   }
+  if (FinishPendingClose()) return;
   if (speed_or_address_->count() > 0) {
     speed_or_address_->setCurrentIndex(0);
     chosen_entry_ = 0;
@@ -598,7 +611,12 @@ void MainWindow::ConnectOrDisconnect() {
   if (!IsNetworkLink(link) && !ReadSerialSpeed(speed)) return;
   const std::string address = IsNetworkLink(link) ? ReadDeviceAddressText() : std::string();
   SetEnabled({kIdConnect}, false);
-  const ConsoleLinks::ConnectOutcome outcome = links_->Connect(link, speed, address, Details());
+  ConsoleLinks::ConnectOutcome outcome{};
+  RunExchange([&] { outcome = links_->Connect(link, speed, address, Details()); });
+  if (state_.QuitRequested) return;
+  // The operator types next, whatever the outcome; the disabled Connect
+  // would otherwise hand the focus on to Exit.
+  Control(kIdCommandText)->setFocus(Qt::OtherFocusReason);
   if (!outcome.connected) {
     SetEnabled({kIdConnect}, true);
     return;
@@ -616,8 +634,10 @@ void MainWindow::SendTypedCommand() {
   history_at_ = history_.size();
   const std::optional<std::string> request = EncodeRequest(environment_.code_page, log_, FieldText(kIdCommandText));
   if (!request) return;
-  std::string data;
-  links_->executor().ExecuteCommand(*request, data, Details());
+  RunExchange([&] {
+    std::string data;
+    links_->executor().ExecuteCommand(*request, data, Details());
+  });
 }
 
 // Up and Down in the command field walk the commands sent, as a terminal does;
@@ -647,8 +667,10 @@ void MainWindow::RefreshStatus() {
     host_->prompts.ErrorBox("Not connected!");
     return;
   }
-  std::string data;
-  links_->executor().ExecuteCommand("?", data, Details());
+  RunExchange([&] {
+    std::string data;
+    links_->executor().ExecuteCommand("?", data, Details());
+  });
 }
 
 void MainWindow::RunBatch() {
@@ -691,6 +713,8 @@ ActionOutcome MainWindow::RunLongAction(const char* name, const std::function<Ac
   stop_button_->setEnabled(true);
   progress_row_->show();
   Action(QStringLiteral("Stop"))->setEnabled(true);
+  const std::vector<QWidget*> held = HoldDeviceControls();
+  stop_button_->setFocus(Qt::OtherFocusReason);
   progress_timer_.start();
   const ActionOutcome outcome = action();
   progress_timer_.stop();
@@ -699,15 +723,66 @@ ActionOutcome MainWindow::RunLongAction(const char* name, const std::function<Ac
   Action(QStringLiteral("Stop"))->setEnabled(false);
   long_action_ = false;
   stop_requested_ = false;
-  if (close_after_action_) Exit();
+  if (FinishPendingClose()) return outcome;
+  ReleaseDeviceControls(held);
   return outcome;
+}
+
+// While a long action runs, the controls that would start another exchange
+// or drop the link are shown disabled, with their menu entries.
+std::vector<QWidget*> MainWindow::HoldDeviceControls() {
+  focus_before_action_ = focusWidget();
+  std::vector<QWidget*> held;
+  for (int id : {kIdSendCommand, kIdSignFile, kIdRefresh, kIdRunBatch, kIdBitmap, kIdConnect}) {
+    if (!Control(id)->isEnabled()) continue;
+    Control(id)->setEnabled(false);
+    held.push_back(Control(id));
+  }
+  for (const char* name : {"Refresh", "Run plan...", "Send bytes..."})
+    if (QAction* action = Action(QString::fromLatin1(name))) action->setEnabled(false);
+  return held;
+}
+
+void MainWindow::ReleaseDeviceControls(const std::vector<QWidget*>& held) {
+  for (QWidget* widget : held) widget->setEnabled(true);
+  for (const char* name : {"Refresh", "Run plan...", "Send bytes..."})
+    if (QAction* action = Action(QString::fromLatin1(name))) action->setEnabled(true);
+  if (focus_before_action_ != nullptr && focus_before_action_->isEnabled())
+    focus_before_action_->setFocus(Qt::OtherFocusReason);
+  else
+    Control(kIdCommandText)->setFocus(Qt::OtherFocusReason);
+  focus_before_action_ = nullptr;
+}
+
+// One exchange started by a button (Connect, Send, Refresh): the shared stop
+// reaches it, which ends a device's BUSY repeat, and a close asked meanwhile
+// is done when it ends.
+void MainWindow::RunExchange(const std::function<void()>& exchange) {
+  exchange_running_ = true;
+  stop_requested_ = false;
+  Action(QStringLiteral("Stop"))->setEnabled(true);
+  exchange();
+  Action(QStringLiteral("Stop"))->setEnabled(false);
+  exchange_running_ = false;
+  stop_requested_ = false;
+  FinishPendingClose();
+}
+
+// True when the window closed.
+bool MainWindow::FinishPendingClose() {
+  if (!close_after_action_ || state_.QuitRequested) return state_.QuitRequested;
+  if (long_action_ || state_.TransactionInProgress) return false;
+  Exit();
+  return state_.QuitRequested;
 }
 
 void MainWindow::ReportProgress(const ActionProgress& progress) { progress_ = progress; }
 
 void MainWindow::RequestStop() {
-  if (!long_action_ || stop_requested_) return;
+  if (!(long_action_ || exchange_running_) || stop_requested_) return;
   stop_requested_ = true;
+  if (!long_action_) return;
+  if (stop_button_->hasFocus()) Control(kIdCommandText)->setFocus(Qt::OtherFocusReason);
   stop_button_->setEnabled(false);
   progress_label_->setText(QStringLiteral("Stopping after the exchange in flight..."));
 }
@@ -742,18 +817,42 @@ bool MainWindow::Browse(int field, const char* pattern) {
   return path.has_value();
 }
 
+// A close asked during an exchange is remembered and done when it ends (a
+// long action stops first); asked again, the operator may leave at once.
 bool MainWindow::ShutdownConsole() {
-  if (long_action_) {
-    // Stop first; the window closes when the action has ended.
-    close_after_action_ = true;
-    RequestStop();
+  if (state_.QuitRequested) return false;
+  if (long_action_ || state_.TransactionInProgress) {
+    if (!close_after_action_) {
+      close_after_action_ = true;
+      log_.LogMessage("Exit after the exchange under way");
+      RequestStop();
+    } else if (host_->prompts.AskYesNo("Exit", "An exchange is under way. Leave now, without waiting for it?")) {
+      LeaveDuringExchange();
+    }
     return false;
   }
-  if (state_.TransactionInProgress) return false;
   SaveSettings();
   links_->CloseAll();
+  CloseLogFile();
   state_.QuitRequested = true;
   return true;
+}
+
+// The window goes at once; the exchange under way is told to stop and ends
+// within its time-outs, and the link is closed with the window.
+void MainWindow::LeaveDuringExchange() {
+  stop_requested_ = true;
+  SaveSettings();
+  log_.LogMessage("Exit without waiting for the exchange under way");
+  CloseLogFile();
+  state_.QuitRequested = true;
+  QDialog::done(0);
+}
+
+void MainWindow::CloseLogFile() {
+  log_.LogMessage("Veritor closed");
+  log_model_.Flush();
+  log_model_.SetLogFile(nullptr);
 }
 
 void MainWindow::Exit() {
@@ -761,7 +860,9 @@ void MainWindow::Exit() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (state_.QuitRequested || ShutdownConsole()) {
+  if (state_.QuitRequested) {
+    event->accept();
+  } else if (ShutdownConsole()) {
     event->accept();
     QDialog::done(0);
   } else {
@@ -810,6 +911,9 @@ void MainWindow::ShowRawBytes(bool on) {
 // The log goes on growing in the folder: veritor-YYYY-MM-DD.log, appended to
 // all day, or a file of its own for this run.
 void MainWindow::ApplyLogFileSettings(const LogFileSettings& settings) {
+  // The file of a run opens with its start.
+  const bool at_start_up = !log_file_applied_;
+  log_file_applied_ = true;
   log_file_settings_ = settings;
   log_model_.SetLogFile(nullptr);
   log_file_path_.clear();
@@ -824,7 +928,7 @@ void MainWindow::ApplyLogFileSettings(const LogFileSettings& settings) {
     log_.LogMessage("Cannot write the log file '%s'", path.c_str());
     return;
   }
-  log_model_.SetLogFile(file);
+  log_model_.SetLogFile(file, at_start_up);
   log_file_path_ = path;
   log_.LogMessage("Logging to '%s'", path.c_str());
 }

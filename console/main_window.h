@@ -111,6 +111,13 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   };
 
   void CreateControls();
+  void KeepFocusMarked();
+  void RunExchange(const std::function<void()>& exchange);
+  bool FinishPendingClose();
+  std::vector<QWidget*> HoldDeviceControls();
+  void ReleaseDeviceControls(const std::vector<QWidget*>& held);
+  void LeaveDuringExchange();
+  void CloseLogFile();
   void CreateLogArea();
   void CreateMenus();
   void PlaceControls();
@@ -176,6 +183,8 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool long_action_ = false;
   bool stop_requested_ = false;
   bool close_after_action_ = false;
+  bool exchange_running_ = false;  // a Connect, Send or Refresh
+  QWidget* focus_before_action_ = nullptr;
   const char* action_name_ = "";
   ActionProgress progress_;
   uint32_t action_start_ = 0;
@@ -183,6 +192,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
 
   LogFileSettings log_file_settings_;
   std::string log_file_path_;
+  bool log_file_applied_ = false;
   std::string run_started_;  // date and time of the start, for a file per run
 
   LogModel log_model_;

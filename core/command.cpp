@@ -82,6 +82,10 @@ int CommandExecutor::ExecuteCommand(const std::string& request, std::string& dat
     if (result != kResultOk) return result;
     DecodeStatus();
     if (!DeviceIsBusy(reply_error_code_)) break;
+    if (host_.StopRequested()) {
+      host_.log.LogMessage("Device busy (0x%02X); request stopped", reply_error_code_);
+      return kResultStopped;
+    }
     // The device may stay busy for as long as it likes; it is asked again at
     // once, but not for ever.
     if (!busy_seen) {

@@ -22,6 +22,7 @@ enum LinkResult : int {
   kResultNoReport = 2004,           // no report in hand (the last "A" named none); nothing sent
   // Command execution.
   kResultStillBusy = 3001,          // the device kept answering BUSY/PRINTEROFFLINE
+  kResultStopped = 3002,            // the operator stopped the repeat of a BUSY request
 };
 
 }  // namespace veritor

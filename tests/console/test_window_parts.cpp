@@ -24,6 +24,7 @@
 #include "platform/serial_enum.h"
 #include "tests/console/console_fixture.h"
 #include "tests/support/process.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
@@ -85,6 +86,10 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
     every_turn = [&, i] {
       if (Sent().size() < 5 || window.StopRequested()) return;
       shown = window.progress_bar()->isVisible() && window.Action("Stop")->isEnabled();
+      // What cannot be used meanwhile is shown disabled, and the keys reach Stop, not Exit.
+      EXPECT_EQ(States(), "DDDDDDDDE");
+      EXPECT_FALSE(window.Action("Refresh")->isEnabled() || window.Action("Run plan...")->isEnabled());
+      EXPECT_EQ(QApplication::focusWidget(), StopButton(window));
       if (i == 0) {
         QTest::qWait(250);  // the bar catches up a few times a second
         EXPECT_TRUE(window.progress_label()->text().startsWith("Batch: 4 lines, 8 of 200 bytes, ")) <<
@@ -100,25 +105,147 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
     EXPECT_FALSE(window.progress_bar()->isVisible());
     EXPECT_FALSE(window.Action("Stop")->isEnabled());
     EXPECT_EQ(States(), "EEEEEEDDE");
+    EXPECT_TRUE(window.Action("Refresh")->isEnabled() && window.Action("Run plan...")->isEnabled());
     Click(kIdRefresh);
     EXPECT_EQ(Sent().back(), "?");
   }
 }
 
-// Closing the window or pressing Exit during a batch stops it first, then the window closes.
-TEST_F(ConsoleTest, ClosingDuringABatchStopsItThenCloses) {
-  Connect();
-  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 50))));
-  MarkStart();
-  every_turn = [&] {
-    if (Sent().size() == 3) window.close();
+// After Connect, good or failed, the typed keys go to the command field: Space presses no button (least of all
+// Exit), and the focused control is marked however the focus came to it.
+TEST_F(ConsoleTest, AfterConnectTheKeysGoToTheCommandFieldAndTheFocusIsMarked) {
+  for (const int entry : {4, 0}) {  // COM5 does not open, COM1 does
+    SCOPED_TRACE(entry);
+    ChoosePort(entry);
+    Click(kIdConnect);
+    EXPECT_EQ(window.state().Connected, entry == 0);
+    ASSERT_EQ(QApplication::focusWidget(), Edit(kIdCommandText));
+    Edit(kIdCommandText)->clear();
+    QTest::keyClicks(QApplication::focusWidget(), "v ");
+    EXPECT_EQ(Edit(kIdCommandText)->text(), "v ");
+    EXPECT_TRUE(window.isVisible());
+  }
+  auto* exit = static_cast<QPushButton*>(window.Control(kIdExit));
+  EXPECT_FALSE(exit->isDefault() || exit->autoDefault());
+  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdClearLog)), Qt::LeftButton);
+  const QImage unfocused = exit->grab().toImage();
+  QTest::mousePress(exit, Qt::LeftButton);  // focus by the mouse, which Qt leaves unmarked
+  QTest::mouseRelease(exit, Qt::LeftButton, {}, QPoint(-5, -5));  // released off the button: no Exit
+  ASSERT_EQ(QApplication::focusWidget(), exit);
+  QApplication::processEvents();
+  EXPECT_NE(exit->grab().toImage(), unfocused) << "no focus mark on Exit";
+  EXPECT_TRUE(window.isVisible());
+}
+
+// A window of its own, connected to a serial device written from the wire bytes, which answers BUSY while `busy`
+// (never past 50 requests, so that a repeat nothing stops ends) and lets a test act as each request arrives.
+struct BusyDeviceWindow {
+  BusyDeviceWindow(TickClock& clock, MessagePump& pump, Network& network, const std::string& folder, Prompts& prompts)
+      : window({clock, pump, device, network, folder, &prompts}) {
+    device.answer = [this](const std::string&) {
+      if (on_request) on_request();
+      return std::string(busy && device.requests.size() < 50 ? "0E/00/00" : "00/00/00");
+    };
+    window.show();
+    window.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+    Press(kIdConnect);
+  }
+  void Press(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
+  Lines Log() {
+    window.log_model().Flush();
+    Lines log;
+    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) log.emplace_back(window.log_model().Entry(i));
+    return log;
+  }
+  bool busy = false;
+  std::function<void()> on_request;
+  test::WireSerialDevice device;
+  MainWindow window;
+};
+
+// A device that answers BUSY for ever: each way of stopping ends the repeat after the reply in hand, and the link
+// stays usable.
+TEST_F(ConsoleTest, StopEndsTheBusyRepeatOfAPlainRequest) {
+  BusyDeviceWindow d(clock, *this, net.network(), out.slash(), prompts);
+  ASSERT_TRUE(d.window.state().Connected);
+  static_cast<QCheckBox*>(d.window.Control(kIdDetails))->setChecked(false);
+  const std::pair<const char*, std::function<void()>> stops[] = {
+      {"Esc", [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); }},
+      {"Device > Stop", [&] { d.window.Action("Stop")->trigger(); }},
+      {"Esc from the log", [&] { QTest::keyClick(d.window.Control(kIdMessageLog), Qt::Key_Escape); }},
   };
-  Click(kIdRunBatch);
-  every_turn = nullptr;
-  EXPECT_TRUE(Contains(Log(), "Batch stopped in line 4"));
-  EXPECT_EQ(Sent().size(), 3u);
-  EXPECT_FALSE(window.isVisible());
-  EXPECT_TRUE(window.state().QuitRequested);
+  for (const auto& [name, stop] : stops) {
+    SCOPED_TRACE(name);
+    d.busy = true;
+    d.device.requests.clear();
+    size_t sent_at_stop = 0;
+    d.on_request = [&] {
+      if (sent_at_stop != 0 || d.device.requests.size() < 5) return;
+      sent_at_stop = d.device.requests.size();
+      stop();
+    };
+    static_cast<QLineEdit*>(d.window.Control(kIdCommandText))->setText("v");
+    d.Press(kIdSendCommand);
+    d.on_request = nullptr;
+    EXPECT_LE(d.device.requests.size(), sent_at_stop + 1);
+    EXPECT_EQ(d.Log().back(), "Device busy (0x0E); request stopped");
+    EXPECT_FALSE(d.window.Action("Stop")->isEnabled());
+    d.busy = false;
+    d.Press(kIdRefresh);
+    EXPECT_EQ(static_cast<QLabel*>(d.window.Control(kIdReplyField))->text(), "00/00/00");
+  }
+}
+
+// A close asked during an exchange, by any of its ways, is logged and done when the exchange ends; during a batch
+// the batch stops first. Asked again, the operator chooses: No waits on, Yes leaves at once though the device is
+// still answering BUSY.
+TEST_F(ConsoleTest, CloseDuringAnExchangeIsDoneWhenItEnds) {
+  const QString batch = QString::fromStdString(File(Repeat("?\n", 50)));
+  struct Case {
+    const char* name;
+    int button;
+    std::function<void(BusyDeviceWindow&)> close;
+    bool leave_now;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"close box", kIdSendCommand, [](BusyDeviceWindow& d) { d.window.close(); }, false, "Veritor closed"},
+      {"Exit", kIdRefresh, [](BusyDeviceWindow& d) { d.Press(kIdExit); }, false, "Veritor closed"},
+      {"Ctrl+Q", kIdSendCommand,
+       [](BusyDeviceWindow& d) { QTest::keyClick(&d.window, Qt::Key_Q, Qt::ControlModifier); }, false,
+       "Veritor closed"},
+      {"close box in a batch", kIdRunBatch, [](BusyDeviceWindow& d) { d.window.close(); }, false,
+       "Batch stopped in line 2"},
+      {"leave now", kIdSendCommand, [](BusyDeviceWindow& d) { d.window.close(); }, true,
+       "Exit without waiting for the exchange under way"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BusyDeviceWindow d(clock, *this, net.network(), out.slash(), prompts);
+    ASSERT_TRUE(d.window.state().Connected);
+    static_cast<QLineEdit*>(d.window.Control(kIdCommandText))->setText("v");
+    static_cast<QLineEdit*>(d.window.Control(kIdBatchFileName))->setText(batch);
+    d.busy = c.leave_now;
+    prompts.answers = {c.leave_now};
+    prompts.questions = 0;
+    int asked = 0;
+    d.device.requests.clear();
+    d.on_request = [&] {
+      for (; asked < 2; ++asked) c.close(d);
+      EXPECT_EQ(d.window.isVisible(), !c.leave_now);
+      d.on_request = nullptr;
+    };
+    d.Press(c.button);
+    EXPECT_EQ(d.device.requests.size(), 1u) << "the repeat and the batch stop";
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(prompts.questions, 1);
+    EXPECT_FALSE(d.window.isVisible());
+    EXPECT_TRUE(d.window.state().QuitRequested);
+    const Lines log = d.Log();
+    EXPECT_EQ(std::ranges::count(log, "Exit after the exchange under way"), 1) << ::testing::PrintToString(log);
+    EXPECT_TRUE(Contains(log, c.logged)) << ::testing::PrintToString(log);
+  }
 }
 
 // Stop through the real window and event loop against veritor-sim on a pty.
@@ -215,6 +342,17 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
     EXPECT_TRUE(Finds(kept, ("\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " +
                                                    std::to_string(per_day) + "\n$")))
         << kept;
+  }
+  // A run's file opens with its start, has each entry as it is logged and ends with the exit.
+  {
+    QSettings("Veritor", "veritor").setValue("log_folder", QString::fromStdString(out.file("run")));
+    MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+    again.log().LogMessage("at once");
+    EXPECT_TRUE(Finds(test::ReadFile(again.log_file_path()), "\\A.*  Veritor started\n.*  Logging to '.*'\n.*  at once\n\\z"))
+        << test::ReadFile(again.log_file_path());
+    again.Action("Exit")->trigger();
+    EXPECT_TRUE(Finds(test::ReadFile(again.log_file_path()), "  at once\n.*  Veritor closed\n\\z"));
+    QSettings("Veritor", "veritor").clear();
   }
   window.ApplyLogFileSettings({"/proc/no/such/folder", true});
   EXPECT_EQ(Log().back(), "Cannot write the log file '/proc/no/such/folder/veritor-" +
