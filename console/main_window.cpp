@@ -2,6 +2,7 @@
 
 #include "console/plan_action.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -24,6 +25,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -220,7 +222,7 @@ void MainWindow::CreateMenus() {
   add(file, QStringLiteral("Exit"), QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { Exit(); });
 
   QMenu* edit = menu_bar_->addMenu(QStringLiteral("&Edit"));
-  add(edit, QStringLiteral("Copy"), QKeySequence::Copy, [this] { CopySelectedEntries(); });
+  add(edit, QStringLiteral("Copy"), QKeySequence::Copy, [this] { CopyFocused(); });
   add(edit, QStringLiteral("Select all"), QKeySequence::SelectAll, [this] { log_view_->selectAll(); });
   add(edit, QStringLiteral("Clear log"), QKeySequence(), [this] { log_model_.Clear(); });
 
@@ -231,6 +233,20 @@ void MainWindow::CreateMenus() {
   QAction* raw = add(view, QStringLiteral("Raw bytes"), QKeySequence(Qt::CTRL | Qt::Key_R),
                      [this](bool on) { ShowRawBytes(on); });
   raw->setCheckable(true);
+  QAction* pause = add(view, QStringLiteral("Pause raw bytes"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+                       [this](bool on) { raw_view_->SetPaused(on); });
+  pause->setCheckable(true);
+  auto* directions = new QActionGroup(this);
+  const std::pair<const char*, std::pair<bool, bool>> shown[] = {{"Raw bytes both ways", {true, true}},
+                                                                 {"Raw bytes sent only", {true, false}},
+                                                                 {"Raw bytes received only", {false, true}}};
+  for (const auto& [name, ways] : shown) {
+    QAction* way = add(view, QString::fromLatin1(name), QKeySequence(),
+                       [this, ways] { raw_view_->ShowDirections(ways.first, ways.second); });
+    way->setCheckable(true);
+    way->setChecked(ways.first && ways.second);
+    directions->addAction(way);
+  }
 
   device_menu_ = menu_bar_->addMenu(QStringLiteral("&Device"));
   add(device_menu_, QStringLiteral("Refresh"), QKeySequence(Qt::Key_F5), [this] {
@@ -301,6 +317,13 @@ void MainWindow::CreateControls() {
   log_view_->header()->resizeSection(0, 2000);
   log_view_->setFrameShadow(QFrame::Sunken);
   log_model_.AttachView(log_view_);
+  // At the bottom the log stays at the bottom through any change of layout
+  // (the progress row, the raw view); scrolled up, it stays where it is.
+  QScrollBar* bar = log_view_->verticalScrollBar();
+  connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { log_at_bottom_ = value >= bar->maximum(); });
+  connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+    if (log_at_bottom_) bar->setValue(maximum);
+  });
   controls_[kIdMessageLog] = log_view_;
 
   for (const ControlSpec& spec : kControls) {
@@ -348,6 +371,10 @@ void MainWindow::CreateControls() {
     auto* field = static_cast<QLabel*>(Control(id));
     field->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     field->setCursor(Qt::IBeamCursor);
+    auto* copy = new QAction(QStringLiteral("Copy"), field);
+    connect(copy, &QAction::triggered, this, [field] { CopyFieldText(field); });
+    field->addAction(copy);
+    field->setContextMenuPolicy(Qt::ActionsContextMenu);
   }
   for (int i = 0; i < 16; ++i) {
     const StatusSpec& spec = kStatusFields[i];
@@ -871,6 +898,24 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::reject() { RequestStop(); }
+
+// Ctrl+C copies what has the focus: the Request or Reply line, the raw view's
+// selection, else the selected log entries.
+void MainWindow::CopyFocused() {
+  QWidget* focus = QApplication::focusWidget();
+  if (auto* field = qobject_cast<QLabel*>(focus)) {
+    CopyFieldText(field);
+  } else if (focus == raw_view_) {
+    raw_view_->copy();
+  } else {
+    CopySelectedEntries();
+  }
+}
+
+void MainWindow::CopyFieldText(QLabel* field) {
+  const QString text = field->hasSelectedText() ? field->selectedText() : field->text();
+  if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+}
 
 void MainWindow::CopySelectedEntries() {
   std::vector<int> rows;

@@ -92,6 +92,8 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   const std::string& log_file_path() const { return log_file_path_; }
   bool SaveLog(const std::string& path);
   void CopySelectedEntries();
+  void CopyFocused();
+  static void CopyFieldText(QLabel* field);
   void SaveSettings() const;
   // Asks where to save the log; tests answer without a dialog.
   std::function<std::string()> ask_save_path;
@@ -183,7 +185,8 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool long_action_ = false;
   bool stop_requested_ = false;
   bool close_after_action_ = false;
-  bool exchange_running_ = false;  // a Connect, Send or Refresh
+  bool exchange_running_ = false;
+  bool log_at_bottom_ = true;  // a Connect, Send or Refresh
   QWidget* focus_before_action_ = nullptr;
   const char* action_name_ = "";
   ActionProgress progress_;

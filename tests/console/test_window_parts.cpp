@@ -374,6 +374,24 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   window.log().LogMessage("at the bottom again");
   Log();
   EXPECT_EQ(bar->value(), bar->maximum());
+  // At the bottom it stays there while the raw pane opens and the progress row comes and goes.
+  QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
+  QApplication::processEvents();
+  EXPECT_EQ(bar->value(), bar->maximum());
+  Connect();
+  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 3))));
+  int behind = 0, turns = 0;
+  every_turn = [&] {
+    if (!window.progress_bar()->isVisible()) return;
+    Log();
+    QApplication::processEvents();
+    ++turns;
+    behind += bar->value() != bar->maximum();
+  };
+  Click(kIdRunBatch);
+  every_turn = nullptr;
+  EXPECT_GT(turns, 0);
+  EXPECT_EQ(behind, 0);
 
   const std::string reply(2048, 'r');
   window.log().LogMessage("Replied [%s]", reply.c_str());
@@ -383,8 +401,20 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   EXPECT_EQ(tip.count('r'), 2048);
   EXPECT_TRUE(tip.contains('\n'));
   EXPECT_FALSE(window.log_model().data(window.log_model().index(0), Qt::ToolTipRole).isValid());
-  for (int id : {kIdRequestField, kIdReplyField})
-    EXPECT_TRUE(static_cast<QLabel*>(window.Control(id))->textInteractionFlags() & Qt::TextSelectableByMouse);
+  // Ctrl+C in the Request or Reply line copies its selection; its context menu copies it, or the whole line.
+  for (int id : {kIdRequestField, kIdReplyField}) {
+    auto* field = static_cast<QLabel*>(window.Control(id));
+    window.SetFieldText(id, id == kIdRequestField ? "S/request" : "00/00/00/reply");
+    field->setFocus();
+    field->setSelection(0, 4);
+    QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), field->text().left(4));
+    field->setSelection(0, 0);
+    ASSERT_EQ(field->contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_EQ(field->actions().size(), 1);
+    field->actions()[0]->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), field->text());
+  }
 }
 
 // The Z report's question and its answer, a refused bitmap with its reason and a batch's end stand in the log.
@@ -543,6 +573,27 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 6 bytes  02 76 2F 36 35 03  \\|<STX>v/65<ETX>\\|")))
       << serial_frames;
   EXPECT_TRUE(Finds(serial_frames, (time + "serial << \\d+ bytes  02 .* 03  \\|<STX>.*VERITOR-SIM.*<ETX>\\|")));
+  const uint8_t nul[] = {0x00, 0x41};
+  EXPECT_TRUE(FormatRawFrame(0, "udp", TapDirection::kReceived, nul, 2).ends_with("udp << 2 bytes  00 41  |<NUL>A|\n"));
+
+  // Paused, the view holds still and shows what came on resuming; a direction filter keeps only its frames.
+  window.raw_view()->clear();
+  QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+  Click(kIdSendCommand);
+  window.raw_view()->Flush();
+  EXPECT_TRUE(window.raw_view()->toPlainText().isEmpty());
+  window.Action("Pause raw bytes")->trigger();
+  EXPECT_TRUE(Finds(window.raw_view()->toPlainText().toStdString(), "<STX>v/65<ETX>"));
+  for (const auto& [way, kept, dropped] : {std::tuple{"Raw bytes sent only", " >> ", " << "},
+                                          std::tuple{"Raw bytes received only", " << ", " >> "}}) {
+    window.raw_view()->clear();
+    window.Action(way)->trigger();
+    Click(kIdSendCommand);
+    window.raw_view()->Flush();
+    const QString shown = window.raw_view()->toPlainText();
+    EXPECT_TRUE(shown.contains(kept) && !shown.contains(dropped)) << way << shown.toStdString();
+  }
+  window.Action("Raw bytes both ways")->trigger();
   Click(kIdConnect);
 
   net.AddTcpDevice(kDevice);
