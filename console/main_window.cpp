@@ -25,6 +25,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSplitter>
@@ -124,6 +125,8 @@ QFont LogFont() {
 }
 
 constexpr int kFirstDeviceEntry = 15;
+// The commands sent that the next run can recall, as a shell keeps them.
+constexpr long kKeptHistory = 500;
 constexpr int kProgressSteps = 1000;
 constexpr int kProgressIntervalMs = 200;
 
@@ -418,6 +421,11 @@ void MainWindow::PlaceControls() {
     Anchor anchor = Anchor::kBottom;
     if (widget == log_area_) anchor = Anchor::kFill;
     if (widget == Control(kIdRequestField) || widget == Control(kIdReplyField)) anchor = Anchor::kStretch;
+    if (widget == Control(kIdCommandText) || widget == Control(kIdSignFileName) || widget == Control(kIdBatchFileName))
+      anchor = Anchor::kStretch;
+    // The buttons beside those fields and below them keep to the right edge.
+    if (widget->geometry().y() >= UnitsToY(193) && widget->geometry().x() >= UnitsToX(218))
+      anchor = Anchor::kBottomRight;
     placed_.push_back({widget, widget->geometry().translated(0, top), anchor});
   }
   const QSize base(UnitsToX(kDialogWidthUnits), UnitsToY(kDialogHeightUnits) + top);
@@ -438,6 +446,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
       case Anchor::kFill: rect.adjust(0, 0, grow_x, grow_y); break;
       case Anchor::kStretch: rect.adjust(0, grow_y, grow_x, grow_y); break;
       case Anchor::kBottom: rect.translate(0, grow_y); break;
+      case Anchor::kBottomRight: rect.translate(grow_x, grow_y); break;
     }
     placed.widget->setGeometry(rect);
   }
@@ -519,7 +528,9 @@ void MainWindow::SetEnabled(std::initializer_list<int> ids, bool enabled) {
 void MainWindow::SetFieldText(int control_id, std::string_view text) {
   if (auto* field = qobject_cast<QLabel*>(Control(control_id))) {
     // A field shows the device's text up to the first NUL, through its code page.
-    const QString shown = Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0'))));
+    QString shown = Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0'))));
+    // A line break would draw the line half out of its field: it is named instead.
+    shown.replace(QLatin1Char('\n'), QChar(0x240A)).replace(QLatin1Char('\r'), QChar(0x240D));
     if (field->text() != shown) field->setText(shown);
     if (control_id >= kIdFirstStatusBit && control_id <= kIdLastStatusBit) {
       const bool set = shown == QLatin1String("1");
@@ -527,6 +538,7 @@ void MainWindow::SetFieldText(int control_id, std::string_view text) {
       if (was_set != set) {
         was_set = set;
         field->setStyleSheet(set ? QString::fromLatin1(kSetBitStyle) : QString());
+        if (!set) field->setFont(font());  // a removed style sheet leaves the application's font behind
       }
     }
   }
@@ -1010,6 +1022,23 @@ void MainWindow::OpenSettingsDialog() {
   SaveSettings();
 }
 
+// A size saved on a larger screen or at another scale is cut to the screen
+// this window opens on, and the window kept inside it, so that the command
+// row, Connect and Exit stay in reach.
+QSize MainWindow::FitScreen(QSize size) {
+  const QRect room = screen()->availableGeometry();
+  QSize frame = frameGeometry().size() - geometry().size();
+  if (frame.isEmpty()) frame = QSize(16, 40);  // not shown yet: room for a title bar and borders
+  size = size.boundedTo(room.size() - frame);
+  QRect placed(pos(), size + frame);
+  placed.moveRight(std::min(placed.right(), room.right()));
+  placed.moveBottom(std::min(placed.bottom(), room.bottom()));
+  placed.moveLeft(std::max(placed.left(), room.left()));
+  placed.moveTop(std::max(placed.top(), room.top()));
+  move(placed.topLeft());
+  return size;
+}
+
 void MainWindow::SaveSettings() const {
   QSettings settings = Settings();
   settings.setValue(QStringLiteral("port"), port_list_->currentText());
@@ -1024,6 +1053,8 @@ void MainWindow::SaveSettings() const {
   settings.setValue(QStringLiteral("raw_bytes"), tap_.tap != nullptr);
   settings.setValue(QStringLiteral("log_folder"), Qs(log_file_settings_.folder));
   settings.setValue(QStringLiteral("log_per_day"), log_file_settings_.per_day);
+  const auto kept = history_.size() > kKeptHistory ? history_.end() - kKeptHistory : history_.begin();
+  settings.setValue(QStringLiteral("history"), QStringList(kept, history_.end()));
 }
 
 // What the last run left, without logging or detecting anything: a network
@@ -1055,8 +1086,10 @@ void MainWindow::LoadSettings() {
     static_cast<QLineEdit*>(Control(id))->setText(settings.value(QLatin1String(key)).toString());
   static_cast<QCheckBox*>(Control(kIdDetails))->setChecked(settings.value(QStringLiteral("details"), true).toBool());
   const QSize size = settings.value(QStringLiteral("size")).toSize();
-  if (size.isValid()) resize(size.expandedTo(minimumSize()));
+  if (size.isValid()) resize(FitScreen(size).expandedTo(minimumSize()));
   if (settings.value(QStringLiteral("maximized"), false).toBool()) setWindowState(windowState() | Qt::WindowMaximized);
+  for (const QString& command : settings.value(QStringLiteral("history")).toStringList()) history_.push_back(command);
+  history_at_ = history_.size();
   ShowTimestamps(settings.value(QStringLiteral("timestamps"), false).toBool());
   ShowRawBytes(settings.value(QStringLiteral("raw_bytes"), false).toBool());
   ApplyLogFileSettings({settings.value(QStringLiteral("log_folder")).toString().toStdString(),

@@ -105,7 +105,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  enum class Anchor { kFill, kStretch, kBottom };
+  enum class Anchor { kFill, kStretch, kBottom, kBottomRight };
   struct Placed {
     QWidget* widget;
     QRect base;
@@ -127,6 +127,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   void FillPortList();
   void ConnectSignals();
   void LoadSettings();
+  QSize FitScreen(QSize size);
   void SetEnabled(std::initializer_list<int> ids, bool enabled);
   std::string FieldText(int id) const;
   bool Details() const;

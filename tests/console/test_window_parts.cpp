@@ -472,10 +472,13 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   QWidget* exit = window.Control(kIdExit);
   const QRect exit_before = exit->geometry();
   const QSize log_before = LogView(window)->size();
+  const int field_before = Edit(kIdCommandText)->width();
   window.resize(window.width() + 300, window.height() + 200);
   QApplication::processEvents();
-  EXPECT_EQ(exit->geometry(), exit_before.translated(0, 200));
+  EXPECT_EQ(exit->geometry(), exit_before.translated(300, 200));
   EXPECT_EQ(LogView(window)->size(), log_before + QSize(300, 200));
+  for (int id : {kIdCommandText, kIdSignFileName, kIdBatchFileName}) EXPECT_EQ(Edit(id)->width(), field_before + 300);
+  EXPECT_EQ(window.Control(kIdSendCommand)->x(), exit->x()) << "the buttons keep beside their fields";
   EXPECT_EQ(window.menu_bar()->width(), window.width());
 
   Connect();
@@ -487,6 +490,10 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   EXPECT_NE(set->styleSheet(), clear->styleSheet());
   window.SetFieldText(kIdFirstStatusBit, "0");
   EXPECT_EQ(set->styleSheet(), clear->styleSheet());
+  EXPECT_EQ(set->fontInfo().pixelSize(), clear->fontInfo().pixelSize());
+  // A reply holding a line break stays one line in its field.
+  window.SetFieldText(kIdReplyField, "00/00/00/one\r\ntwo");
+  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), QString::fromUtf8("00/00/00/one\u240D\u240Atwo"));
 }
 
 // Port, speed or address, the three fields, Details, times and size come back in the next run.
@@ -498,7 +505,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
   Edit(kIdBatchFileName)->setText("/tmp/batch.txt");
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
   window.ShowTimestamps(true);
-  window.resize(800, 600);
+  window.resize(700, 560);
   window.SaveSettings();
   {
     MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
@@ -509,7 +516,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
     EXPECT_EQ(static_cast<QLineEdit*>(again.Control(kIdBatchFileName))->text(), "/tmp/batch.txt");
     EXPECT_FALSE(static_cast<QCheckBox*>(again.Control(kIdDetails))->isChecked());
     EXPECT_TRUE(again.log_model().TimestampsShown());
-    EXPECT_EQ(again.size(), QSize(800, 600));
+    EXPECT_EQ(again.size(), QSize(700, 560));
     net.AddTcpDevice(kDevice);
     QTest::mouseClick(static_cast<QPushButton*>(again.Control(kIdConnect)), Qt::LeftButton);
     EXPECT_TRUE(again.state().Connected);
@@ -517,6 +524,15 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
   }
   window.resize(100, 100);
   EXPECT_EQ(window.size(), window.minimumSize()) << "never smaller than the dialog";
+  // A size saved on a larger screen opens within this one.
+  QSettings("Veritor", "veritor").setValue("size", QSize(5000, 4000));
+  {
+    MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+    again.show();
+    const QRect room = again.screen()->availableGeometry();
+    const QRect frame = again.frameGeometry();
+    EXPECT_TRUE(room.contains(frame)) << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+  }
   QSettings("Veritor", "veritor").clear();
 }
 
@@ -550,6 +566,17 @@ TEST_F(ConsoleTest, CommandFieldSendsWithEnterAndRecallsItsHistory) {
     recalled += Edit(kIdCommandText)->text().toStdString() + "|";
   }
   EXPECT_EQ(recalled, "bogus|v|?|?|v|bogus||");
+  // The next run recalls them too.
+  window.SaveSettings();
+  MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+  auto* field = static_cast<QLineEdit*>(again.Control(kIdCommandText));
+  recalled.clear();
+  for (int i = 0; i < 4; ++i) {
+    QTest::keyClick(field, Qt::Key_Up);
+    recalled += field->text().toStdString() + "|";
+  }
+  EXPECT_EQ(recalled, "bogus|v|?|?|");
+  QSettings("Veritor", "veritor").clear();
 }
 
 // The raw view shows each frame of the serial link and of the TCP link, as hex and text with its time; switched
