@@ -18,6 +18,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +35,7 @@
 #include <QVBoxLayout>
 
 #include "console/qt_prompts.h"
+#include "console/raw_send.h"
 #include "console/raw_view.h"
 #include "core/batch.h"
 #include "core/bitmap.h"
@@ -125,6 +127,8 @@ QFont LogFont() {
 }
 
 constexpr int kFirstDeviceEntry = 15;
+// How long what comes back after bytes sent as they are is listened for.
+constexpr uint32_t kRawListenMs = 500;
 // The commands sent that the next run can recall, as a shell keeps them.
 constexpr long kKeptHistory = 500;
 constexpr int kProgressSteps = 1000;
@@ -166,6 +170,14 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
   plan_prompts_ = std::make_unique<PlanPrompts>(*prompts_, &log_);
   host_ = std::make_unique<Host>(Host{environment_.clock, environment_.pump, log_, *this, *plan_prompts_, state_, this});
   links_ = std::make_unique<ConsoleLinks>(*host_, opener_, network_, environment_.output_directory);
+  ask_bytes = [this]() -> std::optional<std::string> {
+    bool ok = false;
+    const QString text = QInputDialog::getText(this, QStringLiteral("Send bytes"),
+                                               QStringLiteral("Bytes in hex, sent as they are:"), QLineEdit::Normal,
+                                               QString(), &ok);
+    if (!ok) return std::nullopt;
+    return text.toStdString();
+  };
   ask_save_path = [this] {
     return QFileDialog::getSaveFileName(this, QStringLiteral("Save log"), QStringLiteral("veritor-log.txt"),
                                         QStringLiteral("Text files (*.txt *.log);;All files (*)"))
@@ -261,6 +273,31 @@ void MainWindow::CreateMenus() {
   add(device_menu_, QStringLiteral("Run plan..."), QKeySequence(Qt::CTRL | Qt::Key_P), [this] {
     if (Control(kIdRunBatch)->isEnabled()) RunPlan();
   });
+  add(device_menu_, QStringLiteral("Send bytes..."), QKeySequence(), [this] { SendTypedBytes(); });
+}
+
+// Bytes typed in hex go out on the open link as they are, for probing how a
+// device takes what is not a request; the raw view shows them and the answer.
+void MainWindow::SendTypedBytes() {
+  if (state_.TransactionInProgress || long_action_) return;
+  if (!state_.Connected) {
+    host_->prompts.ErrorBox("Not connected!");
+    return;
+  }
+  const std::optional<std::string> typed = ask_bytes ? ask_bytes() : std::nullopt;
+  if (!typed) return;
+  const std::optional<std::string> bytes = ParseHexBytes(*typed);
+  if (!bytes) {
+    host_->prompts.ErrorBox("'" + *typed + "' is not bytes in hex, such as 02 76 2F 36 35 03");
+    return;
+  }
+  RawSendOutcome outcome;
+  RunExchange([&] { outcome = SendRawBytes(*host_, *links_, *bytes, kRawListenMs); });
+  if (!outcome.sent)
+    log_.LogMessage("Bytes not sent: %s", outcome.error.c_str());
+  else
+    log_.LogMessage("Sent %zu byte(s) as they are; %zu came back within %u ms", bytes->size(), outcome.received,
+                    kRawListenMs);
 }
 
 void MainWindow::RunPlan() {

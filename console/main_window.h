@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,8 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   void SaveSettings() const;
   // Asks where to save the log; tests answer without a dialog.
   std::function<std::string()> ask_save_path;
+  // Asks for bytes in hex (Device > Send bytes...); tests answer without a dialog.
+  std::function<std::optional<std::string>()> ask_bytes;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -152,6 +155,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool Browse(int field, const char* pattern);
   void SaveLogAs();
   void RunPlan();
+  void SendTypedBytes();
   void OpenSettingsDialog();
   void Exit();
   bool ShutdownConsole();

@@ -48,6 +48,8 @@ class ConsoleLinks {
   SerialPorts& ports() { return ports_; }
   ZReportFiles& z_report() { return z_report_; }
   NetLinks& net() { return net_; }
+  // The conversation with the network device of the open link.
+  const SdnpLink& record() const { return record_; }
 
  private:
   bool OpenNetworkLink(int link, const std::string& address);

@@ -326,7 +326,7 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   QTest::keyClick(Edit(kIdCommandText), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "typed");
   window.Action("Clear log")->trigger();
-  EXPECT_TRUE(Log().empty());
+  EXPECT_TRUE(Sent().empty());
 
   for (bool per_day : {true, false}) {
     const std::string folder = out.file(per_day ? "daily" : "runs");
@@ -632,6 +632,53 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   const std::string tcp_frames = window.raw_view()->toPlainText().toStdString();
   EXPECT_TRUE(Finds(tcp_frames, (time + "tcp >> \\d+ bytes  .*\\|.*v.*\\|"))) << tcp_frames;
   EXPECT_TRUE(Finds(tcp_frames, (time + "tcp << \\d+ bytes  .*VERITOR-SIM")));
+}
+
+// Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
+// the raw view shows them and what came back, and the next request goes as if nothing had been sent between.
+TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
+  net.AddSdnpDevice(kDevice);
+  net.AddTcpDevice(kDevice);
+  net.AddUdpDevice(kDevice);
+  const std::tuple<int, const char*, std::string> cases[] = {
+      {0, "05", "serial >> 1 byte  05  \\|<ENQ>\\|\n.* serial << 1 byte  06  \\|<ACK>\\|"},
+      {12, "02 76 2F 36 35 03", "udp >> 6 bytes  02 76 2F 36 35 03  \\|"},
+      {13, "0276 2f3635 03", "tcp >> 6 bytes  02 76 2F 36 35 03  \\|"},
+      {14, "00 01", "udp >> 2 bytes  00 01  \\|<NUL>.\\|"},
+  };
+  window.ShowRawBytes(true);
+  for (const auto& [entry, typed, shown] : cases) {
+    SCOPED_TRACE(typed);
+    if (entry != 0) ChoosePort(entry);
+    if (entry > 12) TypeAddress("127.0.0.2");
+    Connect();
+    window.raw_view()->Flush();
+    window.raw_view()->clear();
+    MarkStart();
+    window.ask_bytes = [typed = std::string(typed)] { return std::optional<std::string>(typed); };
+    window.Action("Send bytes...")->trigger();
+    window.raw_view()->Flush();
+    const std::string raw = window.raw_view()->toPlainText().toStdString();
+    EXPECT_TRUE(Finds(raw, shown)) << raw;
+    EXPECT_TRUE(Log().back().starts_with("Sent ")) << Log().back();
+    EXPECT_TRUE(Sent().empty());
+    // On TCP the bytes went into the stream, and the device reads the next request after them.
+    Send("v");
+    EXPECT_EQ(Sent(), Lines{entry == 13 ? "\x02v/65\x03v" : "v"});
+    if (entry != 13) {
+      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
+    }
+    Click(kIdConnect);
+  }
+  ChoosePort(0);
+  Connect();
+  MarkStart();
+  for (const std::string refused : {"0", "05 0", "zz", ""}) {
+    window.ask_bytes = [refused] { return std::optional<std::string>(refused); };
+    window.Action("Send bytes...")->trigger();
+    EXPECT_EQ(prompts.boxes.back().text, "'" + refused + "' is not bytes in hex, such as 02 76 2F 36 35 03");
+  }
+  EXPECT_TRUE(Sent().empty());
 }
 
 }  // namespace
