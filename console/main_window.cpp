@@ -888,6 +888,7 @@ void MainWindow::UpdateProgress() {
 }
 
 bool MainWindow::Browse(int field, const char* pattern) {
+  if (auto* qt_prompts = dynamic_cast<QtPrompts*>(own_prompts_.get())) qt_prompts->SetStartPath(FieldText(field));
   const std::optional<std::string> path = host_->prompts.BrowseForFile(pattern, "Select file");
   if (path) static_cast<QLineEdit*>(Control(field))->setText(Qs(*path));
   return path.has_value();

@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QMenu>
 #include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -679,6 +681,34 @@ TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
     EXPECT_EQ(prompts.boxes.back().text, "'" + refused + "' is not bytes in hex, such as 02 76 2F 36 35 03");
   }
   EXPECT_TRUE(Sent().empty());
+}
+
+// The ".." buttons open the file dialog in the folder of the path already in the field, else in the current one.
+TEST_F(ConsoleTest, FileDialogsOpenInTheFolderOfTheFieldsPath) {
+  MainWindow own({clock, *this, serial.opener(), net.network(), out.slash(), nullptr});
+  own.show();
+  QDir().mkpath(QString::fromStdString(out.file("sub")));
+  const std::pair<std::string, QString> cases[] = {
+      {out.file("sub") + "/batch.txt", QString::fromStdString(out.file("sub"))},
+      {"", QDir::currentPath()},
+      {"/no/such/folder/batch.txt", QDir::currentPath()},
+  };
+  for (const auto& [typed, folder] : cases) {
+    SCOPED_TRACE(typed);
+    static_cast<QLineEdit*>(own.Control(kIdBatchFileName))->setText(QString::fromStdString(typed));
+    QString opened_in;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        opened_in = dialog->directory().absolutePath();
+        dialog->reject();
+      }
+    });
+    watch.start(10);
+    QTest::mouseClick(static_cast<QPushButton*>(own.Control(kIdBrowseBatchFile)), Qt::LeftButton);
+    EXPECT_EQ(opened_in, folder);
+    EXPECT_EQ(static_cast<QLineEdit*>(own.Control(kIdBatchFileName))->text().toStdString(), typed) << "cancelled";
+  }
 }
 
 }  // namespace
