@@ -75,6 +75,9 @@ void CommandExecutor::ReportDeviceError() {
 
 int CommandExecutor::ExecuteCommand(const std::string& request, std::string& data, bool verbose) {
   host_.state.VerboseFlag = verbose;
+  // The serial link shows its request itself; on the network links it is shown
+  // here, so that a refused request does not leave the one before on show.
+  if (IsNetworkLink(host_.state.ActiveLink)) host_.display.SetFieldText(kIdRequestField, request);
   TickTimer busy_timer;
   bool busy_seen = false;
   while (true) {

@@ -637,7 +637,8 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
 }
 
 // Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
-// the raw view shows them and what came back, and the next request goes as if nothing had been sent between.
+// the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
+// Request line shows each request sent after, refused or not.
 TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
   net.AddSdnpDevice(kDevice);
   net.AddTcpDevice(kDevice);
@@ -669,6 +670,11 @@ TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
     EXPECT_EQ(Sent(), Lines{entry == 13 ? "\x02v/65\x03v" : "v"});
     if (entry != 13) {
       EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
+    }
+    // A refused request stands in the Request line on every link, as does one too long to send.
+    for (const std::string& refused : {std::string("bogus"), std::string(1999, 'Q')}) {
+      Send(QString::fromStdString(refused));
+      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text().toStdString(), refused);
     }
     Click(kIdConnect);
   }
