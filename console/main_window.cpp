@@ -209,7 +209,11 @@ void MainWindow::SetCodePage(const CodePage& page) {
   log_model_.SetCodePage(page);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // The children die after this object: their signals must not reach it.
+  log_view_->verticalScrollBar()->disconnect(this);
+  QObject::disconnect(qApp, nullptr, this, nullptr);
+}
 
 QWidget* MainWindow::Control(int id) const {
   const auto found = controls_.find(id);
