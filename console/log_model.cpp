@@ -74,6 +74,8 @@ void LogModel::Append(const std::vector<std::string>& entries, LogText origin) {
     times_.push_back(now);
     device_text_.push_back(origin == LogText::kDevice);
   }
+  // The file gets each entry at once: a killed window loses nothing logged.
+  WriteToLogFile(written_, EntryCount());
   ScheduleFlush();
 }
 
@@ -119,11 +121,11 @@ void LogModel::WriteToLogFile(size_t first, size_t end) {
   if (log_file_failed) log_file_failed(error);
 }
 
-void LogModel::SetLogFile(std::FILE* file) {
+void LogModel::SetLogFile(std::FILE* file, bool with_earlier_entries) {
   if (log_file_ != nullptr) WriteToLogFile(written_, EntryCount());
   if (log_file_ != nullptr) std::fclose(log_file_);  // a failed write closed it already
   log_file_ = file;
-  written_ = EntryCount();
+  written_ = with_earlier_entries ? 0 : EntryCount();
 }
 
 void LogModel::ShowTimestamps(bool on) {

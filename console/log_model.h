@@ -51,9 +51,10 @@ class LogModel final : public QAbstractListModel {
   void ShowTimestamps(bool on);
   bool TimestampsShown() const { return timestamps_; }
 
-  // Every entry from now on also goes to this file, written at each flush;
-  // null stops it. The model closes the file it was given.
-  void SetLogFile(std::FILE* file);
+  // Every entry from now on (or from the first, `with_earlier_entries`) also
+  // goes to this file, written as it is logged; null stops it. The model
+  // closes the file it was given.
+  void SetLogFile(std::FILE* file, bool with_earlier_entries = false);
   bool HasLogFile() const { return log_file_ != nullptr; }
   // Told, with the errno, when the log file could not be written; the model
   // has closed it and goes on without it.

@@ -2,6 +2,7 @@
 
 #include "console/plan_action.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -17,6 +18,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +26,8 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -32,6 +36,7 @@
 #include <cstring>
 
 #include "console/qt_prompts.h"
+#include "console/raw_send.h"
 #include "console/raw_view.h"
 #include "core/batch.h"
 #include "core/bitmap.h"
@@ -123,6 +128,10 @@ QFont LogFont() {
 }
 
 constexpr int kFirstDeviceEntry = 15;
+// How long what comes back after bytes sent as they are is listened for.
+constexpr uint32_t kRawListenMs = 500;
+// The commands sent that the next run can recall, as a shell keeps them.
+constexpr long kKeptHistory = 500;
 constexpr int kProgressSteps = 1000;
 constexpr int kProgressIntervalMs = 200;
 
@@ -165,6 +174,14 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
   plan_prompts_ = std::make_unique<PlanPrompts>(*prompts_, &log_);
   host_ = std::make_unique<Host>(Host{environment_.clock, environment_.pump, log_, *this, *plan_prompts_, state_, this});
   links_ = std::make_unique<ConsoleLinks>(*host_, opener_, network_, environment_.output_directory);
+  ask_bytes = [this]() -> std::optional<std::string> {
+    bool ok = false;
+    const QString text = QInputDialog::getText(this, QStringLiteral("Send bytes"),
+                                               QStringLiteral("Bytes in hex, sent as they are:"), QLineEdit::Normal,
+                                               QString(), &ok);
+    if (!ok) return std::nullopt;
+    return text.toStdString();
+  };
   ask_save_path = [this] {
     return QFileDialog::getSaveFileName(this, QStringLiteral("Save log"), QStringLiteral("veritor-log.txt"),
                                         QStringLiteral("Text files (*.txt *.log);;All files (*)"))
@@ -181,10 +198,22 @@ MainWindow::MainWindow(ConsoleEnvironment environment)
   CreateControls();
   PlaceControls();
   ConnectSignals();
+  KeepFocusMarked();
   InitMainWindow();
   log_model_.SetCodePage(environment_.code_page);
   links_->z_report().SetCodePage(environment_.code_page);
   LoadSettings();
+}
+
+// Qt marks the focused control only after a Tab; here it is marked however the
+// focus came, so that Space never presses a button the operator cannot see.
+void MainWindow::KeepFocusMarked() {
+  setAttribute(Qt::WA_KeyboardFocusChange);
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (now == nullptr || now->window() != this) return;
+    setAttribute(Qt::WA_KeyboardFocusChange);
+    now->update();
+  });
 }
 
 void MainWindow::SetCodePage(const CodePage& page) {
@@ -193,7 +222,11 @@ void MainWindow::SetCodePage(const CodePage& page) {
   links_->z_report().SetCodePage(page);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // The children die after this object: their signals must not reach it.
+  log_view_->verticalScrollBar()->disconnect(this);
+  QObject::disconnect(qApp, nullptr, this, nullptr);
+}
 
 QWidget* MainWindow::Control(int id) const {
   const auto found = controls_.find(id);
@@ -221,7 +254,7 @@ void MainWindow::CreateMenus() {
   add(file, QStringLiteral("Exit"), QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { Exit(); });
 
   QMenu* edit = menu_bar_->addMenu(QStringLiteral("&Edit"));
-  add(edit, QStringLiteral("Copy"), QKeySequence::Copy, [this] { CopySelectedEntries(); });
+  add(edit, QStringLiteral("Copy"), QKeySequence::Copy, [this] { CopyFocused(); });
   add(edit, QStringLiteral("Select all"), QKeySequence::SelectAll, [this] { log_view_->selectAll(); });
   add(edit, QStringLiteral("Clear log"), QKeySequence(), [this] { log_model_.Clear(); });
 
@@ -232,6 +265,20 @@ void MainWindow::CreateMenus() {
   QAction* raw = add(view, QStringLiteral("Raw bytes"), QKeySequence(Qt::CTRL | Qt::Key_R),
                      [this](bool on) { ShowRawBytes(on); });
   raw->setCheckable(true);
+  QAction* pause = add(view, QStringLiteral("Pause raw bytes"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+                       [this](bool on) { raw_view_->SetPaused(on); });
+  pause->setCheckable(true);
+  auto* directions = new QActionGroup(this);
+  const std::pair<const char*, std::pair<bool, bool>> shown[] = {{"Raw bytes both ways", {true, true}},
+                                                                 {"Raw bytes sent only", {true, false}},
+                                                                 {"Raw bytes received only", {false, true}}};
+  for (const auto& [name, ways] : shown) {
+    QAction* way = add(view, QString::fromLatin1(name), QKeySequence(),
+                       [this, ways] { raw_view_->ShowDirections(ways.first, ways.second); });
+    way->setCheckable(true);
+    way->setChecked(ways.first && ways.second);
+    directions->addAction(way);
+  }
 
   device_menu_ = menu_bar_->addMenu(QStringLiteral("&Device"));
   add(device_menu_, QStringLiteral("Refresh"), QKeySequence(Qt::Key_F5), [this] {
@@ -243,6 +290,31 @@ void MainWindow::CreateMenus() {
   add(device_menu_, QStringLiteral("Run plan..."), QKeySequence(Qt::CTRL | Qt::Key_P), [this] {
     if (Control(kIdRunBatch)->isEnabled()) RunPlan();
   });
+  add(device_menu_, QStringLiteral("Send bytes..."), QKeySequence(), [this] { SendTypedBytes(); });
+}
+
+// Bytes typed in hex go out on the open link as they are, for probing how a
+// device takes what is not a request; the raw view shows them and the answer.
+void MainWindow::SendTypedBytes() {
+  if (state_.TransactionInProgress || long_action_) return;
+  if (!state_.Connected) {
+    host_->prompts.ErrorBox("Not connected!");
+    return;
+  }
+  const std::optional<std::string> typed = ask_bytes ? ask_bytes() : std::nullopt;
+  if (!typed) return;
+  const std::optional<std::string> bytes = ParseHexBytes(*typed);
+  if (!bytes) {
+    host_->prompts.ErrorBox("'" + *typed + "' is not bytes in hex, such as 02 76 2F 36 35 03");
+    return;
+  }
+  RawSendOutcome outcome;
+  RunExchange([&] { outcome = SendRawBytes(*host_, *links_, *bytes, kRawListenMs); });
+  if (!outcome.sent)
+    log_.LogMessage("Bytes not sent: %s", outcome.error.c_str());
+  else
+    log_.LogMessage("Sent %zu byte(s) as they are; %zu came back within %u ms", bytes->size(), outcome.received,
+                    kRawListenMs);
 }
 
 void MainWindow::RunPlan() {
@@ -304,6 +376,13 @@ void MainWindow::CreateControls() {
   log_view_->header()->resizeSection(0, 2000);
   log_view_->setFrameShadow(QFrame::Sunken);
   log_model_.AttachView(log_view_);
+  // At the bottom the log stays at the bottom through any change of layout
+  // (the progress row, the raw view); scrolled up, it stays where it is.
+  QScrollBar* bar = log_view_->verticalScrollBar();
+  connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { log_at_bottom_ = value >= bar->maximum(); });
+  connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+    if (log_at_bottom_) bar->setValue(maximum);
+  });
   controls_[kIdMessageLog] = log_view_;
 
   for (const ControlSpec& spec : kControls) {
@@ -351,6 +430,10 @@ void MainWindow::CreateControls() {
     auto* field = static_cast<QLabel*>(Control(id));
     field->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     field->setCursor(Qt::IBeamCursor);
+    auto* copy = new QAction(QStringLiteral("Copy"), field);
+    connect(copy, &QAction::triggered, this, [field] { CopyFieldText(field); });
+    field->addAction(copy);
+    field->setContextMenuPolicy(Qt::ActionsContextMenu);
   }
   for (int i = 0; i < 16; ++i) {
     const StatusSpec& spec = kStatusFields[i];
@@ -394,6 +477,11 @@ void MainWindow::PlaceControls() {
     Anchor anchor = Anchor::kBottom;
     if (widget == log_area_) anchor = Anchor::kFill;
     if (widget == Control(kIdRequestField) || widget == Control(kIdReplyField)) anchor = Anchor::kStretch;
+    if (widget == Control(kIdCommandText) || widget == Control(kIdSignFileName) || widget == Control(kIdBatchFileName))
+      anchor = Anchor::kStretch;
+    // The buttons beside those fields and below them keep to the right edge.
+    if (widget->geometry().y() >= UnitsToY(193) && widget->geometry().x() >= UnitsToX(218))
+      anchor = Anchor::kBottomRight;
     placed_.push_back({widget, widget->geometry().translated(0, top), anchor});
   }
   const QSize base(UnitsToX(kDialogWidthUnits), UnitsToY(kDialogHeightUnits) + top);
@@ -414,6 +502,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
       case Anchor::kFill: rect.adjust(0, 0, grow_x, grow_y); break;
       case Anchor::kStretch: rect.adjust(0, grow_y, grow_x, grow_y); break;
       case Anchor::kBottom: rect.translate(0, grow_y); break;
+      case Anchor::kBottomRight: rect.translate(grow_x, grow_y); break;
     }
     placed.widget->setGeometry(rect);
   }
@@ -495,7 +584,9 @@ void MainWindow::SetEnabled(std::initializer_list<int> ids, bool enabled) {
 void MainWindow::SetFieldText(int control_id, std::string_view text) {
   if (auto* field = qobject_cast<QLabel*>(Control(control_id))) {
     // A field shows the device's text up to the first NUL, through its code page.
-    const QString shown = Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0'))));
+    QString shown = Qs(environment_.code_page.ToUtf8(text.substr(0, text.find('\0'))));
+    // A line break would draw the line half out of its field: it is named instead.
+    shown.replace(QLatin1Char('\n'), QChar(0x240A)).replace(QLatin1Char('\r'), QChar(0x240D));
     if (field->text() != shown) field->setText(shown);
     if (control_id >= kIdFirstStatusBit && control_id <= kIdLastStatusBit) {
       const bool set = shown == QLatin1String("1");
@@ -503,6 +594,7 @@ void MainWindow::SetFieldText(int control_id, std::string_view text) {
       if (was_set != set) {
         was_set = set;
         field->setStyleSheet(set ? QString::fromLatin1(kSetBitStyle) : QString());
+        if (!set) field->setFont(font());  // a removed style sheet leaves the application's font behind
       }
     }
   }
@@ -541,6 +633,7 @@ void MainWindow::DetectNetworkDevices() {
     if (links_->DetectNetworkDevices(devices))
       for (Ipv4Address device : devices) speed_or_address_->addItem(Qs(FormatIpv4(device)));
   }
+  if (FinishPendingClose()) return;
   if (speed_or_address_->count() > 0) {
     speed_or_address_->setCurrentIndex(0);
     chosen_entry_ = 0;
@@ -613,7 +706,12 @@ void MainWindow::ConnectOrDisconnect() {
   if (!IsNetworkLink(link) && !ReadSerialSpeed(speed)) return;
   const std::string address = IsNetworkLink(link) ? ReadDeviceAddressText() : std::string();
   SetEnabled({kIdConnect}, false);
-  const ConsoleLinks::ConnectOutcome outcome = links_->Connect(link, speed, address, Details());
+  ConsoleLinks::ConnectOutcome outcome{};
+  RunExchange([&] { outcome = links_->Connect(link, speed, address, Details()); });
+  if (state_.QuitRequested) return;
+  // The operator types next, whatever the outcome; the disabled Connect
+  // would otherwise hand the focus on to Exit.
+  Control(kIdCommandText)->setFocus(Qt::OtherFocusReason);
   if (!outcome.connected) {
     SetEnabled({kIdConnect}, true);
     return;
@@ -631,9 +729,10 @@ void MainWindow::SendTypedCommand() {
   history_at_ = history_.size();
   const std::optional<std::string> request = EncodeRequest(environment_.code_page, log_, FieldText(kIdCommandText));
   if (!request) return;
-  std::string data;
-  links_->executor().ExecuteCommand(*request, data, Details());
-  if (!long_action_) stop_requested_ = false;  // a stop at the Z report's question ends with the command
+  RunExchange([&] {
+    std::string data;
+    links_->executor().ExecuteCommand(*request, data, Details());
+  });
 }
 
 // Up and Down in the command field walk the commands sent, as a terminal does;
@@ -663,8 +762,10 @@ void MainWindow::RefreshStatus() {
     host_->prompts.ErrorBox("Not connected!");
     return;
   }
-  std::string data;
-  links_->executor().ExecuteCommand("?", data, Details());
+  RunExchange([&] {
+    std::string data;
+    links_->executor().ExecuteCommand("?", data, Details());
+  });
 }
 
 void MainWindow::RunBatch() {
@@ -707,6 +808,8 @@ ActionOutcome MainWindow::RunLongAction(const char* name, const std::function<Ac
   stop_button_->setEnabled(true);
   progress_row_->show();
   Action(QStringLiteral("Stop"))->setEnabled(true);
+  const std::vector<QWidget*> held = HoldDeviceControls();
+  stop_button_->setFocus(Qt::OtherFocusReason);
   progress_timer_.start();
   const ActionOutcome outcome = action();
   progress_timer_.stop();
@@ -715,15 +818,66 @@ ActionOutcome MainWindow::RunLongAction(const char* name, const std::function<Ac
   Action(QStringLiteral("Stop"))->setEnabled(false);
   long_action_ = false;
   stop_requested_ = false;
-  if (close_after_action_) Exit();
+  if (FinishPendingClose()) return outcome;
+  ReleaseDeviceControls(held);
   return outcome;
+}
+
+// While a long action runs, the controls that would start another exchange
+// or drop the link are shown disabled, with their menu entries.
+std::vector<QWidget*> MainWindow::HoldDeviceControls() {
+  focus_before_action_ = focusWidget();
+  std::vector<QWidget*> held;
+  for (int id : {kIdSendCommand, kIdSignFile, kIdRefresh, kIdRunBatch, kIdBitmap, kIdConnect}) {
+    if (!Control(id)->isEnabled()) continue;
+    Control(id)->setEnabled(false);
+    held.push_back(Control(id));
+  }
+  for (const char* name : {"Refresh", "Run plan...", "Send bytes..."})
+    if (QAction* action = Action(QString::fromLatin1(name))) action->setEnabled(false);
+  return held;
+}
+
+void MainWindow::ReleaseDeviceControls(const std::vector<QWidget*>& held) {
+  for (QWidget* widget : held) widget->setEnabled(true);
+  for (const char* name : {"Refresh", "Run plan...", "Send bytes..."})
+    if (QAction* action = Action(QString::fromLatin1(name))) action->setEnabled(true);
+  if (focus_before_action_ != nullptr && focus_before_action_->isEnabled())
+    focus_before_action_->setFocus(Qt::OtherFocusReason);
+  else
+    Control(kIdCommandText)->setFocus(Qt::OtherFocusReason);
+  focus_before_action_ = nullptr;
+}
+
+// One exchange started by a button (Connect, Send, Refresh): the shared stop
+// reaches it, which ends a device's BUSY repeat, and a close asked meanwhile
+// is done when it ends.
+void MainWindow::RunExchange(const std::function<void()>& exchange) {
+  exchange_running_ = true;
+  stop_requested_ = false;
+  Action(QStringLiteral("Stop"))->setEnabled(true);
+  exchange();
+  Action(QStringLiteral("Stop"))->setEnabled(false);
+  exchange_running_ = false;
+  stop_requested_ = false;
+  FinishPendingClose();
+}
+
+// True when the window closed.
+bool MainWindow::FinishPendingClose() {
+  if (!close_after_action_ || state_.QuitRequested) return state_.QuitRequested;
+  if (long_action_ || state_.TransactionInProgress) return false;
+  Exit();
+  return state_.QuitRequested;
 }
 
 void MainWindow::ReportProgress(const ActionProgress& progress) { progress_ = progress; }
 
 void MainWindow::RequestStop() {
-  if (!long_action_ || stop_requested_) return;
+  if (!(long_action_ || exchange_running_) || stop_requested_) return;
   stop_requested_ = true;
+  if (!long_action_) return;
+  if (stop_button_->hasFocus()) Control(kIdCommandText)->setFocus(Qt::OtherFocusReason);
   stop_button_->setEnabled(false);
   progress_label_->setText(QStringLiteral("Stopping after the exchange in flight..."));
 }
@@ -753,23 +907,48 @@ void MainWindow::UpdateProgress() {
 }
 
 bool MainWindow::Browse(int field, const char* pattern) {
+  if (auto* qt_prompts = dynamic_cast<QtPrompts*>(own_prompts_.get())) qt_prompts->SetStartPath(FieldText(field));
   const std::optional<std::string> path = host_->prompts.BrowseForFile(pattern, "Select file");
   if (path) static_cast<QLineEdit*>(Control(field))->setText(Qs(*path));
   return path.has_value();
 }
 
+// A close asked during an exchange is remembered and done when it ends (a
+// long action stops first); asked again, the operator may leave at once.
 bool MainWindow::ShutdownConsole() {
-  if (long_action_) {
-    // Stop first; the window closes when the action has ended.
-    close_after_action_ = true;
-    RequestStop();
+  if (state_.QuitRequested) return false;
+  if (long_action_ || state_.TransactionInProgress) {
+    if (!close_after_action_) {
+      close_after_action_ = true;
+      log_.LogMessage("Exit after the exchange under way");
+      RequestStop();
+    } else if (host_->prompts.AskYesNo("Exit", "An exchange is under way. Leave now, without waiting for it?")) {
+      LeaveDuringExchange();
+    }
     return false;
   }
-  if (state_.TransactionInProgress) return false;
   SaveSettings();
   links_->CloseAll();
+  CloseLogFile();
   state_.QuitRequested = true;
   return true;
+}
+
+// The window goes at once; the exchange under way is told to stop and ends
+// within its time-outs, and the link is closed with the window.
+void MainWindow::LeaveDuringExchange() {
+  stop_requested_ = true;
+  SaveSettings();
+  log_.LogMessage("Exit without waiting for the exchange under way");
+  CloseLogFile();
+  state_.QuitRequested = true;
+  QDialog::done(0);
+}
+
+void MainWindow::CloseLogFile() {
+  log_.LogMessage("Veritor closed");
+  log_model_.Flush();
+  log_model_.SetLogFile(nullptr);
 }
 
 void MainWindow::Exit() {
@@ -777,7 +956,9 @@ void MainWindow::Exit() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (state_.QuitRequested || ShutdownConsole()) {
+  if (state_.QuitRequested) {
+    event->accept();
+  } else if (ShutdownConsole()) {
     event->accept();
     QDialog::done(0);
   } else {
@@ -786,6 +967,24 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::reject() { RequestStop(); }
+
+// Ctrl+C copies what has the focus: the Request or Reply line, the raw view's
+// selection, else the selected log entries.
+void MainWindow::CopyFocused() {
+  QWidget* focus = QApplication::focusWidget();
+  if (auto* field = qobject_cast<QLabel*>(focus)) {
+    CopyFieldText(field);
+  } else if (focus == raw_view_) {
+    raw_view_->copy();
+  } else {
+    CopySelectedEntries();
+  }
+}
+
+void MainWindow::CopyFieldText(QLabel* field) {
+  const QString text = field->hasSelectedText() ? field->selectedText() : field->text();
+  if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+}
 
 void MainWindow::CopySelectedEntries() {
   std::vector<int> rows;
@@ -826,6 +1025,9 @@ void MainWindow::ShowRawBytes(bool on) {
 // The log goes on growing in the folder: veritor-YYYY-MM-DD.log, appended to
 // all day, or a file of its own for this run.
 void MainWindow::ApplyLogFileSettings(const LogFileSettings& settings) {
+  // The file of a run opens with its start.
+  const bool at_start_up = !log_file_applied_;
+  log_file_applied_ = true;
   log_file_settings_ = settings;
   log_model_.SetLogFile(nullptr);
   log_file_path_.clear();
@@ -840,7 +1042,7 @@ void MainWindow::ApplyLogFileSettings(const LogFileSettings& settings) {
     log_.LogMessage("Cannot write the log file '%s'", path.c_str());
     return;
   }
-  log_model_.SetLogFile(file);
+  log_model_.SetLogFile(file, at_start_up);
   log_file_path_ = path;
   log_.LogMessage("Logging to '%s'", path.c_str());
 }
@@ -888,6 +1090,23 @@ void MainWindow::SetTcpReplyEnd(TcpReplyEnd end) {
   SaveSettings();
 }
 
+// A size saved on a larger screen or at another scale is cut to the screen
+// this window opens on, and the window kept inside it, so that the command
+// row, Connect and Exit stay in reach.
+QSize MainWindow::FitScreen(QSize size) {
+  const QRect room = screen()->availableGeometry();
+  QSize frame = frameGeometry().size() - geometry().size();
+  if (frame.isEmpty()) frame = QSize(16, 40);  // not shown yet: room for a title bar and borders
+  size = size.boundedTo(room.size() - frame);
+  QRect placed(pos(), size + frame);
+  placed.moveRight(std::min(placed.right(), room.right()));
+  placed.moveBottom(std::min(placed.bottom(), room.bottom()));
+  placed.moveLeft(std::max(placed.left(), room.left()));
+  placed.moveTop(std::max(placed.top(), room.top()));
+  move(placed.topLeft());
+  return size;
+}
+
 void MainWindow::SaveSettings() const {
   QSettings settings = Settings();
   settings.setValue(QStringLiteral("port"), port_list_->currentText());
@@ -903,6 +1122,8 @@ void MainWindow::SaveSettings() const {
   settings.setValue(QStringLiteral("log_folder"), Qs(log_file_settings_.folder));
   settings.setValue(QStringLiteral("log_per_day"), log_file_settings_.per_day);
   settings.setValue(QStringLiteral("tcp_reply_end"), QLatin1String(TcpReplyEndName(links_->tcp().reply_end())));
+  const auto kept = history_.size() > kKeptHistory ? history_.end() - kKeptHistory : history_.begin();
+  settings.setValue(QStringLiteral("history"), QStringList(kept, history_.end()));
 }
 
 // What the last run left, without logging or detecting anything: a network
@@ -934,8 +1155,10 @@ void MainWindow::LoadSettings() {
     static_cast<QLineEdit*>(Control(id))->setText(settings.value(QLatin1String(key)).toString());
   static_cast<QCheckBox*>(Control(kIdDetails))->setChecked(settings.value(QStringLiteral("details"), true).toBool());
   const QSize size = settings.value(QStringLiteral("size")).toSize();
-  if (size.isValid()) resize(size.expandedTo(minimumSize()));
+  if (size.isValid()) resize(FitScreen(size).expandedTo(minimumSize()));
   if (settings.value(QStringLiteral("maximized"), false).toBool()) setWindowState(windowState() | Qt::WindowMaximized);
+  for (const QString& command : settings.value(QStringLiteral("history")).toStringList()) history_.push_back(command);
+  history_at_ = history_.size();
   ShowTimestamps(settings.value(QStringLiteral("timestamps"), false).toBool());
   ShowRawBytes(settings.value(QStringLiteral("raw_bytes"), false).toBool());
   ApplyLogFileSettings({settings.value(QStringLiteral("log_folder")).toString().toStdString(),

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,9 +95,13 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   const std::string& log_file_path() const { return log_file_path_; }
   bool SaveLog(const std::string& path);
   void CopySelectedEntries();
+  void CopyFocused();
+  static void CopyFieldText(QLabel* field);
   void SaveSettings() const;
   // Asks where to save the log; tests answer without a dialog.
   std::function<std::string()> ask_save_path;
+  // Asks for bytes in hex (Device > Send bytes...); tests answer without a dialog.
+  std::function<std::optional<std::string>()> ask_bytes;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -105,7 +110,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  enum class Anchor { kFill, kStretch, kBottom };
+  enum class Anchor { kFill, kStretch, kBottom, kBottomRight };
   struct Placed {
     QWidget* widget;
     QRect base;
@@ -113,6 +118,13 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   };
 
   void CreateControls();
+  void KeepFocusMarked();
+  void RunExchange(const std::function<void()>& exchange);
+  bool FinishPendingClose();
+  std::vector<QWidget*> HoldDeviceControls();
+  void ReleaseDeviceControls(const std::vector<QWidget*>& held);
+  void LeaveDuringExchange();
+  void CloseLogFile();
   void CreateLogArea();
   void CreateMenus();
   void PlaceControls();
@@ -120,6 +132,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   void FillPortList();
   void ConnectSignals();
   void LoadSettings();
+  QSize FitScreen(QSize size);
   void SetEnabled(std::initializer_list<int> ids, bool enabled);
   std::string FieldText(int id) const;
   bool Details() const;
@@ -144,6 +157,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool Browse(int field, const char* pattern);
   void SaveLogAs();
   void RunPlan();
+  void SendTypedBytes();
   void OpenSettingsDialog();
   void Exit();
   bool ShutdownConsole();
@@ -178,6 +192,9 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
   bool long_action_ = false;
   bool stop_requested_ = false;
   bool close_after_action_ = false;
+  bool exchange_running_ = false;
+  bool log_at_bottom_ = true;  // a Connect, Send or Refresh
+  QWidget* focus_before_action_ = nullptr;
   const char* action_name_ = "";
   ActionProgress progress_;
   uint32_t action_start_ = 0;
@@ -185,6 +202,7 @@ class MainWindow final : public QDialog, public DisplayFields, public ActionCont
 
   LogFileSettings log_file_settings_;
   std::string log_file_path_;
+  bool log_file_applied_ = false;
   std::string run_started_;  // date and time of the start, for a file per run
 
   LogModel log_model_;

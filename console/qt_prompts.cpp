@@ -1,6 +1,7 @@
 #include "console/qt_prompts.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
 
@@ -56,8 +57,9 @@ bool QtPrompts::AskYesNo(const std::string& caption, const std::string& text) {
 }
 
 std::optional<std::string> QtPrompts::BrowseForFile(const std::string& pattern, const std::string& title) {
-  const QString path =
-      QFileDialog::getOpenFileName(owner_, Text(title), QStringLiteral("."), FileDialogFilter(pattern));
+  const QFileInfo start(Text(start_path_));
+  const QString folder = !start_path_.empty() && start.dir().exists() ? start.absolutePath() : QStringLiteral(".");
+  const QString path = QFileDialog::getOpenFileName(owner_, Text(title), folder, FileDialogFilter(pattern));
   if (path.isEmpty()) return std::nullopt;
   return path.toStdString();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <string>
 
 #include <functional>
 
@@ -24,10 +25,14 @@ class QtPrompts final : public Prompts {
   void MessageBox(const std::string& caption, const std::string& text) override;
   bool AskYesNo(const std::string& caption, const std::string& text) override;
   std::optional<std::string> BrowseForFile(const std::string& pattern, const std::string& title) override;
+  // The next open-file dialog opens in the folder of this path, when there
+  // is one, else in the current directory.
+  void SetStartPath(std::string path) { start_path_ = std::move(path); }
 
  private:
   QWidget* owner_;
   std::function<void()> on_escape_;
+  std::string start_path_;
 };
 
 }  // namespace veritor

@@ -13,6 +13,7 @@ constexpr int kMaxLines = 20000;
 
 const char* ControlName(uint8_t byte) {
   switch (byte) {
+    case 0x00: return "<NUL>";
     case 0x02: return "<STX>";
     case 0x03: return "<ETX>";
     case 0x05: return "<ENQ>";
@@ -62,16 +63,33 @@ RawByteView::RawByteView(QWidget* parent) : QPlainTextEdit(parent) {
 }
 
 void RawByteView::OnFrame(const char* link, TapDirection direction, const uint8_t* data, size_t length) {
+  if (!(direction == TapDirection::kSent ? show_sent_ : show_received_)) return;
   pending_ += FormatRawFrame(QDateTime::currentMSecsSinceEpoch(), link, direction, data, length);
-  if (!flush_timer_.isActive()) flush_timer_.start();
+  // While paused, only the newest frames the view could hold are kept.
+  if (++pending_lines_ > kMaxLines) {
+    pending_.erase(0, pending_.find('\n') + 1);
+    --pending_lines_;
+  }
+  if (!paused_ && !flush_timer_.isActive()) flush_timer_.start();
 }
 
 void RawByteView::Flush() {
   flush_timer_.stop();
-  if (pending_.empty()) return;
+  if (paused_ || pending_.empty()) return;
   pending_.pop_back();  // appendPlainText starts a line of its own
   appendPlainText(QString::fromLatin1(pending_.data(), static_cast<qsizetype>(pending_.size())));
   pending_.clear();
+  pending_lines_ = 0;
+}
+
+void RawByteView::SetPaused(bool paused) {
+  paused_ = paused;
+  if (!paused) Flush();
+}
+
+void RawByteView::ShowDirections(bool sent, bool received) {
+  show_sent_ = sent;
+  show_received_ = received;
 }
 
 }  // namespace veritor

@@ -19,11 +19,20 @@ class RawByteView final : public QPlainTextEdit, public ByteTap {
  public:
   explicit RawByteView(QWidget* parent);
   void OnFrame(const char* link, TapDirection direction, const uint8_t* data, size_t length) override;
-  // Shows what is pending now.
+  // Shows what is pending now, unless paused.
   void Flush();
+  // Paused, the view holds still; what comes meanwhile is shown on resuming.
+  void SetPaused(bool paused);
+  bool Paused() const { return paused_; }
+  // Which directions are shown from now on.
+  void ShowDirections(bool sent, bool received);
 
  private:
   std::string pending_;
+  size_t pending_lines_ = 0;
+  bool paused_ = false;
+  bool show_sent_ = true;
+  bool show_received_ = true;
   QTimer flush_timer_;
 };
 

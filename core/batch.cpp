@@ -1,10 +1,36 @@
 #include "core/batch.h"
 
+#include <array>
+#include <cstring>
 #include <filesystem>
 
 #include "core/file_signing.h"
 
 namespace veritor {
+
+namespace {
+
+// The rest of a line too long to keep, read in blocks up to its LF; what
+// follows the LF is put back. A file that cannot seek is read byte by byte.
+void SkipRestOfLine(std::FILE* file) {
+  if (std::ftell(file) < 0) {
+    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) {
+    }
+    return;
+  }
+  std::array<char, 65536> block;
+  while (true) {
+    const size_t got = std::fread(block.data(), 1, block.size(), file);
+    if (got == 0) return;
+    if (const auto* lf = static_cast<const char*>(std::memchr(block.data(), '\n', got))) {
+      const auto after = static_cast<long>(got - static_cast<size_t>(lf - block.data() + 1));
+      if (after > 0) std::fseek(file, -after, SEEK_CUR);
+      return;
+    }
+  }
+}
+
+}  // namespace
 
 bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum) {
   line.clear();
@@ -14,6 +40,11 @@ bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum) {
     if (c == '\n') return true;
     if (c < 0x20) continue;
     if (line.size() < maximum) line += static_cast<char>(c);
+    if (line.size() >= maximum) {
+      // A line of a hundred megabytes is passed over in a blink, not byte by byte.
+      SkipRestOfLine(file);
+      return true;
+    }
   }
   return any_byte;
 }

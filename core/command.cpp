@@ -81,6 +81,9 @@ int CommandExecutor::ExecuteCommand(const std::string& request, std::string& dat
 
 int CommandExecutor::RunUntilNotBusy(const std::string& request, std::string& data, bool verbose) {
   host_.state.VerboseFlag = verbose;
+  // The serial link shows its request itself; on the network links it is shown
+  // here, so that a refused request does not leave the one before on show.
+  if (IsNetworkLink(host_.state.ActiveLink)) host_.display.SetFieldText(kIdRequestField, request);
   if (host_.StopRequested()) {
     host_.log.LogMessage("Stopped before the request was sent");
     return kResultStopped;

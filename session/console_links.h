@@ -49,6 +49,8 @@ class ConsoleLinks {
   ZReportFiles& z_report() { return z_report_; }
   NetLinks& net() { return net_; }
   TcpLink& tcp() { return tcp_; }
+  // The conversation with the network device of the open link.
+  const SdnpLink& record() const { return record_; }
 
  private:
   bool OpenNetworkLink(int link, const std::string& address);

@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QMenu>
 #include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -27,6 +29,7 @@
 #include "platform/serial_enum.h"
 #include "tests/console/console_fixture.h"
 #include "tests/support/process.h"
+#include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
@@ -88,6 +91,10 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
     every_turn = [&, i] {
       if (Sent().size() < 5 || window.StopRequested()) return;
       shown = window.progress_bar()->isVisible() && window.Action("Stop")->isEnabled();
+      // What cannot be used meanwhile is shown disabled, and the keys reach Stop, not Exit.
+      EXPECT_EQ(States(), "DDDDDDDDE");
+      EXPECT_FALSE(window.Action("Refresh")->isEnabled() || window.Action("Run plan...")->isEnabled());
+      EXPECT_EQ(QApplication::focusWidget(), StopButton(window));
       if (i == 0) {
         QTest::qWait(250);  // the bar catches up a few times a second
         EXPECT_TRUE(window.progress_label()->text().startsWith("Batch: 4 lines, 8 of 200 bytes, ")) <<
@@ -103,25 +110,147 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
     EXPECT_FALSE(window.progress_bar()->isVisible());
     EXPECT_FALSE(window.Action("Stop")->isEnabled());
     EXPECT_EQ(States(), "EEEEEEDDE");
+    EXPECT_TRUE(window.Action("Refresh")->isEnabled() && window.Action("Run plan...")->isEnabled());
     Click(kIdRefresh);
     EXPECT_EQ(Sent().back(), "?");
   }
 }
 
-// Closing the window or pressing Exit during a batch stops it first, then the window closes.
-TEST_F(ConsoleTest, ClosingDuringABatchStopsItThenCloses) {
-  Connect();
-  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 50))));
-  MarkStart();
-  every_turn = [&] {
-    if (Sent().size() == 3) window.close();
+// After Connect, good or failed, the typed keys go to the command field: Space presses no button (least of all
+// Exit), and the focused control is marked however the focus came to it.
+TEST_F(ConsoleTest, AfterConnectTheKeysGoToTheCommandFieldAndTheFocusIsMarked) {
+  for (const int entry : {4, 0}) {  // COM5 does not open, COM1 does
+    SCOPED_TRACE(entry);
+    ChoosePort(entry);
+    Click(kIdConnect);
+    EXPECT_EQ(window.state().Connected, entry == 0);
+    ASSERT_EQ(QApplication::focusWidget(), Edit(kIdCommandText));
+    Edit(kIdCommandText)->clear();
+    QTest::keyClicks(QApplication::focusWidget(), "v ");
+    EXPECT_EQ(Edit(kIdCommandText)->text(), "v ");
+    EXPECT_TRUE(window.isVisible());
+  }
+  auto* exit = static_cast<QPushButton*>(window.Control(kIdExit));
+  EXPECT_FALSE(exit->isDefault() || exit->autoDefault());
+  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdClearLog)), Qt::LeftButton);
+  const QImage unfocused = exit->grab().toImage();
+  QTest::mousePress(exit, Qt::LeftButton);  // focus by the mouse, which Qt leaves unmarked
+  QTest::mouseRelease(exit, Qt::LeftButton, {}, QPoint(-5, -5));  // released off the button: no Exit
+  ASSERT_EQ(QApplication::focusWidget(), exit);
+  QApplication::processEvents();
+  EXPECT_NE(exit->grab().toImage(), unfocused) << "no focus mark on Exit";
+  EXPECT_TRUE(window.isVisible());
+}
+
+// A window of its own, connected to a serial device written from the wire bytes, which answers BUSY while `busy`
+// (never past 50 requests, so that a repeat nothing stops ends) and lets a test act as each request arrives.
+struct BusyDeviceWindow {
+  BusyDeviceWindow(TickClock& clock, MessagePump& pump, Network& network, const std::string& folder, Prompts& prompts)
+      : window({clock, pump, device, network, folder, &prompts}) {
+    device.answer = [this](const std::string&) {
+      if (on_request) on_request();
+      return std::string(busy && device.requests.size() < 50 ? "0E/00/00" : "00/00/00");
+    };
+    window.show();
+    window.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+    Press(kIdConnect);
+  }
+  void Press(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
+  Lines Log() {
+    window.log_model().Flush();
+    Lines log;
+    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) log.emplace_back(window.log_model().Entry(i));
+    return log;
+  }
+  bool busy = false;
+  std::function<void()> on_request;
+  test::WireSerialDevice device;
+  MainWindow window;
+};
+
+// A device that answers BUSY for ever: each way of stopping ends the repeat after the reply in hand, and the link
+// stays usable.
+TEST_F(ConsoleTest, StopEndsTheBusyRepeatOfAPlainRequest) {
+  BusyDeviceWindow d(clock, *this, net.network(), out.slash(), prompts);
+  ASSERT_TRUE(d.window.state().Connected);
+  static_cast<QCheckBox*>(d.window.Control(kIdDetails))->setChecked(false);
+  const std::pair<const char*, std::function<void()>> stops[] = {
+      {"Esc", [&] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); }},
+      {"Device > Stop", [&] { d.window.Action("Stop")->trigger(); }},
+      {"Esc from the log", [&] { QTest::keyClick(d.window.Control(kIdMessageLog), Qt::Key_Escape); }},
   };
-  Click(kIdRunBatch);
-  every_turn = nullptr;
-  EXPECT_TRUE(Contains(Log(), "Batch stopped in line 4"));
-  EXPECT_EQ(Sent().size(), 3u);
-  EXPECT_FALSE(window.isVisible());
-  EXPECT_TRUE(window.state().QuitRequested);
+  for (const auto& [name, stop] : stops) {
+    SCOPED_TRACE(name);
+    d.busy = true;
+    d.device.requests.clear();
+    size_t sent_at_stop = 0;
+    d.on_request = [&] {
+      if (sent_at_stop != 0 || d.device.requests.size() < 5) return;
+      sent_at_stop = d.device.requests.size();
+      stop();
+    };
+    static_cast<QLineEdit*>(d.window.Control(kIdCommandText))->setText("v");
+    d.Press(kIdSendCommand);
+    d.on_request = nullptr;
+    EXPECT_LE(d.device.requests.size(), sent_at_stop + 1);
+    EXPECT_EQ(d.Log().back(), "Stopped while the device answered busy (0x0E); the request was not carried out");
+    EXPECT_FALSE(d.window.Action("Stop")->isEnabled());
+    d.busy = false;
+    d.Press(kIdRefresh);
+    EXPECT_EQ(static_cast<QLabel*>(d.window.Control(kIdReplyField))->text(), "00/00/00");
+  }
+}
+
+// A close asked during an exchange, by any of its ways, is logged and done when the exchange ends; during a batch
+// the batch stops first. Asked again, the operator chooses: No waits on, Yes leaves at once though the device is
+// still answering BUSY.
+TEST_F(ConsoleTest, CloseDuringAnExchangeIsDoneWhenItEnds) {
+  const QString batch = QString::fromStdString(File(Repeat("?\n", 50)));
+  struct Case {
+    const char* name;
+    int button;
+    std::function<void(BusyDeviceWindow&)> close;
+    bool leave_now;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"close box", kIdSendCommand, [](BusyDeviceWindow& d) { d.window.close(); }, false, "Veritor closed"},
+      {"Exit", kIdRefresh, [](BusyDeviceWindow& d) { d.Press(kIdExit); }, false, "Veritor closed"},
+      {"Ctrl+Q", kIdSendCommand,
+       [](BusyDeviceWindow& d) { QTest::keyClick(&d.window, Qt::Key_Q, Qt::ControlModifier); }, false,
+       "Veritor closed"},
+      {"close box in a batch", kIdRunBatch, [](BusyDeviceWindow& d) { d.window.close(); }, false,
+       "Batch stopped in line 2"},
+      {"leave now", kIdSendCommand, [](BusyDeviceWindow& d) { d.window.close(); }, true,
+       "Exit without waiting for the exchange under way"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BusyDeviceWindow d(clock, *this, net.network(), out.slash(), prompts);
+    ASSERT_TRUE(d.window.state().Connected);
+    static_cast<QLineEdit*>(d.window.Control(kIdCommandText))->setText("v");
+    static_cast<QLineEdit*>(d.window.Control(kIdBatchFileName))->setText(batch);
+    d.busy = c.leave_now;
+    prompts.answers = {c.leave_now};
+    prompts.questions = 0;
+    int asked = 0;
+    d.device.requests.clear();
+    d.on_request = [&] {
+      for (; asked < 2; ++asked) c.close(d);
+      EXPECT_EQ(d.window.isVisible(), !c.leave_now);
+      d.on_request = nullptr;
+    };
+    d.Press(c.button);
+    EXPECT_EQ(d.device.requests.size(), 1u) << "the repeat and the batch stop";
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(prompts.questions, 1);
+    EXPECT_FALSE(d.window.isVisible());
+    EXPECT_TRUE(d.window.state().QuitRequested);
+    const Lines log = d.Log();
+    EXPECT_EQ(std::ranges::count(log, "Exit after the exchange under way"), 1) << ::testing::PrintToString(log);
+    EXPECT_TRUE(Contains(log, c.logged)) << ::testing::PrintToString(log);
+  }
 }
 
 // Stop through the real window and event loop against veritor-sim on a pty.
@@ -202,7 +331,7 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   QTest::keyClick(Edit(kIdCommandText), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "typed");
   window.Action("Clear log")->trigger();
-  EXPECT_TRUE(Log().empty());
+  EXPECT_TRUE(Sent().empty());
 
   for (bool per_day : {true, false}) {
     const std::string folder = out.file(per_day ? "daily" : "runs");
@@ -218,6 +347,17 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
     EXPECT_TRUE(Finds(kept, ("\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " +
                                                    std::to_string(per_day) + "\n$")))
         << kept;
+  }
+  // A run's file opens with its start, has each entry as it is logged and ends with the exit.
+  {
+    QSettings("Veritor", "veritor").setValue("log_folder", QString::fromStdString(out.file("run")));
+    MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+    again.log().LogMessage("at once");
+    EXPECT_TRUE(Finds(test::ReadFile(again.log_file_path()), "\\A.*  Veritor started\n.*  Logging to '.*'\n.*  at once\n\\z"))
+        << test::ReadFile(again.log_file_path());
+    again.Action("Exit")->trigger();
+    EXPECT_TRUE(Finds(test::ReadFile(again.log_file_path()), "  at once\n.*  Veritor closed\n\\z"));
+    QSettings("Veritor", "veritor").clear();
   }
   window.ApplyLogFileSettings({"/proc/no/such/folder", true});
   EXPECT_EQ(Log().back(), "Cannot write the log file '/proc/no/such/folder/veritor-" +
@@ -257,6 +397,24 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   window.log().LogMessage("at the bottom again");
   Log();
   EXPECT_EQ(bar->value(), bar->maximum());
+  // At the bottom it stays there while the raw pane opens and the progress row comes and goes.
+  QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
+  QApplication::processEvents();
+  EXPECT_EQ(bar->value(), bar->maximum());
+  Connect();
+  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 3))));
+  int behind = 0, turns = 0;
+  every_turn = [&] {
+    if (!window.progress_bar()->isVisible()) return;
+    Log();
+    QApplication::processEvents();
+    ++turns;
+    behind += bar->value() != bar->maximum();
+  };
+  Click(kIdRunBatch);
+  every_turn = nullptr;
+  EXPECT_GT(turns, 0);
+  EXPECT_EQ(behind, 0);
 
   const std::string reply(2048, 'r');
   window.log().LogMessage("Replied [%s]", reply.c_str());
@@ -266,8 +424,20 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   EXPECT_EQ(tip.count('r'), 2048);
   EXPECT_TRUE(tip.contains('\n'));
   EXPECT_FALSE(window.log_model().data(window.log_model().index(0), Qt::ToolTipRole).isValid());
-  for (int id : {kIdRequestField, kIdReplyField})
-    EXPECT_TRUE(static_cast<QLabel*>(window.Control(id))->textInteractionFlags() & Qt::TextSelectableByMouse);
+  // Ctrl+C in the Request or Reply line copies its selection; its context menu copies it, or the whole line.
+  for (int id : {kIdRequestField, kIdReplyField}) {
+    auto* field = static_cast<QLabel*>(window.Control(id));
+    window.SetFieldText(id, id == kIdRequestField ? "S/request" : "00/00/00/reply");
+    field->setFocus();
+    field->setSelection(0, 4);
+    QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), field->text().left(4));
+    field->setSelection(0, 0);
+    ASSERT_EQ(field->contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_EQ(field->actions().size(), 1);
+    field->actions()[0]->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), field->text());
+  }
 }
 
 // The Z report's question and its answer, a refused bitmap with its reason and a batch's end stand in the log.
@@ -356,10 +526,13 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   QWidget* exit = window.Control(kIdExit);
   const QRect exit_before = exit->geometry();
   const QSize log_before = LogView(window)->size();
+  const int field_before = Edit(kIdCommandText)->width();
   window.resize(window.width() + 300, window.height() + 200);
   QApplication::processEvents();
-  EXPECT_EQ(exit->geometry(), exit_before.translated(0, 200));
+  EXPECT_EQ(exit->geometry(), exit_before.translated(300, 200));
   EXPECT_EQ(LogView(window)->size(), log_before + QSize(300, 200));
+  for (int id : {kIdCommandText, kIdSignFileName, kIdBatchFileName}) EXPECT_EQ(Edit(id)->width(), field_before + 300);
+  EXPECT_EQ(window.Control(kIdSendCommand)->x(), exit->x()) << "the buttons keep beside their fields";
   EXPECT_EQ(window.menu_bar()->width(), window.width());
 
   Connect();
@@ -371,6 +544,10 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   EXPECT_NE(set->styleSheet(), clear->styleSheet());
   window.SetFieldText(kIdFirstStatusBit, "0");
   EXPECT_EQ(set->styleSheet(), clear->styleSheet());
+  EXPECT_EQ(set->fontInfo().pixelSize(), clear->fontInfo().pixelSize());
+  // A reply holding a line break stays one line in its field.
+  window.SetFieldText(kIdReplyField, "00/00/00/one\r\ntwo");
+  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), QString::fromUtf8("00/00/00/one\u240D\u240Atwo"));
 }
 
 // Port, speed or address, the three fields, Details, times, size and how TCP replies end come back in the next run.
@@ -382,7 +559,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
   Edit(kIdBatchFileName)->setText("/tmp/batch.txt");
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
   window.ShowTimestamps(true);
-  window.resize(800, 600);
+  window.resize(700, 560);
   window.SetTcpReplyEnd(TcpReplyEnd::kClose);
   window.SaveSettings();
   {
@@ -394,7 +571,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
     EXPECT_EQ(static_cast<QLineEdit*>(again.Control(kIdBatchFileName))->text(), "/tmp/batch.txt");
     EXPECT_FALSE(static_cast<QCheckBox*>(again.Control(kIdDetails))->isChecked());
     EXPECT_TRUE(again.log_model().TimestampsShown());
-    EXPECT_EQ(again.size(), QSize(800, 600));
+    EXPECT_EQ(again.size(), QSize(700, 560));
     EXPECT_EQ(again.links().tcp().reply_end(), TcpReplyEnd::kClose);
     again.SetTcpReplyEnd(TcpReplyEnd::kCrLf);  // as the simulator ends its replies
     net.AddTcpDevice(kDevice);
@@ -404,6 +581,15 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
   }
   window.resize(100, 100);
   EXPECT_EQ(window.size(), window.minimumSize()) << "never smaller than the dialog";
+  // A size saved on a larger screen opens within this one.
+  QSettings("Veritor", "veritor").setValue("size", QSize(5000, 4000));
+  {
+    MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+    again.show();
+    const QRect room = again.screen()->availableGeometry();
+    const QRect frame = again.frameGeometry();
+    EXPECT_TRUE(room.contains(frame)) << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
+  }
   QSettings("Veritor", "veritor").clear();
 }
 
@@ -437,6 +623,17 @@ TEST_F(ConsoleTest, CommandFieldSendsWithEnterAndRecallsItsHistory) {
     recalled += Edit(kIdCommandText)->text().toStdString() + "|";
   }
   EXPECT_EQ(recalled, "bogus|v|?|?|v|bogus||");
+  // The next run recalls them too.
+  window.SaveSettings();
+  MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
+  auto* field = static_cast<QLineEdit*>(again.Control(kIdCommandText));
+  recalled.clear();
+  for (int i = 0; i < 4; ++i) {
+    QTest::keyClick(field, Qt::Key_Up);
+    recalled += field->text().toStdString() + "|";
+  }
+  EXPECT_EQ(recalled, "bogus|v|?|?|");
+  QSettings("Veritor", "veritor").clear();
 }
 
 // The raw view shows each frame of the serial link and of the TCP link, as hex and text with its time; switched
@@ -460,6 +657,27 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 6 bytes  02 76 2F 36 35 03  \\|<STX>v/65<ETX>\\|")))
       << serial_frames;
   EXPECT_TRUE(Finds(serial_frames, (time + "serial << \\d+ bytes  02 .* 03  \\|<STX>.*VERITOR-SIM.*<ETX>\\|")));
+  const uint8_t nul[] = {0x00, 0x41};
+  EXPECT_TRUE(FormatRawFrame(0, "udp", TapDirection::kReceived, nul, 2).ends_with("udp << 2 bytes  00 41  |<NUL>A|\n"));
+
+  // Paused, the view holds still and shows what came on resuming; a direction filter keeps only its frames.
+  window.raw_view()->clear();
+  QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+  Click(kIdSendCommand);
+  window.raw_view()->Flush();
+  EXPECT_TRUE(window.raw_view()->toPlainText().isEmpty());
+  window.Action("Pause raw bytes")->trigger();
+  EXPECT_TRUE(Finds(window.raw_view()->toPlainText().toStdString(), "<STX>v/65<ETX>"));
+  for (const auto& [way, kept, dropped] : {std::tuple{"Raw bytes sent only", " >> ", " << "},
+                                          std::tuple{"Raw bytes received only", " << ", " >> "}}) {
+    window.raw_view()->clear();
+    window.Action(way)->trigger();
+    Click(kIdSendCommand);
+    window.raw_view()->Flush();
+    const QString shown = window.raw_view()->toPlainText();
+    EXPECT_TRUE(shown.contains(kept) && !shown.contains(dropped)) << way << shown.toStdString();
+  }
+  window.Action("Raw bytes both ways")->trigger();
   Click(kIdConnect);
 
   net.AddTcpDevice(kDevice);
@@ -471,6 +689,87 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   const std::string tcp_frames = window.raw_view()->toPlainText().toStdString();
   EXPECT_TRUE(Finds(tcp_frames, (time + "tcp >> \\d+ bytes  .*\\|.*v.*\\|"))) << tcp_frames;
   EXPECT_TRUE(Finds(tcp_frames, (time + "tcp << \\d+ bytes  .*VERITOR-SIM")));
+}
+
+// Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
+// the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
+// Request line shows each request sent after, refused or not.
+TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
+  net.AddSdnpDevice(kDevice);
+  net.AddTcpDevice(kDevice);
+  net.AddUdpDevice(kDevice);
+  const std::tuple<int, const char*, std::string> cases[] = {
+      {0, "05", "serial >> 1 byte  05  \\|<ENQ>\\|\n.* serial << 1 byte  06  \\|<ACK>\\|"},
+      {12, "02 76 2F 36 35 03", "udp >> 6 bytes  02 76 2F 36 35 03  \\|"},
+      {13, "0276 2f3635 03", "tcp >> 6 bytes  02 76 2F 36 35 03  \\|"},
+      {14, "00 01", "udp >> 2 bytes  00 01  \\|<NUL>.\\|"},
+  };
+  window.ShowRawBytes(true);
+  for (const auto& [entry, typed, shown] : cases) {
+    SCOPED_TRACE(typed);
+    if (entry != 0) ChoosePort(entry);
+    if (entry > 12) TypeAddress("127.0.0.2");
+    Connect();
+    window.raw_view()->Flush();
+    window.raw_view()->clear();
+    MarkStart();
+    window.ask_bytes = [typed = std::string(typed)] { return std::optional<std::string>(typed); };
+    window.Action("Send bytes...")->trigger();
+    window.raw_view()->Flush();
+    const std::string raw = window.raw_view()->toPlainText().toStdString();
+    EXPECT_TRUE(Finds(raw, shown)) << raw;
+    EXPECT_TRUE(Log().back().starts_with("Sent ")) << Log().back();
+    EXPECT_TRUE(Sent().empty());
+    // On TCP the bytes went into the stream, and the device reads the next request after them.
+    Send("v");
+    EXPECT_EQ(Sent(), Lines{entry == 13 ? "\x02v/65\x03v" : "v"});
+    if (entry != 13) {
+      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
+    }
+    // A refused request stands in the Request line on every link, as does one too long to send.
+    for (const std::string& refused : {std::string("bogus"), std::string(1999, 'Q')}) {
+      Send(QString::fromStdString(refused));
+      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text().toStdString(), refused);
+    }
+    Click(kIdConnect);
+  }
+  ChoosePort(0);
+  Connect();
+  MarkStart();
+  for (const std::string refused : {"0", "05 0", "zz", ""}) {
+    window.ask_bytes = [refused] { return std::optional<std::string>(refused); };
+    window.Action("Send bytes...")->trigger();
+    EXPECT_EQ(prompts.boxes.back().text, "'" + refused + "' is not bytes in hex, such as 02 76 2F 36 35 03");
+  }
+  EXPECT_TRUE(Sent().empty());
+}
+
+// The ".." buttons open the file dialog in the folder of the path already in the field, else in the current one.
+TEST_F(ConsoleTest, FileDialogsOpenInTheFolderOfTheFieldsPath) {
+  MainWindow own({clock, *this, serial.opener(), net.network(), out.slash(), nullptr});
+  own.show();
+  QDir().mkpath(QString::fromStdString(out.file("sub")));
+  const std::pair<std::string, QString> cases[] = {
+      {out.file("sub") + "/batch.txt", QString::fromStdString(out.file("sub"))},
+      {"", QDir::currentPath()},
+      {"/no/such/folder/batch.txt", QDir::currentPath()},
+  };
+  for (const auto& [typed, folder] : cases) {
+    SCOPED_TRACE(typed);
+    static_cast<QLineEdit*>(own.Control(kIdBatchFileName))->setText(QString::fromStdString(typed));
+    QString opened_in;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        opened_in = dialog->directory().absolutePath();
+        dialog->reject();
+      }
+    });
+    watch.start(10);
+    QTest::mouseClick(static_cast<QPushButton*>(own.Control(kIdBrowseBatchFile)), Qt::LeftButton);
+    EXPECT_EQ(opened_in, folder);
+    EXPECT_EQ(static_cast<QLineEdit*>(own.Control(kIdBatchFileName))->text().toStdString(), typed) << "cancelled";
+  }
 }
 
 }  // namespace

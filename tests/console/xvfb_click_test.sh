@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Clicks real buttons of the real window under Xvfb: "Connect" on COM1 (the simulated device on a pty), then "Exit";
+# Clicks real buttons of the real window under Xvfb: "Connect" on COM1 (the simulated device on a pty), types a
+# request and Space into the window, then "Exit";
 # checks the log and that the window saved its picture. Usage: xvfb_click_test.sh BIN_DIR [SCREENSHOT_PATH]
 set -euo pipefail
 if [ -z "${VERITOR_UNDER_XVFB:-}" ]; then
@@ -29,6 +30,12 @@ wait_for_log() {
 wait_for_log "Veritor started"
 click 358 405   # "Connect" at 218,242 size 41x14
 wait_for_log "Device info: [VERITOR-SIM/2.24/SN 000001]"
+# The keys now go to the command field, not to a button: "?" and Enter send a request, Space presses nothing.
+xdotool type --window "$window" "?"
+xdotool key --window "$window" Return space
+wait_for_log "Request frame [?]"
+sleep 0.3
+kill -0 "$console" 2>/dev/null || { echo "a key closed the window"; exit 1; }
 click 511 405   # "Exit" at 307,242 size 67x14
 timeout 10 tail --pid="$console" -s 0.05 -f /dev/null || { echo "the window did not close on Exit"; exit 1; }
 wait "$console"

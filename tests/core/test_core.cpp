@@ -240,6 +240,27 @@ TEST_F(CommandTest, ABatchLineTheLinkDidNotSendIsSaidNotSent) {
   EXPECT_EQ(serial.requests.size(), 2u);
 }
 
+// A line longer than is kept is cut and passed over up to its LF, wherever that falls, and the next line follows
+// whole; bytes below 0x20 are dropped before the cut.
+TEST(BatchLines, ALongLineIsCutAndTheNextFollowsWhole) {
+  test::TempDir dir;
+  const std::pair<std::string, Lines> cases[] = {
+      {std::string(1500, 'a') + "\nv\n", {std::string(1500, 'a'), "v"}},
+      {std::string(65536 + 1500, 'b') + "\r\nv", {std::string(1500, 'b'), "v"}},
+      {"?" + std::string(100'000, '\x01') + std::string(3'000'000, 'c') + "\nv\n\n", {"?" + std::string(1499, 'c'), "v", ""}},
+      {std::string(1600, 'd'), {std::string(1500, 'd')}},
+  };
+  for (const auto& [content, lines] : cases) {
+    test::WriteFile(dir.file("batch"), content);
+    std::FILE* file = std::fopen(dir.file("batch").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    Lines read;
+    for (std::string line; ReadBatchLine(file, line);) read.push_back(line);
+    std::fclose(file);
+    EXPECT_EQ(read, lines) << content.size();
+  }
+}
+
 // The rates are worked out in single precision, as the console has always shown them.
 TEST_F(CommandTest, SigningEndsWithDoneAndTheTransferRates) {
   serial.ms_per_exchange = 1;
