@@ -6,15 +6,18 @@
 
 namespace veritor {
 
-bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum) {
+bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum, size_t* length) {
   line.clear();
+  size_t kept_or_not = 0;
   bool any_byte = false;
   for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
     any_byte = true;
-    if (c == '\n') return true;
+    if (c == '\n') break;
     if (c < 0x20) continue;
+    ++kept_or_not;
     if (line.size() < maximum) line += static_cast<char>(c);
   }
+  if (length != nullptr) *length = kept_or_not;
   return any_byte;
 }
 
@@ -110,10 +113,12 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
   uint64_t size = 0;
   ActionProgress progress{.unit = "lines", .bytes_total = FindFileSize(file.get(), size) ? size : 0};
   std::string line;
+  size_t length = 0;
   std::string data;
   unsigned number = 1;
+  unsigned cut_lines = 0;
   SignatureBlockWatch block;
-  for (; ReadBatchLine(file.get(), line) && !line.empty(); ++number) {
+  for (; ReadBatchLine(file.get(), line, kMaxBatchLine, &length) && !line.empty(); ++number) {
     // Line N is read and not sent yet: the lines before it were.
     if (host.StopRequested()) {
       host.log.LogMessage("Batch stopped in line %u", number);
@@ -121,6 +126,10 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
       return ActionOutcome::kStopped;
     }
     host.log.LogMessage("L%05u> %s", number, line.c_str());
+    if (length > line.size()) {
+      host.log.LogMessage("Line %u: %zu bytes, sent as its first %zu", number, length, line.size());
+      ++cut_lines;
+    }
     const int result = executor.ExecuteCommand(line, data, verbose);
     if (result != kResultOk || executor.ReplyErrorCode() != 0) {
       host.log.LogMessage("Failed in line %u", number);
@@ -145,6 +154,11 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
     host.log.LogMessage("Batch aborted in line %u", number);
     block.LogIfOpen(host.log);
     return ActionOutcome::kRefused;
+  }
+  if (cut_lines > 0) {
+    host.log.LogMessage("Batch cut: %u of %u lines sent as their first %zu bytes", cut_lines, number - 1,
+                        kMaxBatchLine);
+    return ActionOutcome::kAnsweredCut;
   }
   return ActionOutcome::kAnswered;
 }

@@ -70,6 +70,10 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
        {"L00001> ?", "L00002> bogus", kBadRequest, "Failed in line 2", "Batch aborted in line 2",
         "Line 1 was carried out; line 2 was refused"}},
       {"?\n\nv\n", {"?"}, {"L00001> ?", "Batch done: 1 lines in 0.0 s"}},  // an empty line ends the batch
+      // A line over 1500 bytes goes as its first 1500, and the batch ends with the word veritor-cli gives.
+      {"{/0\n@/" + std::string(1499, 't') + "\n}\n", {"{/0", "@/" + std::string(1498, 't'), "}"},
+       {"L00001> {/0", "L00002> @/" + std::string(1498, 't'), "Line 2: 1501 bytes, sent as its first 1500",
+        "L00003> }", "Batch cut: 1 of 3 lines sent as their first 1500 bytes"}},
   };
   for (const auto& [batch, sent, log] : batches) {
     Edit(kIdBatchFileName)->setText(QString::fromStdString(File(batch)));
