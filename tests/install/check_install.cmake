@@ -13,7 +13,9 @@ set(expected
   ${BINDIR}/veritor-sim
   ${MANDIR}/man1/veritor-cli.1
   ${MANDIR}/man1/veritor-sim.1
-  ${DATADIR}/bash-completion/completions/veritor-cli)
+  ${DATADIR}/bash-completion/completions/veritor-cli
+  ${DATADIR}/doc/veritor/README.md
+  ${DATADIR}/doc/veritor/LICENSE)
 if(CONSOLE)
   list(APPEND expected
     ${BINDIR}/veritor
