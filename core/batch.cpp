@@ -8,16 +8,16 @@ namespace veritor {
 
 bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum, size_t* length) {
   line.clear();
-  size_t kept_or_not = 0;
+  size_t whole_length = 0;
   bool any_byte = false;
   for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
     any_byte = true;
     if (c == '\n') break;
     if (c < 0x20) continue;
-    ++kept_or_not;
+    ++whole_length;
     if (line.size() < maximum) line += static_cast<char>(c);
   }
-  if (length != nullptr) *length = kept_or_not;
+  if (length != nullptr) *length = whole_length;
   return any_byte;
 }
 
