@@ -148,7 +148,8 @@ ActionOutcome RunAction(const Action& action, Host& host, CommandExecutor& execu
 
 int ExitStatusOf(ActionOutcome outcome) {
   switch (outcome) {
-    case ActionOutcome::kDeviceError: return kExitDeviceError;
+    case ActionOutcome::kDeviceError:
+    case ActionOutcome::kAnsweredCut: return kExitDeviceError;
     case ActionOutcome::kLinkFailure:
     case ActionOutcome::kRefused: return kExitLinkFailure;
     case ActionOutcome::kStopped: return kExitInterrupted;
@@ -199,7 +200,8 @@ std::string UsageText() {
          "Exit status: 0 all replies good (every plan step passed), 1 a device error (a step failed),\n"
          "2 a link failure or a refused file, 64 bad usage, 65 a plan refused by --check, 74 the log\n"
          "could not be written (stdout or the --log file; said on stderr, the run stopped), 130 stopped\n"
-         "by a signal.\n";
+         "by a signal.\n"
+         "A batch line longer than 1500 bytes is sent as its first 1500, and the exit status is 1.\n";
 }
 
 std::string VersionText() { return std::string("veritor-cli ") + VERITOR_VERSION + "\n"; }

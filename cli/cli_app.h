@@ -21,7 +21,7 @@ namespace veritor::cli {
 // Exit statuses of veritor-cli.
 enum ExitStatus : int {
   kExitOk = 0,           // every reply carried error code 0
-  kExitDeviceError = 1,  // a reply carried a device error
+  kExitDeviceError = 1,  // a reply carried a device error, or a batch line was sent cut to 1500 bytes
   kExitLinkFailure = 2,  // the link did not open, a request got no reply, a file was refused, or a Z-report
                          // file could not be written
   kExitUsage = 64,

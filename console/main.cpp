@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
+#include <QImageWriter>
 #include <QPixmap>
 #include <csignal>
 #include <cerrno>
@@ -25,6 +27,7 @@
 namespace {
 
 constexpr int kExitUsage = 64;
+constexpr int kExitFailure = 1;  // no display to show the window on, or the screenshot not written
 
 constexpr const char* kUsage =
     "usage: veritor [--echo-log] [--screenshot PATH] [Qt options...]\n"
@@ -36,7 +39,12 @@ constexpr const char* kUsage =
     "  -V, --version      the version\n"
     "\n"
     "Qt's own options (-platform NAME, -display NAME, -style NAME) are passed on.\n"
-    "COMn opens the path in VERITOR_COMn, else /dev/ttyS(n-1).\n";
+    "COMn opens the path in VERITOR_COMn, else /dev/ttyS(n-1).\n"
+    "Without a display: xvfb-run -a veritor, or the command line, veritor-cli.\n";
+
+constexpr const char* kNoDisplay =
+    "veritor: there is no display to show the window on (%s).\n"
+    "Run it on a virtual display, xvfb-run -a veritor, or use the command line: veritor-cli --help.\n";
 
 struct ConsoleOptions {
   bool echo_log = false;
@@ -115,6 +123,47 @@ void EchoLog(veritor::MainWindow& window, const veritor::CodePage& page) {
                    });
 }
 
+// Qt ends the program with abort() when no platform plugin can show a
+// window (no DISPLAY, an X server that cannot be reached); the operator gets
+// a word on what to do instead, and an exit status that is not a crash.
+QtMessageHandler qt_message_handler = nullptr;
+
+void NoDisplayHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtFatalMsg) {
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray why = display.isEmpty() ? "DISPLAY is not set" : "DISPLAY " + display + " cannot be reached";
+    std::fprintf(stderr, kNoDisplay, why.constData());
+    std::fflush(stderr);
+    std::_Exit(kExitFailure);
+  }
+  if (qt_message_handler) qt_message_handler(type, context, message);
+}
+
+// A screenshot path is checked before the window opens: a folder that is not
+// there or not writable, or a format Qt cannot write, would lose the picture.
+bool ScreenshotPathUsable(const QString& path) {
+  const QFileInfo file(path);
+  const QFileInfo folder(file.absolutePath());
+  const char* reason = nullptr;
+  if (!folder.isDir())
+    reason = "the folder does not exist";
+  else if (!folder.isWritable())
+    reason = "the folder is not writable";
+  else if (!QImageWriter::supportedImageFormats().contains(file.suffix().toLower().toLatin1()))
+    reason = "no image format is known by that file name's ending (.png, .jpg, .bmp)";
+  if (reason == nullptr) return true;
+  std::fprintf(stderr, "veritor: cannot write the screenshot to '%s': %s\n", qPrintable(path), reason);
+  return false;
+}
+
+bool SaveScreenshot(QWidget& window, const QString& path) {
+  QImageWriter writer(path);
+  if (writer.write(window.grab().toImage())) return true;
+  std::fprintf(stderr, "veritor: the screenshot could not be written to '%s': %s\n", qPrintable(path),
+               qPrintable(writer.errorString()));
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,7 +179,10 @@ int main(int argc, char** argv) {
   // A write to a pipe whose reader went away fails with EPIPE (the echo
   // stops) instead of killing the window.
   signal(SIGPIPE, SIG_IGN);
+  if (!options->screenshot.isEmpty() && !ScreenshotPathUsable(options->screenshot)) return kExitUsage;
+  qt_message_handler = qInstallMessageHandler(NoDisplayHandler);
   QApplication app(argc, argv);
+  qInstallMessageHandler(qt_message_handler);
   const QString screenshot = options->screenshot;
   const bool echo_log = options->echo_log;
   veritor::SteadyTickClock clock;
@@ -140,8 +192,8 @@ int main(int argc, char** argv) {
   veritor::MainWindow window({clock, pump, opener, network, veritor::DefaultOutputDirectory(), nullptr, *page});
   if (echo_log) EchoLog(window, *page);
   QObject::connect(&window, &QDialog::finished, &app, [&] {
-    if (!screenshot.isEmpty()) window.grab().save(screenshot);
-    app.quit();
+    const bool saved = screenshot.isEmpty() || SaveScreenshot(window, screenshot);
+    app.exit(saved ? 0 : kExitFailure);
   });
   window.show();
   return app.exec();

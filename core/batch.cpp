@@ -1,5 +1,6 @@
 #include "core/batch.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <filesystem>
@@ -10,42 +11,53 @@ namespace veritor {
 
 namespace {
 
+size_t CountKeptBytes(const char* bytes, size_t count) {
+  return static_cast<size_t>(std::count_if(bytes, bytes + count, [](char c) { return static_cast<unsigned char>(c) >= 0x20; }));
+}
+
 // The rest of a line too long to keep, read in blocks up to its LF; what
 // follows the LF is put back. A file that cannot seek is read byte by byte.
-void SkipRestOfLine(std::FILE* file) {
+// Returns how many of its bytes a line keeps (those from 0x20 up).
+size_t SkipRestOfLine(std::FILE* file) {
+  size_t kept = 0;
   if (std::ftell(file) < 0) {
-    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) {
-    }
-    return;
+    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) kept += c >= 0x20 ? 1 : 0;
+    return kept;
   }
   std::array<char, 65536> block;
   while (true) {
     const size_t got = std::fread(block.data(), 1, block.size(), file);
-    if (got == 0) return;
+    if (got == 0) return kept;
     if (const auto* lf = static_cast<const char*>(std::memchr(block.data(), '\n', got))) {
-      const auto after = static_cast<long>(got - static_cast<size_t>(lf - block.data() + 1));
+      const auto line_part = static_cast<size_t>(lf - block.data());
+      kept += CountKeptBytes(block.data(), line_part);
+      const auto after = static_cast<long>(got - line_part - 1);
       if (after > 0) std::fseek(file, -after, SEEK_CUR);
-      return;
+      return kept;
     }
+    kept += CountKeptBytes(block.data(), got);
   }
 }
 
 }  // namespace
 
-bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum) {
+bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum, size_t* length) {
   line.clear();
+  size_t whole_length = 0;
   bool any_byte = false;
   for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
     any_byte = true;
-    if (c == '\n') return true;
+    if (c == '\n') break;
     if (c < 0x20) continue;
+    ++whole_length;
     if (line.size() < maximum) line += static_cast<char>(c);
     if (line.size() >= maximum) {
       // A line of a hundred megabytes is passed over in a blink, not byte by byte.
-      SkipRestOfLine(file);
-      return true;
+      whole_length += SkipRestOfLine(file);
+      break;
     }
   }
+  if (length != nullptr) *length = whole_length;
   return any_byte;
 }
 
@@ -145,10 +157,12 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
   uint64_t size = 0;
   ActionProgress progress{.unit = "lines", .bytes_total = FindFileSize(file.get(), size) ? size : 0};
   std::string line;
+  size_t length = 0;
   std::string data;
   unsigned number = 1;
+  unsigned cut_lines = 0;
   SignatureBlockWatch block;
-  for (; ReadBatchLine(file.get(), line) && !line.empty(); ++number) {
+  for (; ReadBatchLine(file.get(), line, kMaxBatchLine, &length) && !line.empty(); ++number) {
     // Line N is read and not sent yet: the lines before it were.
     if (host.StopRequested()) {
       host.log.LogMessage("Batch stopped in line %u", number);
@@ -156,6 +170,10 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
       return ActionOutcome::kStopped;
     }
     host.log.LogDevice("L%05u> %s", number, line.c_str());
+    if (length > line.size()) {
+      host.log.LogMessage("Line %u: %zu bytes, sent as its first %zu", number, length, line.size());
+      ++cut_lines;
+    }
     const int result = executor.ExecuteCommand(line, data, verbose);
     if (result != kResultOk || executor.ReplyErrorCode() != 0) {
       host.log.LogMessage("Failed in line %u", number);
@@ -180,6 +198,11 @@ ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::str
     host.log.LogMessage("Batch aborted in line %u", number);
     block.LogIfOpen(host.log);
     return ActionOutcome::kRefused;
+  }
+  if (cut_lines > 0) {
+    host.log.LogMessage("Batch cut: %u of %u lines sent as their first %zu bytes", cut_lines, number - 1,
+                        kMaxBatchLine);
+    return ActionOutcome::kAnsweredCut;
   }
   return ActionOutcome::kAnswered;
 }

@@ -13,6 +13,8 @@ namespace veritor {
 // How one of the console's file actions (batch, signing, bitmap upload) ended.
 enum class ActionOutcome {
   kAnswered,     // every request was answered with error code 0
+  kAnsweredCut,  // a batch answered with error code 0 throughout, but a line longer than
+                 // kMaxBatchLine was sent as its first kMaxBatchLine bytes
   kDeviceError,  // a reply carried a device error
   kLinkFailure,  // a request got no reply
   kRefused,      // no file name, or a file that cannot be opened, read or used
@@ -25,12 +27,15 @@ inline constexpr size_t kMaxBatchLine = 1500;
 
 // Reads one line: up to LF or the end of the file, every byte below 0x20
 // (CR and TAB too) removed, at most `maximum` bytes kept. False when the file
-// ended, or failed, before the first byte of a line.
-bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum = kMaxBatchLine);
+// ended, or failed, before the first byte of a line. `length`, when given,
+// receives the line's length before the cut (control bytes not counted).
+bool ReadBatchLine(std::FILE* file, std::string& line, size_t maximum = kMaxBatchLine, size_t* length = nullptr);
 
 // Sends the lines of the batch file as requests, one after the other, and
 // stops at the first empty line, the first request without a reply and the
-// first device error.
+// first device error. A line longer than kMaxBatchLine is sent as its first
+// kMaxBatchLine bytes, with a log line that says so; a batch that sent such a
+// line and no other failure ends with "Batch cut: ..." and kAnsweredCut.
 ActionOutcome RunBatchFile(Host& host, CommandExecutor& executor, const std::string& path, bool verbose);
 
 // Closes a C stream when it goes out of scope.

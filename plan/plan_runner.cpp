@@ -321,11 +321,14 @@ class Runner {
         reply.stopped = true;
         return reply;
       case ActionOutcome::kAnswered:
+      case ActionOutcome::kAnsweredCut:
       case ActionOutcome::kDeviceError: break;
     }
     const std::string& frame = executor_.ReplyBuffer();
     reply = Decoded(frame.size() > kStatusPartLength ? frame.substr(kStatusPartLength) : std::string());
-    if (outcome == ActionOutcome::kDeviceError && reply.code == 0) reply.code = -1;
+    // A batch line sent cut is a request the file does not hold: not a pass either.
+    const bool failed = outcome == ActionOutcome::kDeviceError || outcome == ActionOutcome::kAnsweredCut;
+    if (failed && reply.code == 0) reply.code = -1;
     return reply;
   }
 

@@ -9,7 +9,6 @@ namespace veritor {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kTurn = std::chrono::milliseconds(1);
 
 // A hung-up or closed descriptor also reports POLLIN, for ever. Counting it
 // as input would end every turn at once and spin the core for the whole of
@@ -31,12 +30,13 @@ void SleepUntil(Clock::time_point deadline) {
 }  // namespace
 
 void PollPump::PumpOneMessage() {
-  const auto end_of_turn = Clock::now() + kTurn;
+  const auto turn = std::chrono::milliseconds(turn_ms_);
+  const auto end_of_turn = Clock::now() + turn;
   if (!watched_.empty()) {
     std::vector<pollfd> fds;
     fds.reserve(watched_.size());
     for (int fd : watched_) fds.push_back(pollfd{fd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), static_cast<int>(kTurn.count())) > 0 && HasLiveInput(fds)) {
+    if (poll(fds.data(), fds.size(), static_cast<int>(turn.count())) > 0 && HasLiveInput(fds)) {
       return;
     }
   }

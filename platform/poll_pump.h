@@ -10,11 +10,14 @@ namespace veritor {
 // for input on the watched descriptors and reads nothing itself.
 class PollPump final : public MessagePump {
  public:
+  // A turn of `turn_ms` milliseconds instead (input still ends it at once).
+  explicit PollPump(int turn_ms = 1) : turn_ms_(turn_ms) {}
   void PumpOneMessage() override;
   void WatchInput(int fd) override;
   void UnwatchInput(int fd) override;
 
  private:
+  int turn_ms_;
   std::vector<int> watched_;
 };
 

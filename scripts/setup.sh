@@ -3,7 +3,7 @@
 # are installed and offers to install the missing ones.
 #   run   what building and running the programs needs (the default)
 #   test  that, and what the tests need (GoogleTest, clang for the fuzz
-#         targets, Xvfb and xdotool for the window's tests, iproute2)
+#         targets, Xvfb and xdotool for the window's tests, iproute2, dpkg-dev)
 # It asks before installing (on a terminal), or goes ahead when told to by
 # --yes, VERITOR_SETUP_YES=1 or CI=true; it installs with apt-get as root, or
 # through sudo. Where it cannot, it says what is missing and how to install
@@ -12,6 +12,8 @@ set -euo pipefail
 
 run_packages=(cmake g++ make pkg-config qt6-base-dev libre2-dev)
 test_packages=(libgtest-dev iproute2 xvfb xauth xdotool fonts-dejavu-core clang libclang-rt-14-dev)
+# dpkg-dev: dpkg-shlibdeps, which finds the Debian package's dependencies (cpack -G DEB).
+test_packages+=(dpkg-dev)
 
 purpose=run
 consent=${VERITOR_SETUP_YES:-}

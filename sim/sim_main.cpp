@@ -241,6 +241,21 @@ void ReportFaultsInjected(const SerialDevice* serial, const NetServer& net) {
   std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+constexpr const char* kOptionHelp =
+    "One simulated device, on a new pty and on loopback sockets.\n"
+    "  --link PATH         a symlink at PATH to the pty served (VERITOR_COM1=PATH), removed at exit\n"
+    "  --no-serial         serve no pty, only the network links asked for\n"
+    "  --sdnp ADDR         serve SDNP on ADDR, UDP port 24222\n"
+    "  --tcp ADDR          serve plain TCP on ADDR, port 24222\n"
+    "  --udp ADDR          serve plain UDP on ADDR, port 9101\n"
+    "  --tcp-bare-replies  end TCP replies without CR LF (the reply text alone)\n"
+    "  --fault SPEC        inject a fault (below); repeatable\n"
+    "  --report-lines N    the Z report holds N generated lines\n"
+    "  --seed S            the seed of the random faults (1 when left out), so a run repeats\n"
+    "  -h, --help          this text\n"
+    "  -V, --version       the version\n"
+    "\n";
+
 constexpr const char* kFaultHelp =
     "Faults, each used once and in order (N: how many times, 1 if left out):\n"
     "  enq-nak:N enq-can:N enq-silence:N     answers to ENQ\n"
@@ -285,7 +300,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (const auto error = veritor::sim::ParseSimOptions(args, options)) return UsageError(*error);
   if (options.help) {
-    std::printf("%s\n%s", veritor::sim::kSimUsage, kFaultHelp);
+    std::printf("%s\n%s%s", veritor::sim::kSimUsage, kOptionHelp, kFaultHelp);
     return 0;
   }
   if (options.version) {

@@ -316,6 +316,13 @@ TEST(CliPrograms, HelpVersionAndUnknownOptions) {
       const auto result = test::RunProgram({path, help}, no_display);
       EXPECT_EQ(result.exit_status, 0) << program << help << result.err;
       EXPECT_TRUE(result.out.starts_with("usage: " + program + " ")) << program << "\n" << result.out;
+      // Every long option of the usage lines is described on a line of its own.
+      const std::string usage = result.out.substr(0, result.out.find("\n\n"));
+      for (size_t at = usage.find("[--"); at != std::string::npos; at = usage.find("[--", at + 1)) {
+        const std::string option = usage.substr(at + 1, usage.find_first_of(" ]=", at) - at - 1);
+        if (option == "--") continue;
+        EXPECT_NE(result.out.find("\n  " + option + " "), std::string::npos) << program << " " << option;
+      }
     }
     auto result = test::RunProgram({path, "--version"}, no_display);
     EXPECT_EQ(result.exit_status, 0) << program;
@@ -325,6 +332,52 @@ TEST(CliPrograms, HelpVersionAndUnknownOptions) {
     EXPECT_NE(result.err.find("no-such-option"), std::string::npos) << program << ": " << result.err;
     EXPECT_TRUE(result.out.empty()) << program;
   }
+}
+
+// The window without a display to show it on, or with a screenshot it cannot write: a word on stderr that
+// names what to do or the path, and a status that is not a crash.
+TEST(CliPrograms, TheWindowWithoutADisplayOrAScreenshotFolder) {
+  const std::string veritor = test::BinaryPath("veritor");
+  if (access(veritor.c_str(), X_OK) != 0) GTEST_SKIP() << "built without the window";
+  test::TempDir dir;
+  const std::vector<std::string> offscreen = {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + dir.path()};
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> environment;
+    int status;
+    std::string said;
+  } rows[] = {
+      {{}, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}, 1, "(DISPLAY is not set).\nRun it on a virtual "
+                                                                   "display, xvfb-run -a veritor, or use the command "
+                                                                   "line: veritor-cli --help.\n"},
+      {{}, {"DISPLAY=:65000", "QT_QPA_PLATFORM=xcb"}, 1, "(DISPLAY :65000 cannot be reached)"},
+      {{"--screenshot", "/no/such/dir/w.png"}, offscreen, kExitUsage,
+       "cannot write the screenshot to '/no/such/dir/w.png': the folder does not exist\n"},
+      {{"--screenshot", dir.file("w.xyz")}, offscreen, kExitUsage, "'" + dir.file("w.xyz") + "': no image format"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> argv = {veritor};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    const auto result = test::RunProgram(argv, row.environment);
+    EXPECT_EQ(result.exit_status, row.status) << result.err;
+    EXPECT_NE(result.err.find(row.said), std::string::npos) << result.err;
+  }
+}
+
+// A batch line over 1500 bytes is sent as its first 1500 (core's tests hold the line of 1500), and the run says so
+// and ends with status 1.
+TEST(CliIntegration, ABatchLineOverTheLongestIsSentCutAndTheRunFails) {
+  test::TempDir dir;
+  test::SimulatorProcess simulator;
+  ASSERT_FALSE(simulator.path().empty());
+  test::WriteFile(dir.file("batch"), "{/0\r\n@/" + std::string(1499, 't') + "\r\n}\r\n");
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--batch", dir.file("batch")},
+                                       {"VERITOR_COM1=" + simulator.path(), "HOME=" + dir.path()});
+  EXPECT_EQ(result.exit_status, kExitDeviceError) << result.out << result.err;
+  EXPECT_TRUE(result.out.ends_with("\nL00002> @/" + std::string(1498, 't') +
+                                   "\nLine 2: 1501 bytes, sent as its first 1500\nL00003> }\n"
+                                   "Batch cut: 1 of 3 lines sent as their first 1500 bytes\nClosed port COM1\n"))
+      << result.out;
 }
 
 TEST(CliPrograms, ListPortsNamesThePathEachComPortOpens) {

@@ -64,6 +64,14 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), "06/00/00");
 
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
+  // A line over 1500 bytes goes as its first 1500, and the batch ends with the word veritor-cli gives.
+  Edit(kIdBatchFileName)->setText(QString::fromStdString(File("{/0\n@/" + std::string(1499, 't') + "\n}\n")));
+  MarkStart();
+  Click(kIdRunBatch);
+  EXPECT_EQ(Sent(), (Lines{"{/0", "@/" + std::string(1498, 't'), "}"}));
+  EXPECT_EQ(Log(), (Lines{"L00001> {/0", "L00002> @/" + std::string(1498, 't'), "Line 2: 1501 bytes, sent as its first 1500",
+                          "L00003> }", "Batch cut: 1 of 3 lines sent as their first 1500 bytes"}));
+
   prompts.answers = {true};
   for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) {
     Edit(kIdCommandText)->setText(request);

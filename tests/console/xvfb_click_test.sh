@@ -41,3 +41,17 @@ timeout 10 tail --pid="$console" -s 0.05 -f /dev/null || { echo "the window did 
 wait "$console"
 [ -s "$shot" ] || { echo "no screenshot"; exit 1; }
 echo "clicked Connect and Exit; screenshot $shot"
+
+# A picture that cannot be written when the window closes (its path is a folder): the path on stderr, status 1.
+mkdir "$work/folder.png"
+"$bin/veritor" --echo-log --screenshot "$work/folder.png" >"$work/log" 2>"$work/err" &
+console=$!
+window=$(timeout 20 xdotool search --sync --name "^Veritor v2.24n$" | head -n 1)
+wait_for_log "Veritor started"
+click 511 405
+status=0
+wait "$console" || status=$?
+[ "$status" -eq 1 ] || { echo "an unwritten screenshot ended with status $status"; cat "$work/err"; exit 1; }
+grep -qF "the screenshot could not be written to '$work/folder.png'" "$work/err" ||
+  { echo "the unwritten screenshot was not named:"; cat "$work/err"; exit 1; }
+echo "an unwritable screenshot path was named, status 1"

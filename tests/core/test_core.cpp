@@ -261,6 +261,44 @@ TEST(BatchLines, ALongLineIsCutAndTheNextFollowsWhole) {
   }
 }
 
+// A line over the longest is sent as its first 1500 bytes, and the batch says so and does not pass for
+// answered; control bytes (a CR LF file) do not count towards the length.
+TEST_F(CommandTest, BatchLinesOverTheLongestAreSentCutAndSaySo) {
+  const std::string longest(kMaxBatchLine, 'a');
+  const std::string cut_line = "Line 3: 1501 bytes, sent as its first 1500";
+  const struct {
+    std::string third_line;
+    std::deque<ScriptedLink::Step> replies;
+    ActionOutcome outcome;
+    Lines after_third;  // the log after "L00003> ..."
+  } cases[] = {
+      {longest, {{kResultOk, "00/00/00"}}, ActionOutcome::kAnswered, {}},
+      {longest + "\r", {{kResultOk, "00/00/00"}}, ActionOutcome::kAnswered, {}},
+      {longest + "b", {{kResultOk, "00/00/00"}}, ActionOutcome::kAnsweredCut,
+       {cut_line, "Batch cut: 1 of 4 lines sent as their first 1500 bytes"}},
+      {longest + "b",
+       {{kResultOk, "00/00/00"}, {kResultOk, "00/00/00"}, {kResultOk, "06/00/00"}},
+       ActionOutcome::kDeviceError,
+       {cut_line, kBadRequest, "Failed in line 3", "Batch aborted in line 3",
+        "Lines 1 to 2 were carried out; line 3 was refused"}},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.third_line.size());
+    test::WriteFile(dir.file("batch"), "?\r\nv\r\n" + c.third_line + "\n?\n");
+    serial.steps = c.replies;
+    serial.requests.clear();
+    sink.entries.clear();
+    EXPECT_EQ(RunBatchFile(host, executor, dir.file("batch"), false), c.outcome);
+    const bool answered = c.outcome != ActionOutcome::kDeviceError;
+    EXPECT_EQ(serial.requests, answered ? Lines({"?", "v", longest, "?"}) : Lines({"?", "v", longest}));
+    Lines log = {"L00001> ?", "L00002> v", "L00003> " + longest};
+    log.insert(log.end(), c.after_third.begin(), c.after_third.end());
+    if (answered) log.insert(log.end() - (c.after_third.empty() ? 0 : 1), "L00004> ?");
+    EXPECT_EQ(sink.entries, log);
+  }
+}
+
 // The rates are worked out in single precision, as the console has always shown them.
 TEST_F(CommandTest, SigningEndsWithDoneAndTheTransferRates) {
   serial.ms_per_exchange = 1;

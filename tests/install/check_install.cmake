@@ -13,7 +13,9 @@ set(expected
   ${BINDIR}/veritor-sim
   ${MANDIR}/man1/veritor-cli.1
   ${MANDIR}/man1/veritor-sim.1
-  ${DATADIR}/bash-completion/completions/veritor-cli)
+  ${DATADIR}/bash-completion/completions/veritor-cli
+  ${DATADIR}/doc/veritor/README.md
+  ${DATADIR}/doc/veritor/LICENSE)
 if(CONSOLE)
   list(APPEND expected
     ${BINDIR}/veritor
@@ -35,7 +37,7 @@ foreach(program veritor-cli veritor-sim)
     message(FATAL_ERROR "${program} --version from the prefix gave ${status}: ${out}")
   endif()
   file(READ "${prefix}/${MANDIR}/man1/${program}.1" page)
-  if(NOT page MATCHES "^\\.TH [A-Z-]+ 1 \"\" \"Veritor ${VERSION}\"")
+  if(NOT page MATCHES "^\\.TH [A-Z-]+ 1 \"20[0-9][0-9]-[01][0-9]-[0-3][0-9]\" \"Veritor ${VERSION}\"")
     message(FATAL_ERROR "${program}.1 has no proper title line")
   endif()
 endforeach()

@@ -203,6 +203,16 @@ TEST_F(PlanRunTest, EveryStepPassesAgainstAGoodDevice) {
   EXPECT_EQ(FormatPlanSummary(result), "Plan: 6 steps, 6 passed, 0 failed, 0.030 s");
 }
 
+// A .batch step whose file holds a line over 1500 bytes sent cut does not pass, whatever the device answered.
+TEST_F(PlanRunTest, ABatchStepWithALineSentCutFails) {
+  test::TempDir dir;
+  for (const size_t length : {1500u, 1501u}) {
+    test::WriteFile(dir.file("cut.txt"), "{/0\n@/" + std::string(length - 2, 'c') + "\n}\n");
+    const PlanRunResult result = Run(Parse(".batch cut.txt", dir.slash()));
+    EXPECT_EQ(result.passed, length == 1500u ? 1u : 0u) << length;
+  }
+}
+
 TEST_F(PlanRunTest, AFailedStepEndsThePlanUnlessItKeepsGoing) {
   link.change[3] = "00/00/00";  // "?" answered with the function bits all clear: passes
   link.change[4] = "10/00/00";  // "{/0" answered INPROGRESS
