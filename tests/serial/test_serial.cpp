@@ -317,6 +317,7 @@ class PtyCountingDevice {
  public:
   PtyCountingDevice() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
     EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
+    wire.answer = [](const std::string& request) { return "00/00/00/" + request; };
   }
   ~PtyCountingDevice() { close(master_); }
   std::string path() const { return ptsname(master_); }
@@ -324,32 +325,21 @@ class PtyCountingDevice {
   void Turn() {
     pollfd p{master_, POLLIN, 0};
     poll(&p, 1, 1);
-    uint8_t byte;
-    while (read(master_, &byte, 1) == 1) Take(byte);
+    for (uint8_t byte; read(master_, &byte, 1) == 1; port_->WriteByte(byte)) {
+      cans += byte == 0x18;
+      acks += byte == 0x06;
+    }
+    std::string out;
+    for (uint8_t byte; port_->ReadByte(byte);) out += static_cast<char>(byte);
+    if (out.ends_with('\x03')) out += "\x7F\x7F";
+    EXPECT_EQ(write(master_, out.data(), out.size()), ssize_t(out.size()));
   }
-  int cans = 0, acks = 0, requests = 0;
+  test::WireSerialDevice wire;
+  int cans = 0, acks = 0;
 
  private:
-  void Take(uint8_t byte) {
-    if (in_packet_) {
-      if (byte != 0x03) return packet_.push_back(static_cast<char>(byte));
-      in_packet_ = false;
-      ++requests;
-      Write("\x06" + test::DevicePacket("00/00/00/" + packet_.substr(0, packet_.size() - 3)) + "\x7F\x7F");
-      return;
-    }
-    if (byte == 0x18) ++cans;
-    if (byte == 0x06) ++acks;
-    if (byte == 0x05) Write("\x06");
-    if (byte == 0x02) {
-      in_packet_ = true;
-      packet_.clear();
-    }
-  }
-  void Write(const std::string& bytes) { EXPECT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
   int master_;
-  bool in_packet_ = false;
-  std::string packet_;
+  std::unique_ptr<BytePort> port_ = wire.Open(1, {}).port;
 };
 
 TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBeforeAnEnquiry) {
@@ -370,7 +360,7 @@ TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBe
     EXPECT_EQ(console.reply, "00/00/00/" + request);
   }
   for (int turn = 0; turn < 20 && device.acks < kExchanges; ++turn) device.Turn();
-  EXPECT_EQ(device.requests, kExchanges);
+  EXPECT_EQ(device.wire.requests.size(), size_t{kExchanges});
   EXPECT_EQ(device.cans, 3 * kExchanges);
   EXPECT_EQ(device.acks, kExchanges);
   EXPECT_TRUE(console.sink.entries.empty()) << testing::PrintToString(console.sink.entries);
