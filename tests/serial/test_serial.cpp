@@ -18,7 +18,6 @@
 #include <tuple>
 
 #include "core/control_ids.h"
-#include "crypto/sha1.h"
 #include "platform/posix_serial.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
