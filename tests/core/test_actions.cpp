@@ -21,12 +21,14 @@ namespace {
 using Lines = std::vector<std::string>;
 const char kBadRequest[] = "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code";
 
-// A device that answers each request by its text: "bogus" is refused, "silent" gets no reply, the rest "00/00/00".
+// A device that answers each request by its text: one that begins "bogus" is refused, "silent" gets no reply,
+// "toolong" is one the link refuses to send, the rest "00/00/00".
 struct AnsweringDevice final : LinkTransaction {
   int Transact(const std::string& request, std::string& reply, bool) override {
     requests.push_back(request);
+    if (request == "toolong") return kResultRequestTooLong;
     if (request == "silent" || (silent_after != 0 && requests.size() > silent_after)) return kResultNoAnswer;
-    reply = request == "bogus" || refuse.count(requests.size()) ? "06/00/00" : "00/00/00";
+    reply = request.starts_with("bogus") || refuse.count(requests.size()) ? "06/00/00" : "00/00/00";
     return kResultOk;
   }
   Lines requests;
@@ -72,14 +74,19 @@ TEST(BatchLine, EndsAtLfDropsEveryByteBelowBlankAndKeepsAtMost1500Bytes) {
       {longest + "yz\nnext", {longest, "next"}},  // the rest of a longer line is dropped, the next line kept
       {longest.substr(1) + "\r\ny", {longest.substr(1), "y"}},
       {longest + "\r\r\t\n", {longest}},  // dropped bytes do not count
+      {std::string(65536 + 1500, 'b') + "\r\nv", {std::string(1500, 'b'), "v"}},  // past the reader's buffer
+      {"?" + std::string(100'000, '\x01') + std::string(3'000'000, 'c') + "\nv\n\n", {"?" + std::string(1499, 'c'), "v", ""}},
+      {std::string(1600, 'd'), {std::string(1500, 'd')}},
   };
   for (const auto& c : cases) EXPECT_EQ(BatchLines(c.content), c.lines) << c.content.substr(0, 20);
 }
 
-// An empty line ends the batch; the first refusal or missing reply stops it and says what the device carried out.
+// An empty line ends the batch; the first refusal, missing reply or line the link would not send stops it and says
+// what the device carried out. A line over 1500 bytes (control bytes do not count) goes as its first 1500, and the
+// batch says so and does not pass for answered.
 TEST_F(ActionTest, BatchSendsEachLineAndStopsAtTheFirstFailureSayingWhatWasCarriedOut) {
   const std::string refusal = kOpenBlockRefusal;
-  const std::string longest(1500, 'v');
+  const std::string longest(1500, 'v'), bogus = "bogus" + longest.substr(5);
   const struct {
     std::string batch;
     ActionOutcome outcome;
@@ -89,9 +96,17 @@ TEST_F(ActionTest, BatchSendsEachLineAndStopsAtTheFirstFailureSayingWhatWasCarri
        {"L00001> ?", "L00002> bogus", kBadRequest, "Failed in line 2", "Batch aborted in line 2",
         "Line 1 was carried out; line 2 was refused"}},
       {"?\n\nv\n", ActionOutcome::kAnswered, {"?"}, {"L00001> ?"}},
-      {"v\n" + longest + "w\n", ActionOutcome::kAnsweredCut, {"v", longest},
-       {"L00001> v", "L00002> " + longest, "Line 2: 1501 bytes, sent as its first 1500",
-        "Batch cut: 1 of 2 lines sent as their first 1500 bytes"}},
+      {"v\r\n" + longest + "\r\n?\r\n", ActionOutcome::kAnswered, {"v", longest, "?"},
+       {"L00001> v", "L00002> " + longest, "L00003> ?"}},
+      {"v\n" + longest + "w\n?\n", ActionOutcome::kAnsweredCut, {"v", longest, "?"},
+       {"L00001> v", "L00002> " + longest, "Line 2: 1501 bytes, sent as its first 1500", "L00003> ?",
+        "Batch cut: 1 of 3 lines sent as their first 1500 bytes"}},
+      {"v\n" + bogus + "w\n?\n", ActionOutcome::kDeviceError, {"v", bogus},
+       {"L00001> v", "L00002> " + bogus, "Line 2: 1501 bytes, sent as its first 1500", kBadRequest, "Failed in line 2",
+        "Batch aborted in line 2", "Line 1 was carried out; line 2 was refused"}},
+      {"?\ntoolong\n?\n", ActionOutcome::kLinkFailure, {"?", "toolong"},
+       {"L00001> ?", "L00002> toolong", "Failed in line 2", "Batch aborted in line 2",
+        "Line 1 was carried out; line 2 was not sent"}},
       {"bogus\nv\n", ActionOutcome::kDeviceError, {"bogus"},
        {"L00001> bogus", kBadRequest, "Failed in line 1", "Batch aborted in line 1",
         "Line 1 was refused; nothing else was sent"}},

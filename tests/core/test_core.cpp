@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/batch.h"
 #include "core/code_page.h"
 #include "core/control_ids.h"
 #include "core/file_signing.h"
@@ -229,76 +228,6 @@ TEST_F(CommandTest, RepeatsWhileBusyForAtMostSixtySecondsAndShowsOnlyTheLastRepl
   }
 }
 
-// A line the link refused to send (too long for its frame, or holding a byte
-// that would break it) is known not to have reached the device.
-TEST_F(CommandTest, ABatchLineTheLinkDidNotSendIsSaidNotSent) {
-  test::TempDir dir;
-  test::WriteFile(dir.file("batch.txt"), "?\r\n" + std::string(1500, 'a') + "\r\n?\r\n");
-  serial.steps = {{kResultOk, "00/00/00"}, {kResultRequestTooLong, ""}};
-  EXPECT_EQ(RunBatchFile(host, executor, dir.file("batch.txt"), false), ActionOutcome::kLinkFailure);
-  EXPECT_EQ(sink.entries.back(), "Line 1 was carried out; line 2 was not sent");
-  EXPECT_EQ(serial.requests.size(), 2u);
-}
-
-// A line longer than is kept is cut and passed over up to its LF, wherever that falls, and the next line follows
-// whole; bytes below 0x20 are dropped before the cut.
-TEST(BatchLines, ALongLineIsCutAndTheNextFollowsWhole) {
-  test::TempDir dir;
-  const std::pair<std::string, Lines> cases[] = {
-      {std::string(1500, 'a') + "\nv\n", {std::string(1500, 'a'), "v"}},
-      {std::string(65536 + 1500, 'b') + "\r\nv", {std::string(1500, 'b'), "v"}},
-      {"?" + std::string(100'000, '\x01') + std::string(3'000'000, 'c') + "\nv\n\n", {"?" + std::string(1499, 'c'), "v", ""}},
-      {std::string(1600, 'd'), {std::string(1500, 'd')}},
-  };
-  for (const auto& [content, lines] : cases) {
-    test::WriteFile(dir.file("batch"), content);
-    std::FILE* file = std::fopen(dir.file("batch").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    Lines read;
-    for (std::string line; ReadBatchLine(file, line);) read.push_back(line);
-    std::fclose(file);
-    EXPECT_EQ(read, lines) << content.size();
-  }
-}
-
-// A line over the longest is sent as its first 1500 bytes, and the batch says so and does not pass for
-// answered; control bytes (a CR LF file) do not count towards the length.
-TEST_F(CommandTest, BatchLinesOverTheLongestAreSentCutAndSaySo) {
-  const std::string longest(kMaxBatchLine, 'a');
-  const std::string cut_line = "Line 3: 1501 bytes, sent as its first 1500";
-  const struct {
-    std::string third_line;
-    std::deque<ScriptedLink::Step> replies;
-    ActionOutcome outcome;
-    Lines after_third;  // the log after "L00003> ..."
-  } cases[] = {
-      {longest, {{kResultOk, "00/00/00"}}, ActionOutcome::kAnswered, {}},
-      {longest + "\r", {{kResultOk, "00/00/00"}}, ActionOutcome::kAnswered, {}},
-      {longest + "b", {{kResultOk, "00/00/00"}}, ActionOutcome::kAnsweredCut,
-       {cut_line, "Batch cut: 1 of 4 lines sent as their first 1500 bytes"}},
-      {longest + "b",
-       {{kResultOk, "00/00/00"}, {kResultOk, "00/00/00"}, {kResultOk, "06/00/00"}},
-       ActionOutcome::kDeviceError,
-       {cut_line, kBadRequest, "Failed in line 3", "Batch aborted in line 3",
-        "Lines 1 to 2 were carried out; line 3 was refused"}},
-  };
-  test::TempDir dir;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.third_line.size());
-    test::WriteFile(dir.file("batch"), "?\r\nv\r\n" + c.third_line + "\n?\n");
-    serial.steps = c.replies;
-    serial.requests.clear();
-    sink.entries.clear();
-    EXPECT_EQ(RunBatchFile(host, executor, dir.file("batch"), false), c.outcome);
-    const bool answered = c.outcome != ActionOutcome::kDeviceError;
-    EXPECT_EQ(serial.requests, answered ? Lines({"?", "v", longest, "?"}) : Lines({"?", "v", longest}));
-    Lines log = {"L00001> ?", "L00002> v", "L00003> " + longest};
-    log.insert(log.end(), c.after_third.begin(), c.after_third.end());
-    if (answered) log.insert(log.end() - (c.after_third.empty() ? 0 : 1), "L00004> ?");
-    EXPECT_EQ(sink.entries, log);
-  }
-}
-
 // The rates are worked out in single precision, as the console has always shown them.
 TEST_F(CommandTest, SigningEndsWithDoneAndTheTransferRates) {
   serial.ms_per_exchange = 1;
@@ -356,15 +285,12 @@ TEST_F(CommandTest, SigningSendsWhatItAnnouncedOrSaysWhatTheDeviceHolds) {
     return "'" + path + "' changed while it was signed: " + how + " (" + std::to_string(announced) +
            " byte(s) announced); \"}\" not sent";
   };
-  const auto broken_off = [&](unsigned blocks, uint64_t held, uint64_t size, const std::string& last = "",
-                              const std::string& if_reached = "") {
-    return Lines{"Signing broken off: \"{/0\" and " + std::to_string(blocks) + " data block(s) sent" + last,
+  // The first line, then what went out and what the device holds.
+  const auto broken_off = [&](const std::string& first, unsigned blocks, uint64_t held, uint64_t size,
+                              const std::string& last = "", const std::string& if_reached = "") {
+    return Lines{first, "Signing broken off: \"{/0\" and " + std::to_string(blocks) + " data block(s) sent" + last,
                  "The device's signature block is still open with " + std::to_string(held) + " of the file's " +
                      std::to_string(size) + " byte(s)" + if_reached + ": " + refusal};
-  };
-  const auto concat = [](Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
   };
   struct Row {
     const char* what;
@@ -374,14 +300,15 @@ TEST_F(CommandTest, SigningSendsWhatItAnnouncedOrSaysWhatTheDeviceHolds) {
     ActionOutcome outcome;
     size_t requests;
     Lines tail;
+    const char* file = nullptr;  // in the place of the test's own
   };
   const ScriptedLink::Step ok{kResultOk, "00/00/00"};
   const Row rows[] = {
       {"a device error on the second block", 1500, {ok, ok, {kResultOk, "12/00/04"}}, {}, ActionOutcome::kDeviceError, 3,
-       concat({"Failed signing data block"}, broken_off(2, 750, 1500, ", the last refused"))},
+       broken_off("Failed signing data block", 2, 750, 1500, ", the last refused")},
       {"no reply to the second block", 1500, {ok, ok, {kResultReceiveStxTimeout, ""}}, {}, ActionOutcome::kLinkFailure,
-       3, concat({"Failed communicating with device"}, broken_off(2, 750, 1500, ", the last without a reply",
-                                                                  " (1500 if the last block reached it)"))},
+       3, broken_off("Failed communicating with device", 2, 750, 1500, ", the last without a reply",
+                     " (1500 if the last block reached it)")},
       {"a block opened earlier", 1500, {{kResultOk, "10/00/04"}}, {}, ActionOutcome::kDeviceError, 1,
        {"Failed opening signature block", "The device holds a signature block opened earlier: " + refusal}},
       {"cut to 1000 bytes after the second block", 200000, {ok},
@@ -389,13 +316,13 @@ TEST_F(CommandTest, SigningSendsWhatItAnnouncedOrSaysWhatTheDeviceHolds) {
          if (count == 3) std::filesystem::resize_file(path, 1000);
        },
        ActionOutcome::kRefused, 3,
-       concat({changed("it was cut to 1000 byte(s)", 200000)}, broken_off(2, 1500, 200000))},
+       broken_off(changed("it was cut to 1000 byte(s)", 200000), 2, 1500, 200000)},
       {"grown after the first block", 1000, {ok},
        [&](size_t count) {
          if (count == 2) test::WriteFile(path, std::string(2000, 'g'));
        },
        ActionOutcome::kRefused, 2,
-       concat({changed("it grew to 2000 byte(s)", 1000)}, broken_off(1, 750, 1000))},
+       broken_off(changed("it grew to 2000 byte(s)", 1000), 1, 750, 1000)},
       {"written to in place after the first block", 1500, {ok},
        [&](size_t count) {
          if (count != 2) return;
@@ -404,29 +331,25 @@ TEST_F(CommandTest, SigningSendsWhatItAnnouncedOrSaysWhatTheDeviceHolds) {
          std::filesystem::last_write_time(path, written - std::chrono::seconds(5));
        },
        ActionOutcome::kRefused, 2,
-       concat({changed("it was written to", 1500)}, broken_off(1, 750, 1500))},
+       broken_off(changed("it was written to", 1500), 1, 750, 1500)},
+      {"a file of the system that says it holds 0 bytes: the device is not touched", 0, {ok}, {},
+       ActionOutcome::kRefused, 0,
+       {"Signing '/proc/self/status', 0 byte(s)",
+        "'/proc/self/status' announces 0 bytes but holds more (a file of the system?); not signed, nothing sent"},
+       "/proc/self/status"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    test::WriteFile(path, std::string(row.size, 's'));
+    if (!row.file) test::WriteFile(path, std::string(row.size, 's'));
     serial.steps = row.steps;
     serial.requests.clear();
     serial.on_request = row.during;
     sink.entries.clear();
-    EXPECT_EQ(SignFile(host, executor, path, false), row.outcome);
+    EXPECT_EQ(SignFile(host, executor, row.file ? row.file : path, false), row.outcome);
     EXPECT_EQ(serial.requests.size(), row.requests);
     ASSERT_GE(sink.entries.size(), row.tail.size());
     EXPECT_EQ(Lines(sink.entries.end() - static_cast<std::ptrdiff_t>(row.tail.size()), sink.entries.end()), row.tail);
   }
-  // A file of the system says it holds 0 bytes: the device is not touched.
-  serial.on_request = nullptr;
-  serial.requests.clear();
-  sink.entries.clear();
-  EXPECT_EQ(SignFile(host, executor, "/proc/self/status", false), ActionOutcome::kRefused);
-  EXPECT_TRUE(serial.requests.empty());
-  EXPECT_EQ(sink.entries, (Lines{"Signing '/proc/self/status', 0 byte(s)",
-                                 "'/proc/self/status' announces 0 bytes but holds more (a file of the system?); not "
-                                 "signed, nothing sent"}));
 }
 
 }  // namespace

@@ -55,14 +55,16 @@ struct FrameLog final : ByteTap {
   }
 };
 
-// Control bytes are frames of their own, a packet runs from STX to ETX, a turn of direction ends a frame; with the
-// tap off nothing is gathered, and a chosen device path opens in the place of its port number.
+// Control bytes are frames of their own, a packet runs from STX to ETX, a turn of direction or a purge ends an
+// unfinished one, and every byte still reaches the port; with the tap off nothing is gathered, and a chosen device
+// path opens in the place of its port number.
 TEST(ByteTap, GathersSerialFramesOnlyWhileATapIsSet) {
   ScriptedOpener inner;
   TapSwitch tap;
   TappingPortOpener opener(inner, tap);
   opener.SetDevicePath(1, "/dev/ttyUSB0");
   PortOpenResult opened = opener.Open(1, {});
+  ScriptedPort& device = *inner.last;
   opener.SetDevicePath(1, {});
   opener.Open(1, {});
   EXPECT_EQ(inner.opened, (std::vector<std::string>{"/dev/ttyUSB0", "COM1"}));
@@ -73,30 +75,21 @@ TEST(ByteTap, GathersSerialFramesOnlyWhileATapIsSet) {
   tap.tap = &log;
   const std::string packet = "\x02?/01\x03";
   for (char c : std::string("\x05") + packet) port.WriteByte(static_cast<uint8_t>(c));
-  EXPECT_EQ(log.frames, (std::vector<std::string>{"serial>\x05", "serial>" + packet}));
+  for (uint8_t byte : {0x06, 0x02, 0x61, 0x62}) device.input.push_back(byte);
+  uint8_t byte = 0;
+  while (port.ReadByte(byte)) {
+  }
+  port.WriteByte(0x15);
+  device.input.push_back(0x02);
+  port.ReadByte(byte);
+  port.Purge();
+  EXPECT_EQ(log.frames, (std::vector<std::string>{"serial>\x05", "serial>" + packet, "serial<\x06", "serial<\x02" "ab",
+                                                  "serial>\x15", "serial<\x02"}));
+  EXPECT_EQ(device.written, "\x05\x05" + packet + "\x15");
   log.frames.clear();
   tap.tap = nullptr;
   port.WriteByte(0x06);
   EXPECT_TRUE(log.frames.empty());
-}
-
-TEST(ByteTap, ATurnOfDirectionOrAPurgeEndsAnUnfinishedPacket) {
-  ScriptedOpener inner;
-  TapSwitch tap;
-  FrameLog log;
-  tap.tap = &log;
-  TappingPortOpener opener(inner, tap);
-  PortOpenResult opened = opener.Open(2, {});
-  ScriptedPort& device = *inner.last;
-  for (uint8_t byte : {0x06, 0x02, 0x61, 0x62}) device.input.push_back(byte);
-  uint8_t byte = 0;
-  while (opened.port->ReadByte(byte)) {
-  }
-  opened.port->WriteByte(0x15);
-  device.input.push_back(0x02);
-  opened.port->ReadByte(byte);
-  opened.port->Purge();
-  EXPECT_EQ(log.frames, (std::vector<std::string>{"serial<\x06", "serial<\x02" "ab", "serial>\x15", "serial<\x02"}));
 }
 
 }  // namespace

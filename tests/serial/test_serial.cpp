@@ -15,9 +15,9 @@
 #include <iterator>
 #include <utility>
 #include <set>
+#include <tuple>
 
 #include "core/control_ids.h"
-#include "crypto/sha1.h"
 #include "platform/posix_serial.h"
 #include "serial/packet.h"
 #include "sim/in_process.h"
@@ -81,6 +81,31 @@ std::string ReplyForBody(size_t body, bool decoy = false) {
   return text;
 }
 
+// The lines for bytes that came where an STX belongs: the first 16 have a line each, the rest are counted.
+std::vector<std::string> StrayLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (unsigned char byte : bytes.substr(0, 16)) {
+    char line[64];
+    std::snprintf(line, sizeof line, "Expected STX, received 0x%02X. Ignored", byte);
+    lines.push_back(line);
+  }
+  if (bytes.size() >= 16) lines.push_back("Further bytes before STX are counted, not logged");
+  return lines;
+}
+
+// A console on the virtual clock whose COM1 is the port `opener` makes.
+struct WireConsole : test::VirtualHost {
+  explicit WireConsole(PortOpener& opener) : ports{host, opener} {
+    EXPECT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1) << testing::PrintToString(sink.entries);
+  }
+  SerialPorts ports;
+  test::TempDir out;
+  ZReportFiles z_report{log, prompts, out.slash()};
+  SerialLink link{host, ports, z_report};
+  CommandExecutor executor{host, link};
+  std::string reply;
+};
+
 class SerialLinkTest : public ::testing::Test, protected test::HostRecorders {
  protected:
   VirtualTickClock clock{0xFFFFF000u};  // the tick counter wraps during the tests
@@ -122,17 +147,6 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
     return all;
   };
   const auto too_long = lines(3, "Reply packet longer than 2047 bytes; not taken", "Request retries failed");
-  // The first 16 stray bytes have a line each, the rest are counted.
-  const auto strays = [](const std::string& bytes) {
-    std::vector<std::string> lines;
-    for (unsigned char byte : bytes.substr(0, 16)) {
-      char line[64];
-      std::snprintf(line, sizeof line, "Expected STX, received 0x%02X. Ignored", byte);
-      lines.push_back(line);
-    }
-    if (bytes.size() >= 16) lines.push_back("Further bytes before STX are counted, not logged");
-    return lines;
-  };
   struct Case {
     const char* what;
     std::deque<AnswerFault> enq = {}, packet = {};
@@ -161,12 +175,8 @@ TEST_F(SerialLinkTest, EachDeviceFaultEndsWithItsResultAndLogLines) {
       {.what = "ten bytes", .reply = {ReplyFault::Short()}, .result = kResultOk, .naks = 1},
       {.what = "over 2047 bytes", .reply = {ReplyFault::Long(3000)}, .result = kResultOk,
        .log = {too_long[0]}, .naks = 1},
-      {.what = "stray bytes", .reply = {ReplyFault::Stray(std::string("\x41\x00", 2))}, .result = kResultOk,
-       .log = strays(std::string("\x41\x00", 2))},
       {.what = "three bad packets", .reply = {3, ReplyFault::BadChecksum()}, .result = kResultRetriesFailed,
        .log = {"Request retries failed"}, .naks = 3},
-      {.what = "no STX within 2 s", .reply = {ReplyFault::Delay(2500)}, .result = kResultReceiveStxTimeout,
-       .log = {"Receive STX timeout"}},
       {.what = "the longest reply, 2044 characters", .forced = ReplyForBody(2047), .result = kResultOk},
       {.what = "NUL bytes", .forced = std::string("00/00/00/\0A\0\0B\0", 14), .result = kResultOk},
       {.what = "2048 bytes", .forced = ReplyForBody(2048), .result = kResultRetriesFailed, .log = too_long, .naks = 3},
@@ -214,7 +224,6 @@ struct StopAt final : ActionControl {
 // the BUSY repeat at its next turn, and a wait for the device once it has
 // been pending for the grace time, saying what the device may hold.
 TEST(WireSerialEndlessExchange, EndsWithinItsBoundOrAtTheStop) {
-  const std::string busy = "Stopped while the device answered busy (0x%02X); the request was not carried out";
   const std::string awaiting = "Stopped while awaiting the reply; the device may have carried out the request";
   const struct {
     const char* what;
@@ -233,45 +242,34 @@ TEST(WireSerialEndlessExchange, EndsWithinItsBoundOrAtTheStop) {
       {"NAKs before STX, stopped", "", "\x15", false, 2000, kResultStopped, awaiting, 2000 + Host::kStopGraceMs + 10},
       {"STX, then no ETX, stopped", "", "x", true, 2000, kResultStopped, awaiting, 2000 + Host::kStopGraceMs + 10},
       {"silent, stopped", "", "", false, 1000, kResultStopped, awaiting, 1000 + Host::kStopGraceMs + 10},
-      {"busy for ever, stopped", "0E/00/00", "", false, 2000, kResultStopped, "", 2000 + 10},
-      {"printer off line for ever, stopped", "1A/00/00", "", false, 2000, kResultStopped, "", 2000 + 10},
+      {"busy for ever, stopped", "0E/00/00", "", false, 2000, kResultStopped,
+       "Stopped while the device answered busy (0x0E); the request was not carried out", 2000 + 10},
+      {"printer off line for ever, stopped", "1A/00/00", "", false, 2000, kResultStopped,
+       "Stopped while the device answered busy (0x1A); the request was not carried out", 2000 + 10},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    test::VirtualHost virtual_host;
-    StopAt stop(virtual_host.clock);
-    stop.at_ms = row.stop_at_ms == 0 ? 0 : virtual_host.clock.GetTickCount() + row.stop_at_ms;
-    virtual_host.host.control = &stop;
     test::WireSerialDevice device;
+    WireConsole console(device);
+    StopAt stop(console.clock);
+    stop.at_ms = row.stop_at_ms == 0 ? 0 : console.clock.GetTickCount() + row.stop_at_ms;
+    console.host.control = &stop;
     device.answer = [&](const std::string&) {
-      virtual_host.clock.Advance(1);  // the device answers in a millisecond
+      console.clock.Advance(1);  // the device answers in a millisecond
       return std::string(row.reply);
     };
-    SerialPorts ports{virtual_host.host, device};
-    ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1);
-    test::TempDir out;
-    ZReportFiles z_report{virtual_host.log, virtual_host.prompts, out.slash()};
-    SerialLink link{virtual_host.host, ports, z_report};
-    CommandExecutor executor{virtual_host.host, link};
     uint32_t turns = 0;
-    virtual_host.pump.each_turn = [&] {
+    console.pump.each_turn = [&] {
       if (device.requests.empty() || ++turns % 10 != 0) return;
       if (row.stx_first && turns == 10) device.Send("\x02");
       device.Send(row.stream);
     };
-    const uint32_t start = virtual_host.clock.GetTickCount();
-    std::string data;
-    EXPECT_EQ(executor.ExecuteCommand("v", data, false), row.result);
-    EXPECT_LE(virtual_host.clock.GetTickCount() - start, row.max_ms);
-    const auto& log = virtual_host.sink.entries;
+    const uint32_t start = console.clock.GetTickCount();
+    EXPECT_EQ(console.executor.ExecuteCommand("v", console.reply, false), row.result);
+    EXPECT_LE(console.clock.GetTickCount() - start, row.max_ms);
+    const auto& log = console.sink.entries;
     ASSERT_FALSE(log.empty());
-    std::string last = row.last_line;
-    if (last.empty()) {
-      char line[128];
-      std::snprintf(line, sizeof line, busy.c_str(), ParseHexByte(row.reply[0], row.reply[1]));
-      last = line;
-    }
-    EXPECT_EQ(log.back(), last);
+    EXPECT_EQ(log.back(), row.last_line);
     // Stray bytes: the first 16 each have their line, the rest are counted.
     const size_t stray_lines = std::ranges::count_if(log, [](const std::string& l) { return l.starts_with("Expected STX"); });
     EXPECT_LE(stray_lines, 16u);
@@ -314,6 +312,7 @@ class PtyCountingDevice {
  public:
   PtyCountingDevice() : master_(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
     EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
+    wire.answer = [](const std::string& request) { return "00/00/00/" + request; };
   }
   ~PtyCountingDevice() { close(master_); }
   std::string path() const { return ptsname(master_); }
@@ -321,32 +320,21 @@ class PtyCountingDevice {
   void Turn() {
     pollfd p{master_, POLLIN, 0};
     poll(&p, 1, 1);
-    uint8_t byte;
-    while (read(master_, &byte, 1) == 1) Take(byte);
+    for (uint8_t byte; read(master_, &byte, 1) == 1; port_->WriteByte(byte)) {
+      cans += byte == 0x18;
+      acks += byte == 0x06;
+    }
+    std::string out;
+    for (uint8_t byte; port_->ReadByte(byte);) out += static_cast<char>(byte);
+    if (out.ends_with('\x03')) out += "\x7F\x7F";
+    EXPECT_EQ(write(master_, out.data(), out.size()), ssize_t(out.size()));
   }
-  int cans = 0, acks = 0, requests = 0;
+  test::WireSerialDevice wire;
+  int cans = 0, acks = 0;
 
  private:
-  void Take(uint8_t byte) {
-    if (in_packet_) {
-      if (byte != 0x03) return packet_.push_back(static_cast<char>(byte));
-      in_packet_ = false;
-      ++requests;
-      Write("\x06" + test::DevicePacket("00/00/00/" + packet_.substr(0, packet_.size() - 3)) + "\x7F\x7F");
-      return;
-    }
-    if (byte == 0x18) ++cans;
-    if (byte == 0x06) ++acks;
-    if (byte == 0x05) Write("\x06");
-    if (byte == 0x02) {
-      in_packet_ = true;
-      packet_.clear();
-    }
-  }
-  void Write(const std::string& bytes) { EXPECT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
   int master_;
-  bool in_packet_ = false;
-  std::string packet_;
+  std::unique_ptr<BytePort> port_ = wire.Open(1, {}).port;
 };
 
 TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBeforeAnEnquiry) {
@@ -357,22 +345,17 @@ TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBe
     PosixPortOpener opener;
     std::string path;
   } opener(device.path());
-  test::VirtualHost console;
+  WireConsole console(opener);
   console.pump.each_turn = [&] { device.Turn(); };
-  SerialPorts ports(console.host, opener);
-  test::TempDir out;
-  ZReportFiles z_report(console.log, console.prompts, out.slash());
-  SerialLink link(console.host, ports, z_report);
-  ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1) << testing::PrintToString(console.sink.entries);
   constexpr int kExchanges = 30;
-  std::string reply;
   for (int i = 0; i < kExchanges; ++i) {
     const std::string request = "e/" + std::to_string(i);
-    ASSERT_EQ(link.SerialTransaction(request, reply, false), kResultOk) << testing::PrintToString(console.sink.entries);
-    EXPECT_EQ(reply, "00/00/00/" + request);
+    ASSERT_EQ(console.link.SerialTransaction(request, console.reply, false), kResultOk)
+        << testing::PrintToString(console.sink.entries);
+    EXPECT_EQ(console.reply, "00/00/00/" + request);
   }
   for (int turn = 0; turn < 20 && device.acks < kExchanges; ++turn) device.Turn();
-  EXPECT_EQ(device.requests, kExchanges);
+  EXPECT_EQ(device.wire.requests.size(), size_t{kExchanges});
   EXPECT_EQ(device.cans, 3 * kExchanges);
   EXPECT_EQ(device.acks, kExchanges);
   EXPECT_TRUE(console.sink.entries.empty()) << testing::PrintToString(console.sink.entries);
@@ -382,7 +365,6 @@ TEST(SerialLine, EveryByteTheHostWritesReachesTheDeviceAndStrayBytesAreDroppedBe
 // to the first request packet after `ack_ms` (a later one at once), the reply packet `stx_ms` after the ACK with
 // its bytes from the fifth on `pause_ms` later. A NAK brings the reply again at once.
 struct LateDevice final : PortOpener, BytePort {
-  explicit LateDevice(TickClock& clock) : clock(clock) {}
   PortOpenResult Open(unsigned, const LineSettings&) override {
     return {std::unique_ptr<BytePort>(new Relay(*this)), "late", ""};
   }
@@ -396,7 +378,7 @@ struct LateDevice final : PortOpener, BytePort {
     return true;
   }
   bool WriteByte(uint8_t byte) override {
-    const uint32_t now = clock.GetTickCount();
+    const uint32_t now = clock->GetTickCount();
     if (byte == 0x05) Send(now + std::exchange(enq_ms, 0), "\x06");
     if (byte == 0x15) Send(now, test::DevicePacket("00/00/00/late"));
     if (byte == 0x03) {
@@ -415,7 +397,7 @@ struct LateDevice final : PortOpener, BytePort {
     if (!out.empty() && static_cast<int32_t>(out.back().first - due) > 0) due = out.back().first;
     for (char c : bytes) out.emplace_back(due, static_cast<uint8_t>(c));
   }
-  bool Due(uint32_t due) const { return static_cast<int32_t>(clock.GetTickCount() - due) >= 0; }
+  bool Due(uint32_t due) const { return static_cast<int32_t>(clock->GetTickCount() - due) >= 0; }
   // The port the console holds; the device outlives it.
   struct Relay final : BytePort {
     explicit Relay(LateDevice& device) : device(device) {}
@@ -425,7 +407,7 @@ struct LateDevice final : PortOpener, BytePort {
     void Purge() override { device.Purge(); }
     LateDevice& device;
   };
-  TickClock& clock;
+  TickClock* clock = nullptr;  // the console's
   uint32_t enq_ms = 0, ack_ms = 0, stx_ms = 0, pause_ms = 0;
   int naks = 0;
   std::deque<std::pair<uint32_t, uint8_t>> out;
@@ -435,12 +417,7 @@ struct LateDevice final : PortOpener, BytePort {
 // in the turn the wait ends (limit + 1) is still taken, one due a turn later is not.
 TEST(SerialWaits, AnAnswerInTheLastTurnOfAWaitIsTakenAndOneTurnLaterIsNot) {
   // The reply's bytes from the fifth on, come after the wait for the next byte ended, are skipped one by one.
-  std::vector<std::string> strays;
-  for (unsigned char byte : test::DevicePacket("00/00/00/late").substr(5)) {
-    char line[64];
-    std::snprintf(line, sizeof line, "Expected STX, received 0x%02X. Ignored", byte);
-    strays.push_back(line);
-  }
+  const std::vector<std::string> strays = StrayLines(test::DevicePacket("00/00/00/late").substr(5));
   const struct {
     uint32_t enq_ms, ack_ms, stx_ms, pause_ms;
     int result;
@@ -458,24 +435,15 @@ TEST(SerialWaits, AnAnswerInTheLastTurnOfAWaitIsTakenAndOneTurnLaterIsNot) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.enq_ms << " " << c.ack_ms << " " << c.stx_ms << " " << c.pause_ms);
-    test::VirtualHost console;
-    LateDevice device(console.clock);
-    device.enq_ms = c.enq_ms;
-    device.ack_ms = c.ack_ms;
-    device.stx_ms = c.stx_ms;
-    device.pause_ms = c.pause_ms;
-    SerialPorts ports{console.host, device};
-    ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1);
-    test::TempDir out;
-    ZReportFiles z_report{console.log, console.prompts, out.slash()};
-    SerialLink link{console.host, ports, z_report};
-    std::string reply;
-    EXPECT_EQ(link.SerialTransaction("v", reply, false), c.result);
+    LateDevice device;
+    std::tie(device.enq_ms, device.ack_ms, device.stx_ms, device.pause_ms) =
+        std::tie(c.enq_ms, c.ack_ms, c.stx_ms, c.pause_ms);
+    WireConsole console(device);
+    device.clock = &console.clock;
+    EXPECT_EQ(console.link.SerialTransaction("v", console.reply, false), c.result);
     EXPECT_EQ(console.sink.entries, c.log);
     EXPECT_EQ(device.naks, c.naks);
-    if (c.result == kResultOk) {
-      EXPECT_EQ(reply, "00/00/00/late");
-    }
+    EXPECT_EQ(console.reply, c.result == kResultOk ? "00/00/00/late" : "");
   }
 }
 
@@ -541,31 +509,35 @@ std::string Sha1OfText(const std::string& text) {
   return digits;
 }
 
-class ZReportTest : public SerialLinkTest {
+// A device of a few lines that sends its report with warning codes. BUSY is
+// asked again and stays out of the report; 0x80, 0x24 and the rest count; a
+// device error with no data adds nothing; a line with a NUL is written up to
+// it, as the log shows it.
+struct WireDevice {
+  test::WireSerialDevice device;
+};
+class WireZReportTest : public ::testing::Test, protected WireDevice, protected WireConsole {
  protected:
+  WireZReportTest() : WireConsole(device) {}
+  bool details = false;
+
   void SetUp() override {
-    SerialLinkTest::SetUp();
-    device.model().SetReportName("Z0042");
-    device.model().SetReportLines({{'1', "FISCAL REPORT"}, {'0', "Total 12.50"}, {'2', "-----"}, {'0', kLongLine}});
+    test::WriteFile(out.file("Z0042_a.txt"), "earlier report\r\n");
+    test::WriteFile(out.file("Z0042_b.txt"), "B OF THE EARLIER REPORT");
   }
-  int Execute(const std::string& request) { return executor.ExecuteCommand(request, data, false); }
-  void ReadReport(size_t q_requests) {
-    ASSERT_EQ(Execute("A"), kResultOk);
-    for (size_t i = 0; i < q_requests; ++i) ASSERT_EQ(Execute("Q"), kResultOk);
-  }
-  std::string data;
+  int Execute(const std::string& request) { return executor.ExecuteCommand(request, reply, details); }
 };
 
 // When the signature step cannot do its part (no report named yet, the A
-// file gone, the B file not writable), the request is not sent: not a byte
-// goes out, nothing is written to the B file and no question is asked.
-TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
-  const std::string a_file = out.file("Z0042_a.txt"), b_file = out.file("Z0042_b.txt");
+// file gone, the B file not writable), the request is not sent, nothing is
+// written to the B file and no question is asked.
+TEST_F(WireZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
+  const std::string a_file = out.file("Z0043_a.txt"), b_file = out.file("Z0043_b.txt");
   const auto expect_not_sent = [&](const char* request, int result, const std::string& line, const std::string& box) {
-    const std::string wire = device.HostBytes();
+    const size_t sent = device.requests.size();
     sink.entries.clear();
     EXPECT_EQ(Execute(request), result);
-    EXPECT_EQ(device.HostBytes(), wire);
+    EXPECT_EQ(device.requests.size(), sent);
     EXPECT_EQ(sink.entries, std::vector<std::string>{line});
     EXPECT_EQ(prompts.boxes.back().caption, "Error");
     EXPECT_EQ(prompts.boxes.back().text, box);
@@ -573,7 +545,8 @@ TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
   expect_not_sent("x/5", kResultNoReport,
                   "Cannot create the B file: no report has been named by an \"A\" request; request not sent",
                   "Error creating '_b.txt' file");
-  ReadReport(5);
+  device.Script({{"A", {"00/00/00/001/Z0043"}}, {"Q", {"00/00/00/0/Total 1.00", "00/00/00/3/"}}});
+  for (const char* request : {"A", "Q", "Q"}) ASSERT_EQ(Execute(request), kResultOk);
   std::filesystem::rename(a_file, a_file + ".gone");
   expect_not_sent("x/2", kResultFingerprintFailed,
                   "Cannot read the A file '" + a_file + "' (cannot open); no signature written, request not sent",
@@ -597,29 +570,6 @@ TEST_F(ZReportTest, SignatureRequestIsNotSentWhenAFileFails) {
   EXPECT_EQ(ReadFile(out.file("elsewhere")), "kept");
   EXPECT_EQ(prompts.questions, 0);
 }
-
-// A device of a few lines that sends its report with warning codes. BUSY is
-// asked again and stays out of the report; 0x80, 0x24 and the rest count; a
-// device error with no data adds nothing; a line with a NUL is written up to
-// it, as the log shows it.
-class WireZReportTest : public ::testing::Test, protected test::VirtualHost {
- protected:
-  test::WireSerialDevice device;
-  SerialPorts ports{host, device};
-  test::TempDir out;
-  ZReportFiles z_report{log, prompts, out.slash()};
-  SerialLink link{host, ports, z_report};
-  CommandExecutor executor{host, link};
-  std::string data;
-  bool details = false;
-
-  void SetUp() override {
-    ASSERT_EQ(ports.OpenPort(1, 115200, 'N', 8, 1), 1);
-    test::WriteFile(out.file("Z0042_a.txt"), "earlier report\r\n");
-    test::WriteFile(out.file("Z0042_b.txt"), "B OF THE EARLIER REPORT");
-  }
-  int Execute(const std::string& request) { return executor.ExecuteCommand(request, data, details); }
-};
 
 TEST_F(WireZReportTest, RepliesWithWarningCodesAreTheReportAndItIsTheOneSigned) {
   details = true;
