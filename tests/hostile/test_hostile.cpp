@@ -1,8 +1,7 @@
 // Devices that misbehave on purpose: every request ends with the reply the
 // device sent for it or with a failure result and a log line, and nothing
 // reads or writes past a buffer (this also runs under AddressSanitizer).
-// Over-long serial replies and hostile report names: tests/serial; datagrams from
-// another address: tests/net.
+// Over-long replies, resets and hostile report names: tests/serial, tests/net.
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -25,8 +24,6 @@
 
 namespace veritor {
 namespace {
-
-using sim::NetFault;
 
 constexpr Ipv4Address kDevice = 0x7F000002;       // 127.0.0.2
 constexpr Ipv4Address kOtherDevice = 0x7F000003;  // 127.0.0.3
@@ -76,37 +73,6 @@ class HostileNetwork : public ::testing::Test, protected NetworkParts, protected
  protected:
   HostileNetwork() : Console(clock, pump, unused_ports, net.network()) {}
 };
-
-// A TCP device that resets the connection before its reply (the request
-// goes again at once on a new connection), or sends more than a reply can
-// be (the request fails with a log line): the next request gets the longest
-// reply there is, 2044 characters, whole. (Devices that close: tests/net.)
-TEST_F(HostileNetwork, TcpResetsAndTooLongRepliesLeaveTheLinkWorking) {
-  sim::TcpDevice& device = net.AddTcpDevice(kDevice);
-  ASSERT_TRUE(Connect(kLinkTcp));
-  const struct {
-    sim::FaultEntry fault;
-    std::string forced;  // a reply text the device sends in place of its own
-    int result;
-    std::string log_line;
-  } cases[] = {
-      {{NetFault::kReset}, "", kResultOk, "TCP: the device reset the connection (ECONNRESET); connecting again"},
-      {{}, "00/00/00/" + std::string(3000, 'L'), kResultNoAnswer,
-       "TCP: a reply of 3009 bytes is longer than 2044; not taken"},
-  };
-  uint32_t n = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.log_line);
-    sink.entries.clear();
-    device.faults = {c.fault};
-    if (!c.forced.empty()) net.ModelAt(kDevice).ForceReply(c.forced);
-    EXPECT_EQ(Ask(EchoRequest(++n, 360)), c.result);
-    EXPECT_TRUE(sink.Contains(c.log_line)) << testing::PrintToString(sink.entries);
-    const size_t longest = kMaxReplyText - 10 - std::to_string(++n).size();
-    ASSERT_EQ(Ask(EchoRequest(n, longest)), kResultOk);
-    EXPECT_EQ(Reply(), EchoReply(n, longest));
-  }
-}
 
 TEST_F(HostileNetwork, NulBytesInAReplyReachTheConsoleWholeOnEveryNetworkLink) {
   net.AddSdnpDevice(kDevice);
