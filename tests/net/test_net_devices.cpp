@@ -78,17 +78,6 @@ TEST_F(ConsoleOnWire, AddressesThatNameNoDeviceAreRefusedBeforeAnySocketOpens) {
   EXPECT_TRUE(wire.sent.empty());
 }
 
-TEST_F(ConsoleOnWire, BlanksAroundAnAddressAndTheOtherInetAddrFormsConnect) {
-  wire.respond = [&](const test::FakeWire::Datagram& sent) {
-    if (sent.bytes == "v\r\n") wire.stream_in += "00/00/00/info\r\n";
-  };
-  for (const char* text : {" 127.0.0.2\t", "127.0.0.2 ", "0x7f.2", "127.2", "0177.0.0.2"}) {
-    ASSERT_TRUE(Connect(kLinkTcp, text)) << text;
-    EXPECT_EQ(wire.sent.back().peer, kDevice);
-    links.Disconnect();
-  }
-}
-
 // Detection leaves its datagram socket set up; TCP and UDP then open a
 // socket of their own, for the address given.
 TEST_F(ConsoleOnWire, TcpAndUdpOpenTheirOwnSocketAfterADetection) {
