@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <utility>
 
 #include "net/net_constants.h"
 #include "net/sdnp_frame.h"
@@ -291,11 +292,8 @@ class LateDevice {
     due_.emplace_back(clock_.GetTickCount() + after_ms, datagram);
   }
   void Reply(const std::string& request, const std::string& datagram) {
-    uint32_t after = latency_ms;
-    if (request == slow_request && !slow_seen_) {
-      slow_seen_ = true;
-      after = slow_ms;
-    }
+    const bool slow = request == slow_request && !std::exchange(slow_seen_, true);
+    const uint32_t after = slow ? slow_ms : latency_ms;
     Send(datagram, after);
     if (repeat_ms > 0) Send(datagram, after + repeat_ms);
   }
