@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <utility>
 
 #include "net/net_constants.h"
 #include "net/sdnp_frame.h"
@@ -76,17 +77,6 @@ TEST_F(ConsoleOnWire, AddressesThatNameNoDeviceAreRefusedBeforeAnySocketOpens) {
   }
   EXPECT_EQ(network.datagrams_opened + network.streams_opened, 0);
   EXPECT_TRUE(wire.sent.empty());
-}
-
-TEST_F(ConsoleOnWire, BlanksAroundAnAddressAndTheOtherInetAddrFormsConnect) {
-  wire.respond = [&](const test::FakeWire::Datagram& sent) {
-    if (sent.bytes == "v\r\n") wire.stream_in += "00/00/00/info\r\n";
-  };
-  for (const char* text : {" 127.0.0.2\t", "127.0.0.2 ", "0x7f.2", "127.2", "0177.0.0.2"}) {
-    ASSERT_TRUE(Connect(kLinkTcp, text)) << text;
-    EXPECT_EQ(wire.sent.back().peer, kDevice);
-    links.Disconnect();
-  }
 }
 
 // Detection leaves its datagram socket set up; TCP and UDP then open a
@@ -302,11 +292,8 @@ class LateDevice {
     due_.emplace_back(clock_.GetTickCount() + after_ms, datagram);
   }
   void Reply(const std::string& request, const std::string& datagram) {
-    uint32_t after = latency_ms;
-    if (request == slow_request && !slow_seen_) {
-      slow_seen_ = true;
-      after = slow_ms;
-    }
+    const bool slow = request == slow_request && !std::exchange(slow_seen_, true);
+    const uint32_t after = slow ? slow_ms : latency_ms;
     Send(datagram, after);
     if (repeat_ms > 0) Send(datagram, after + repeat_ms);
   }
