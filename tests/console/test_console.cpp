@@ -2,33 +2,14 @@
 
 #include <sys/stat.h>
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QMenuBar>
-#include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <tuple>
-#include <utility>
 
-#include "console/qt_prompts.h"
-#include "core/batch.h"
-#include "core/bitmap.h"
-#include "core/control_ids.h"
+#include "console/raw_view.h"
 #include "core/file_signing.h"
-#include "crypto/base64.h"
-#include "sim/in_process.h"
-#include "sim/in_process_net.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/test_host.h"
 
 namespace veritor {
 namespace {
@@ -57,11 +38,9 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   TypeAddress("9600");
   Click(kIdConnect);
   EXPECT_EQ(std::ranges::count(Log(), "Opened port COM1, 9600, Parity NONE, Data 8, Stop 1"), 1);
-
-  Edit(kIdCommandText)->setText("bogus");
-  Click(kIdSendCommand);
+  Send("bogus");
   EXPECT_EQ(Log().back(), kBadRequest);
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), "06/00/00");
+  EXPECT_EQ(Label(kIdReplyField)->text(), "06/00/00");
 
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
   // A line over 1500 bytes goes as its first 1500, and the batch ends with the word veritor-cli gives.
@@ -72,26 +51,23 @@ TEST_F(ConsoleTest, StartsOnComOneThenRunsEachActionWithItsFailuresAndRefusals) 
   EXPECT_EQ(Log(), (Lines{"L00001> {/0", "L00002> @/" + std::string(1498, 't'), "Line 2: 1501 bytes, sent as its first 1500",
                           "L00003> }", "Batch cut: 1 of 3 lines sent as their first 1500 bytes"}));
 
+  // The Z report: the operator's answer stands in the log, and Yes writes the B file.
   prompts.answers = {true};
-  for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) {
-    Edit(kIdCommandText)->setText(request);
-    Click(kIdSendCommand);
-  }
+  for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) Send(request);
   EXPECT_EQ(prompts.questions, 1);
+  const Lines log = Log();
+  const auto asked = std::ranges::find_if(log, [](const std::string& l) { return l.starts_with("Asked:"); });
+  ASSERT_NE(asked, log.end());
+  EXPECT_TRUE(asked->starts_with("Asked: Calculated signature: ")) << *asked;
+  EXPECT_TRUE(asked->ends_with("Is this signature identical with the one in Zreport? Answer: Yes")) << *asked;
   EXPECT_EQ(test::ReadFile(out.file("Z0001_b.txt")).size(), 40u);
   EXPECT_EQ(serial.model().ZCount(), 1u);
 
-  const std::pair<Action, std::string> refusals[] = {
-      {SignFile, "Filename missing!"},
-  };
   MarkStart();
-  for (const auto& [action, box] : refusals) {
-    EXPECT_EQ(action(host, executor, "", false), ActionOutcome::kRefused);
-    EXPECT_EQ(prompts.boxes.back().text, box);
-    TransactionGuard busy(window.state());
-    EXPECT_EQ(action(host, executor, File("?\n"), false), ActionOutcome::kIgnored);
-  }
-
+  EXPECT_EQ(SignFile(host, executor, "", false), ActionOutcome::kRefused);
+  EXPECT_EQ(prompts.boxes.back().text, "Filename missing!");
+  TransactionGuard busy(window.state());
+  EXPECT_EQ(SignFile(host, executor, File("?\n"), false), ActionOutcome::kIgnored);
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -103,8 +79,8 @@ TEST_F(ConsoleTest, DeviceTextIsShownAndTypedInTheDevicesCodePage) {
   serial.model().ForceReply("00/00/00/\xCA\xC1\xCB\xC7\xCC\xC5\xD1\xC1");
   Send(QStringLiteral("ΚΑΛΗ"));
   EXPECT_EQ(Sent(), Lines{"\xCA\xC1\xCB\xC7"});
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), QStringLiteral("00/00/00/ΚΑΛΗΜΕΡΑ"));
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text(), QStringLiteral("ΚΑΛΗ"));
+  EXPECT_EQ(Label(kIdReplyField)->text(), QStringLiteral("00/00/00/ΚΑΛΗΜΕΡΑ"));
+  EXPECT_EQ(Label(kIdRequestField)->text(), QStringLiteral("ΚΑΛΗ"));
   EXPECT_TRUE(Shown().contains(QStringLiteral("Replied frame [ΚΑΛΗΜΕΡΑ]")));
 
   MarkStart();
@@ -143,18 +119,13 @@ TEST_F(ConsoleTest, OnlyRegularFilesAreOpenedAndCancellingTheBitmapDialogUploads
     EXPECT_EQ(Log(), (Lines{refused, "Shown: Cannot open file [" + path + "]", refused,
                             "Shown: Can't open file [" + path + "]", refused,
                             "Bitmap refused: File error: Could not open image file"}));
-    ASSERT_EQ(prompts.boxes.size(), 3u);
-    EXPECT_EQ(prompts.boxes[0].text, "Cannot open file [" + path + "]");
-    EXPECT_EQ(prompts.boxes[1].text, "Can't open file [" + path + "]");
-    EXPECT_EQ(prompts.boxes[2].caption, "File error: Could not open image file");
+    EXPECT_EQ(prompts.boxes.size(), 3u);  // each "Shown:" or refused line above is a box
     EXPECT_TRUE(Sent().empty());
   }
 
   Click(kIdBrowseSignFile);
   Click(kIdBrowseBatchFile);
   EXPECT_EQ(Lines(prompts.patterns.end() - 3, prompts.patterns.end()), (Lines{"*.bmp", "*", "*.txt"}));
-  for (const auto& [pattern, filter] : {std::pair{"*", "All files (*)"}, {"*.txt", "txt files (*.txt)"}})
-    EXPECT_EQ(FileDialogFilter(pattern), QString::fromLatin1(filter));
 
   Edit(kIdBatchFileName)->setText(QString::fromStdString(File("?\n")));
   prompts.file.reset();
@@ -191,6 +162,9 @@ TEST_F(ConsoleTest, PortListShowsTheLinkInUse) {
 // Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
 // text only; the network links any byte but NUL (and on TCP, whose requests are lines, but CR and LF), and an
 // SDNP frame holds 450 bytes of text or 372 in Base64. A Refresh on each link holds off every other action.
+// Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
+// the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
+// Request line shows each request sent after, refused or not.
 TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionDuringAnExchange) {
   net.AddSdnpDevice(kDevice);
   net.AddSdnpDevice(0x7F000003);
@@ -201,14 +175,17 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
   content.replace(800, 3, "\r\n\xE9");
   content[1600] = '\0';
   Edit(kIdSignFileName)->setText(QString::fromStdString(File(content)));
-  // Each entry's blocks: BASE64 or not, and size.
-  const std::pair<int, std::vector<std::pair<bool, size_t>>> cases[] = {
-      {0, {{false, 750}, {true, 750}, {true, 500}}},
-      {12, {{false, 450}, {false, 450}, {false, 450}, {true, 372}, {false, 278}}},
-      {13, {{false, 750}, {true, 750}, {true, 500}}},
-      {14, {{false, 750}, {false, 750}, {true, 500}}},
+  window.ShowRawBytes(true);
+  // Each entry's blocks (BASE64 or not, and size), the bytes typed for Send bytes and what the raw view shows.
+  const std::tuple<int, std::vector<std::pair<bool, size_t>>, const char*, std::string> cases[] = {
+      {0, {{false, 750}, {true, 750}, {true, 500}}, "05",
+       "serial >> 1 byte  05  \\|<ENQ>\\|\n.* serial << 1 byte  06  \\|<ACK>\\|"},
+      {12, {{false, 450}, {false, 450}, {false, 450}, {true, 372}, {false, 278}}, "02 76 2F 36 35 03",
+       "udp >> 6 bytes  02 76 2F 36 35 03  \\|"},
+      {13, {{false, 750}, {true, 750}, {true, 500}}, "0276 2f3635 03", "tcp >> 6 bytes  02 76 2F 36 35 03  \\|"},
+      {14, {{false, 750}, {false, 750}, {true, 500}}, "00 01", "udp >> 2 bytes  00 01  \\|<NUL>.\\|"},
   };
-  for (const auto& [entry, blocks] : cases) {
+  for (const auto& [entry, blocks, typed, raw_shown] : cases) {
     SCOPED_TRACE(entry);
     MarkStart();
     std::string during;
@@ -243,9 +220,38 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
     Click(kIdRefresh);
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(Sent(), Lines{"?"});
+
+    window.raw_view()->Flush();
+    window.raw_view()->clear();
+    MarkStart();
+    window.ask_bytes = [typed = std::string(typed)] { return std::optional<std::string>(typed); };
+    window.Action("Send bytes...")->trigger();
+    window.raw_view()->Flush();
+    const std::string raw = window.raw_view()->toPlainText().toStdString();
+    EXPECT_TRUE(Finds(raw, raw_shown)) << raw;
+    EXPECT_TRUE(Log().back().starts_with("Sent ")) << Log().back();
+    EXPECT_TRUE(Sent().empty());
+    // On TCP the bytes went into the stream, and the device reads the next request after them.
+    Send("v");
+    EXPECT_EQ(Sent(), Lines{entry == 13 ? "\x02v/65\x03v" : "v"});
+    if (entry != 13) { EXPECT_EQ(Label(kIdReplyField)->text().left(6), "00/00/"); }  // after a signing
+    // A refused request stands in the Request line on every link, as does one too long to send.
+    for (const std::string& refused : {std::string("bogus"), std::string(1999, 'Q')}) {
+      Send(QString::fromStdString(refused));
+      EXPECT_EQ(Label(kIdRequestField)->text().toStdString(), refused);
+    }
     Click(kIdConnect);
     EXPECT_EQ(Log().back(), entry == 0 ? "Closed port COM1" : "Closed network services");
   }
+  ChoosePort(0);
+  Connect();
+  MarkStart();
+  for (const std::string refused : {"0", "05 0", "zz", ""}) {
+    window.ask_bytes = [refused] { return std::optional<std::string>(refused); };
+    window.Action("Send bytes...")->trigger();
+    EXPECT_EQ(prompts.boxes.back().text, "'" + refused + "' is not bytes in hex, such as 02 76 2F 36 35 03");
+  }
+  EXPECT_TRUE(Sent().empty());
 }
 
 }  // namespace

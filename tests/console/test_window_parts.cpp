@@ -34,20 +34,6 @@
 namespace veritor {
 namespace {
 
-// The whole text matches the pattern (Perl syntax).
-bool Matches(const std::string& text, const std::string& pattern) {
-  return QRegularExpression(QRegularExpression::anchoredPattern(QString::fromStdString(pattern)))
-      .match(QString::fromStdString(text))
-      .hasMatch();
-}
-
-// Some of the text matches; "^" and "$" match at every line.
-bool Finds(const std::string& text, const std::string& pattern) {
-  return QRegularExpression(QString::fromStdString(pattern), QRegularExpression::MultilineOption)
-      .match(QString::fromStdString(text))
-      .hasMatch();
-}
-
 bool Contains(const Lines& lines, const std::string& prefix) {
   return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(prefix); });
 }
@@ -71,21 +57,19 @@ QTreeView* LogView(MainWindow& window) { return static_cast<QTreeView*>(window.C
 TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
   Connect();
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  const std::pair<int, std::function<void()>> stops[] = {
-      {kIdRunBatch, [&] { QTest::keyClick(&window, Qt::Key_Escape); }},
-      {kIdSignFile, [&] { window.Action("Stop")->trigger(); }},
-      {kIdBitmap, [&] { QTest::mouseClick(StopButton(window), Qt::LeftButton); }},
+  const std::tuple<int, std::function<void()>, const char*> stops[] = {
+      {kIdRunBatch, [&] { QTest::keyClick(&window, Qt::Key_Escape); }, "Batch stopped in line 6"},
+      {kIdSignFile, [&] { window.Action("Stop")->trigger(); }, "Signing stopped after block 4 of 27"},
+      {kIdBitmap, [&] { QTest::mouseClick(StopButton(window), Qt::LeftButton); }, "Upload stopped after row 5 of 100"},
   };
-  const char* const logged[] = {"Batch stopped in line 6", "Signing stopped after block 4 of 27",
-                                "Upload stopped after row 5 of 100"};
   Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 100))));
-  const std::string sign_file = out.file("sign");
-  test::WriteFile(sign_file, std::string(20000, 's'));
-  Edit(kIdSignFileName)->setText(QString::fromStdString(sign_file));
+  test::WriteFile(out.file("sign"), std::string(20000, 's'));
+  Edit(kIdSignFileName)->setText(QString::fromStdString(out.file("sign")));
   prompts.file = out.file("picture.bmp");
   test::WriteFile(*prompts.file, Bmp(8, 100));
   for (size_t i = 0; i < std::size(stops); ++i) {
-    SCOPED_TRACE(logged[i]);
+    const auto& [button, stop, logged] = stops[i];
+    SCOPED_TRACE(logged);
     MarkStart();
     bool shown = false;
     every_turn = [&, i] {
@@ -101,12 +85,12 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
             window.progress_label()->text().toStdString();
         EXPECT_EQ(window.progress_bar()->value(), 40);
       }
-      stops[i].second();
+      stop();
     };
-    Click(stops[i].first);
+    Click(button);
     every_turn = nullptr;
     EXPECT_TRUE(shown);
-    EXPECT_TRUE(Contains(Log(), logged[i])) << ::testing::PrintToString(Log());
+    EXPECT_TRUE(Contains(Log(), logged)) << ::testing::PrintToString(Log());
     EXPECT_FALSE(window.progress_bar()->isVisible());
     EXPECT_FALSE(window.Action("Stop")->isEnabled());
     EXPECT_EQ(States(), "EEEEEEDDE");
@@ -157,12 +141,7 @@ struct BusyDeviceWindow {
     Press(kIdConnect);
   }
   void Press(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
-  Lines Log() {
-    window.log_model().Flush();
-    Lines log;
-    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) log.emplace_back(window.log_model().Entry(i));
-    return log;
-  }
+  Lines Log() { return Entries(window); }
   bool busy = false;
   std::function<void()> on_request;
   test::WireSerialDevice device;
@@ -267,8 +246,9 @@ TEST(ConsoleAgainstSimulator, StopsABatchAndStaysConnected) {
   PosixNetwork network;
   MainWindow window({clock, pump, opener, network, dir.slash(), &prompts});
   window.show();
+  const auto click = [&](int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); };
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdConnect)), Qt::LeftButton);
+  click(kIdConnect);
   ASSERT_TRUE(window.state().Connected);
   static_cast<QLineEdit*>(window.Control(kIdBatchFileName))->setText(QString::fromStdString(dir.file("batch.txt")));
   QTimer watch;
@@ -277,17 +257,16 @@ TEST(ConsoleAgainstSimulator, StopsABatchAndStaysConnected) {
     if (window.log_model().EntryCount() > 50) QTest::keyClick(&window, Qt::Key_Escape);
   });
   watch.start();
-  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdRunBatch)), Qt::LeftButton);
+  click(kIdRunBatch);
   watch.stop();
-  window.log_model().Flush();
-  const std::string last(window.log_model().Entry(window.log_model().EntryCount() - 1));
+  const std::string last = Entries(window).back();
   ASSERT_TRUE(Matches(last, "Batch stopped in line \\d+")) << last;
   const int stopped_in = std::stoi(last.substr(last.rfind(' ') + 1));
   EXPECT_GT(stopped_in, 40);
   EXPECT_LT(stopped_in, 20000);
   EXPECT_TRUE(window.state().Connected);
   static_cast<QLineEdit*>(window.Control(kIdCommandText))->setText("v");
-  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdSendCommand)), Qt::LeftButton);
+  click(kIdSendCommand);
   EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
   unsetenv("VERITOR_COM1");
 }
@@ -315,10 +294,8 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
 
   window.ShowTimestamps(false);
   LogView(window)->setFocus();
-  LogView(window)->selectionModel()->select(window.log_model().index(1),
-                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  LogView(window)->selectionModel()->select(window.log_model().index(3),
-                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  for (int row : {1, 3})
+    LogView(window)->selectionModel()->select(window.log_model().index(row), QItemSelectionModel::Select | QItemSelectionModel::Rows);
   QTest::keyClick(LogView(window), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "first\nthird\n");
   Log();
@@ -337,16 +314,12 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
     const std::string folder = out.file(per_day ? "daily" : "runs");
     window.ApplyLogFileSettings({folder, per_day});
     const std::string name = window.log_file_path().substr(folder.size() + 1);
-    EXPECT_TRUE(Matches(name, (per_day ? "veritor-\\d{4}-\\d\\d-\\d\\d\\.log"
-                                                           : "veritor-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.log")))
-        << name;
+    EXPECT_TRUE(Matches(name, per_day ? "veritor-\\d{4}-\\d\\d-\\d\\d\\.log" : "veritor-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.log")) << name;
     window.log().LogMessage("kept %d", per_day);
     Log();
     window.ApplyLogFileSettings({});
     const std::string kept = test::ReadFile(folder + "/" + name);
-    EXPECT_TRUE(Finds(kept, ("\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " +
-                                                   std::to_string(per_day) + "\n$")))
-        << kept;
+    EXPECT_TRUE(Finds(kept, "\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " + std::to_string(per_day) + "\n$")) << kept;
   }
   // A run's file opens with its start, has each entry as it is logged and ends with the exit.
   {
@@ -415,6 +388,7 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   every_turn = nullptr;
   EXPECT_GT(turns, 0);
   EXPECT_EQ(behind, 0);
+  EXPECT_EQ(Log().back(), "Batch done: 3 lines in 0.0 s");
 
   const std::string reply(2048, 'r');
   window.log().LogMessage("Replied [%s]", reply.c_str());
@@ -438,36 +412,6 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
     field->actions()[0]->trigger();
     EXPECT_EQ(QApplication::clipboard()->text(), field->text());
   }
-}
-
-// The Z report's question and its answer, a refused bitmap with its reason and a batch's end stand in the log.
-TEST_F(ConsoleTest, OperatorDecisionsStandInTheLog) {
-  Connect();
-  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  prompts.answers = {false};
-  for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) {
-    Edit(kIdCommandText)->setText(request);
-    Click(kIdSendCommand);
-  }
-  EXPECT_TRUE(Contains(Log(), "Asked: Calculated signature: "));
-  const Lines log = Log();
-  const auto asked = std::ranges::find_if(log, [](const std::string& l) { return l.starts_with("Asked:"); });
-  ASSERT_NE(asked, log.end());
-  EXPECT_TRUE(asked->ends_with("Is this signature identical with the one in Zreport? Answer: No")) << *asked;
-
-  prompts.file = File(Bmp(300, 1, 24));
-  MarkStart();
-  Click(kIdBitmap);
-  EXPECT_EQ(Log(), Lines{"Bitmap refused: Format error: BMP file must be back & white format"});
-  prompts.file = std::string();  // the dialog gave no name
-  MarkStart();
-  Click(kIdBitmap);
-  EXPECT_EQ(Log(), Lines{"Bitmap refused: No filename specified"});
-
-  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 3))));
-  MarkStart();
-  Click(kIdRunBatch);
-  EXPECT_EQ(Log().back(), "Batch done: 3 lines in 0.0 s");
 }
 
 // Esc at the Z report's question is the operator's stop (the window's shared stop), not an answer; a click on No
@@ -501,21 +445,20 @@ TEST(QtPromptsTest, EscAtTheQuestionIsTheStop) {
   }
 }
 
-// Device > Run plan: the plan runs on the window's link into its log, and a Z-report step answers the signature
-// question itself instead of asking the operator.
+// Device > Run plan: nothing before Connect, a box for a faulty plan; the plan runs on the window's link into its
+// log, and a Z-report step answers the signature question itself instead of asking the operator.
 TEST_F(ConsoleTest, RunPlanFromTheDeviceMenu) {
-  QAction* run_plan = nullptr;
-  for (QAction* action : window.device_menu()->actions())
-    if (action->text() == "Run plan...") run_plan = action;
-  ASSERT_NE(run_plan, nullptr);
-  prompts.file = File("v\n? => 00\n.zreport answer=yes\n");
-  run_plan->trigger();
-  EXPECT_TRUE(Log().empty() || !Log().back().starts_with("Plan:")) << "nothing runs before Connect";
+  prompts.file = File("v => 0\n");
+  window.Action("Run plan...")->trigger();
+  EXPECT_EQ(Log(), Lines{"Veritor started"}) << "nothing runs before Connect";
   Connect();
+  window.Action("Run plan...")->trigger();
+  EXPECT_TRUE(prompts.boxes.back().text.starts_with("Plan refused: " + *prompts.file + ":1: "));
+  prompts.file = File("v\n? => 00\n.zreport answer=yes\n");
   MarkStart();
-  run_plan->trigger();
+  window.Action("Run plan...")->trigger();
   const Lines log = Log();
-  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "Running plan '" + *prompts.file + "'");
   EXPECT_TRUE(log.back().starts_with("Plan: 3 steps, 3 passed, 0 failed")) << log.back();
   EXPECT_EQ(prompts.questions, 0) << "the plan answered the signature question";
 }
@@ -547,11 +490,34 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   EXPECT_EQ(set->fontInfo().pixelSize(), clear->fontInfo().pixelSize());
   // A reply holding a line break stays one line in its field.
   window.SetFieldText(kIdReplyField, "00/00/00/one\r\ntwo");
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), QString::fromUtf8("00/00/00/one\u240D\u240Atwo"));
+  EXPECT_EQ(Label(kIdReplyField)->text(), QString::fromUtf8("00/00/00/one\u240D\u240Atwo"));
 }
 
-// Port, speed or address, the three fields, Details, times, size and how TCP replies end come back in the next run.
+// Enter sends; Up and Down walk the commands sent, and past the newest the field is empty. Port, speed or address,
+// the three fields, Details, times, size, how TCP replies end and the commands sent come back in the next run.
 TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
+  QTest::keyClicks(Edit(kIdCommandText), "?");
+  QTest::keyClick(Edit(kIdCommandText), Qt::Key_Return);
+  EXPECT_TRUE(Log().size() == 1) << "not connected: nothing is sent";
+  Connect();
+  MarkStart();
+  for (const char* request : {"?", "v", "v", "bogus"}) {
+    Edit(kIdCommandText)->setText(request);
+    QTest::keyClick(Edit(kIdCommandText), Qt::Key_Enter);
+  }
+  EXPECT_EQ(Sent(), (Lines{"?", "v", "v", "bogus"}));
+  const auto recall = [](QLineEdit* field, const std::vector<Qt::Key>& keys) {
+    std::string recalled;
+    for (Qt::Key key : keys) {
+      QTest::keyClick(field, key);
+      recalled += field->text().toStdString() + "|";
+    }
+    return recalled;
+  };
+  const std::vector<Qt::Key> up = {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up};
+  EXPECT_EQ(recall(Edit(kIdCommandText), up), "bogus|v|?|?|");
+  EXPECT_EQ(recall(Edit(kIdCommandText), {Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}), "v|bogus||");
+  Click(kIdConnect);
   ChoosePort(13);
   TypeAddress("127.0.0.2");
   Edit(kIdCommandText)->setText("v");
@@ -573,6 +539,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
     EXPECT_TRUE(again.log_model().TimestampsShown());
     EXPECT_EQ(again.size(), QSize(700, 560));
     EXPECT_EQ(again.links().tcp().reply_end(), TcpReplyEnd::kClose);
+    EXPECT_EQ(recall(static_cast<QLineEdit*>(again.Control(kIdCommandText)), up), "bogus|v|?|?|");
     again.SetTcpReplyEnd(TcpReplyEnd::kCrLf);  // as the simulator ends its replies
     net.AddTcpDevice(kDevice);
     QTest::mouseClick(static_cast<QPushButton*>(again.Control(kIdConnect)), Qt::LeftButton);
@@ -605,37 +572,6 @@ TEST_F(ConsoleTest, PortListShowsWhatEachComEntryOpensAndTheDevicesPresent) {
     EXPECT_EQ(model->item(static_cast<int>(15 + i), 0)->text().toStdString(), devices[i].path);
 }
 
-// Enter sends; Up and Down walk the commands sent, and past the newest the field is empty.
-TEST_F(ConsoleTest, CommandFieldSendsWithEnterAndRecallsItsHistory) {
-  QTest::keyClicks(Edit(kIdCommandText), "?");
-  QTest::keyClick(Edit(kIdCommandText), Qt::Key_Return);
-  EXPECT_TRUE(Log().size() == 1) << "not connected: nothing is sent";
-  Connect();
-  MarkStart();
-  for (const char* request : {"?", "v", "v", "bogus"}) {
-    Edit(kIdCommandText)->setText(request);
-    QTest::keyClick(Edit(kIdCommandText), Qt::Key_Enter);
-  }
-  EXPECT_EQ(Sent(), (Lines{"?", "v", "v", "bogus"}));
-  std::string recalled;
-  for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
-    QTest::keyClick(Edit(kIdCommandText), key);
-    recalled += Edit(kIdCommandText)->text().toStdString() + "|";
-  }
-  EXPECT_EQ(recalled, "bogus|v|?|?|v|bogus||");
-  // The next run recalls them too.
-  window.SaveSettings();
-  MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
-  auto* field = static_cast<QLineEdit*>(again.Control(kIdCommandText));
-  recalled.clear();
-  for (int i = 0; i < 4; ++i) {
-    QTest::keyClick(field, Qt::Key_Up);
-    recalled += field->text().toStdString() + "|";
-  }
-  EXPECT_EQ(recalled, "bogus|v|?|?|");
-  QSettings("Veritor", "veritor").clear();
-}
-
 // The raw view shows each frame of the serial link and of the TCP link, as hex and text with its time; switched
 // off, nothing reaches it.
 TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
@@ -657,8 +593,6 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 6 bytes  02 76 2F 36 35 03  \\|<STX>v/65<ETX>\\|")))
       << serial_frames;
   EXPECT_TRUE(Finds(serial_frames, (time + "serial << \\d+ bytes  02 .* 03  \\|<STX>.*VERITOR-SIM.*<ETX>\\|")));
-  const uint8_t nul[] = {0x00, 0x41};
-  EXPECT_TRUE(FormatRawFrame(0, "udp", TapDirection::kReceived, nul, 2).ends_with("udp << 2 bytes  00 41  |<NUL>A|\n"));
 
   // Paused, the view holds still and shows what came on resuming; a direction filter keeps only its frames.
   window.raw_view()->clear();
@@ -689,59 +623,6 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   const std::string tcp_frames = window.raw_view()->toPlainText().toStdString();
   EXPECT_TRUE(Finds(tcp_frames, (time + "tcp >> \\d+ bytes  .*\\|.*v.*\\|"))) << tcp_frames;
   EXPECT_TRUE(Finds(tcp_frames, (time + "tcp << \\d+ bytes  .*VERITOR-SIM")));
-}
-
-// Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
-// the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
-// Request line shows each request sent after, refused or not.
-TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
-  net.AddSdnpDevice(kDevice);
-  net.AddTcpDevice(kDevice);
-  net.AddUdpDevice(kDevice);
-  const std::tuple<int, const char*, std::string> cases[] = {
-      {0, "05", "serial >> 1 byte  05  \\|<ENQ>\\|\n.* serial << 1 byte  06  \\|<ACK>\\|"},
-      {12, "02 76 2F 36 35 03", "udp >> 6 bytes  02 76 2F 36 35 03  \\|"},
-      {13, "0276 2f3635 03", "tcp >> 6 bytes  02 76 2F 36 35 03  \\|"},
-      {14, "00 01", "udp >> 2 bytes  00 01  \\|<NUL>.\\|"},
-  };
-  window.ShowRawBytes(true);
-  for (const auto& [entry, typed, shown] : cases) {
-    SCOPED_TRACE(typed);
-    if (entry != 0) ChoosePort(entry);
-    if (entry > 12) TypeAddress("127.0.0.2");
-    Connect();
-    window.raw_view()->Flush();
-    window.raw_view()->clear();
-    MarkStart();
-    window.ask_bytes = [typed = std::string(typed)] { return std::optional<std::string>(typed); };
-    window.Action("Send bytes...")->trigger();
-    window.raw_view()->Flush();
-    const std::string raw = window.raw_view()->toPlainText().toStdString();
-    EXPECT_TRUE(Finds(raw, shown)) << raw;
-    EXPECT_TRUE(Log().back().starts_with("Sent ")) << Log().back();
-    EXPECT_TRUE(Sent().empty());
-    // On TCP the bytes went into the stream, and the device reads the next request after them.
-    Send("v");
-    EXPECT_EQ(Sent(), Lines{entry == 13 ? "\x02v/65\x03v" : "v"});
-    if (entry != 13) {
-      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
-    }
-    // A refused request stands in the Request line on every link, as does one too long to send.
-    for (const std::string& refused : {std::string("bogus"), std::string(1999, 'Q')}) {
-      Send(QString::fromStdString(refused));
-      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text().toStdString(), refused);
-    }
-    Click(kIdConnect);
-  }
-  ChoosePort(0);
-  Connect();
-  MarkStart();
-  for (const std::string refused : {"0", "05 0", "zz", ""}) {
-    window.ask_bytes = [refused] { return std::optional<std::string>(refused); };
-    window.Action("Send bytes...")->trigger();
-    EXPECT_EQ(prompts.boxes.back().text, "'" + refused + "' is not bytes in hex, such as 02 76 2F 36 35 03");
-  }
-  EXPECT_TRUE(Sent().empty());
 }
 
 // The ".." buttons open the file dialog in the folder of the path already in the field, else in the current one.
