@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "console/main_window.h"
+#include "console/raw_view.h"
 #include "core/control_ids.h"
 #include "crypto/base64.h"
 #include "sim/in_process.h"
@@ -136,6 +137,15 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     for (int row = 0; row < window.log_model().rowCount(); ++row)
       shown << window.log_model().data(window.log_model().index(row), Qt::DisplayRole).toString();
     return shown;
+  }
+  // What the raw view shows; ClearRaw() empties it.
+  std::string Raw() {
+    window.raw_view()->Flush();
+    return window.raw_view()->toPlainText().toStdString();
+  }
+  void ClearRaw() {
+    window.raw_view()->Flush();
+    window.raw_view()->clear();
   }
   void Send(const QString& typed) {
     Edit(kIdCommandText)->setText(typed);

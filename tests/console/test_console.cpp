@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <tuple>
 
-#include "console/raw_view.h"
 #include "core/file_signing.h"
 
 namespace veritor {
@@ -161,7 +160,8 @@ TEST_F(ConsoleTest, PortListShowsTheLinkInUse) {
 
 // Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
 // text only; the network links any byte but NUL (and on TCP, whose requests are lines, but CR and LF), and an
-// SDNP frame holds 450 bytes of text or 372 in Base64. A Refresh on each link holds off every other action.
+// SDNP frame holds 450 bytes of text or 372 in Base64; the raw view shows what each link received on Connect. A
+// Refresh on each link holds off every other action.
 // Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
 // the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
 // Request line shows each request sent after, refused or not.
@@ -188,6 +188,7 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
   for (const auto& [entry, blocks, typed, raw_shown] : cases) {
     SCOPED_TRACE(entry);
     MarkStart();
+    ClearRaw();
     std::string during;
     during_wait = [&] { during = States(); };
     if (entry != 0) ChoosePort(entry);
@@ -201,6 +202,8 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
     EXPECT_EQ(during, "DDDDDDEEE");
     ASSERT_EQ(States(), "EEEEEEDDE");
     EXPECT_EQ(std::ranges::count(Log(), "Device info: [VERITOR-SIM/2.24/SN 000001]"), 1);
+    const std::string connected = Raw(), link = raw_shown.substr(0, raw_shown.find(' '));  // with each frame's time
+    EXPECT_TRUE(Finds(connected, "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} " + link + " << \\d+ bytes  .*VERITOR-SIM")) << connected;
 
     MarkStart();
     Click(kIdSignFile);
@@ -221,13 +224,11 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(Sent(), Lines{"?"});
 
-    window.raw_view()->Flush();
-    window.raw_view()->clear();
+    ClearRaw();
     MarkStart();
     window.ask_bytes = [typed = std::string(typed)] { return std::optional<std::string>(typed); };
     window.Action("Send bytes...")->trigger();
-    window.raw_view()->Flush();
-    const std::string raw = window.raw_view()->toPlainText().toStdString();
+    const std::string raw = Raw();
     EXPECT_TRUE(Finds(raw, raw_shown)) << raw;
     EXPECT_TRUE(Log().back().starts_with("Sent ")) << Log().back();
     EXPECT_TRUE(Sent().empty());
