@@ -260,11 +260,6 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  // veritor-sim is built beside this program.
-  if (qEnvironmentVariableIsEmpty("VERITOR_BIN")) {
-    const std::string self(argv[0]);
-    qputenv("VERITOR_BIN", self.substr(0, self.rfind('/')).c_str());
-  }
   QApplication app(argc, argv);
   // Settings go to a folder of this run, never to the user's.
   QTemporaryDir settings_dir;
