@@ -75,9 +75,7 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
   std::function<void()> during_wait;
   std::function<void()> every_turn;  // called on every turn until cleared
   // Each test's window starts from no saved settings (main() points them to a folder of its own).
-  struct NoSettings {
-    NoSettings() { QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")).clear(); }
-  } no_settings;
+  bool no_settings = (QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")).clear(), true);
   MainWindow window{{clock, *this, serial.opener(), net.network(), out.slash(), &prompts}};
   Host host{clock, *this, window.log(), window, prompts, window.state()};
   CommandExecutor& executor = window.links().executor();

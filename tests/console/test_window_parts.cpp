@@ -94,20 +94,15 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
   }
 }
 
-// After Connect, good or failed, the typed keys go to the command field: Space presses no button (least of all
-// Exit), and the focused control is marked however the focus came to it.
+// After a failed Connect too the typed keys go to the command field (after a good one: xvfb_click_test.sh): Space
+// presses no button (least of all Exit), and the focused control is marked however the focus came to it.
 TEST_F(ConsoleTest, AfterConnectTheKeysGoToTheCommandFieldAndTheFocusIsMarked) {
-  for (const int entry : {4, 0}) {  // COM5 does not open, COM1 does
-    SCOPED_TRACE(entry);
-    ChoosePort(entry);
-    Click(kIdConnect);
-    EXPECT_EQ(window.state().Connected, entry == 0);
-    ASSERT_EQ(QApplication::focusWidget(), Edit(kIdCommandText));
-    Edit(kIdCommandText)->clear();
-    QTest::keyClicks(QApplication::focusWidget(), "v ");
-    EXPECT_EQ(Edit(kIdCommandText)->text(), "v ");
-    EXPECT_TRUE(window.isVisible());
-  }
+  ChoosePort(4);  // COM5 does not open
+  Click(kIdConnect);
+  ASSERT_EQ(QApplication::focusWidget(), Edit(kIdCommandText));
+  QTest::keyClicks(QApplication::focusWidget(), "v ");
+  EXPECT_EQ(Edit(kIdCommandText)->text(), "v ");
+  EXPECT_TRUE(window.isVisible());
   auto* exit = static_cast<QPushButton*>(window.Control(kIdExit));
   EXPECT_FALSE(exit->isDefault() || exit->autoDefault());
   QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdClearLog)), Qt::LeftButton);
@@ -135,7 +130,6 @@ struct BusyDeviceWindow {
     Press(kIdConnect);
   }
   void Press(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
-  Lines Log() { return Entries(window); }
   bool busy = false;
   std::function<void()> on_request;
   test::WireSerialDevice device;
@@ -167,7 +161,7 @@ TEST_F(ConsoleTest, StopEndsTheBusyRepeatOfAPlainRequest) {
     d.Press(kIdSendCommand);
     d.on_request = nullptr;
     EXPECT_LE(d.device.requests.size(), sent_at_stop + 1);
-    EXPECT_EQ(d.Log().back(), "Stopped while the device answered busy (0x0E); the request was not carried out");
+    EXPECT_EQ(Entries(d.window).back(), "Stopped while the device answered busy (0x0E); the request was not carried out");
     EXPECT_FALSE(d.window.Action("Stop")->isEnabled());
     d.busy = false;
     d.Press(kIdRefresh);
@@ -209,11 +203,10 @@ TEST_F(ConsoleTest, CloseDuringAnExchangeIsDoneWhenItEnds) {
     };
     d.Press(button);
     EXPECT_EQ(d.device.requests.size(), 1u) << "the repeat and the batch stop";
-    EXPECT_EQ(asked, 2);
     EXPECT_EQ(prompts.questions, 1);
     EXPECT_FALSE(d.window.isVisible());
     EXPECT_TRUE(d.window.state().QuitRequested);
-    const Lines log = d.Log();
+    const Lines log = Entries(d.window);
     EXPECT_EQ(std::ranges::count(log, "Exit after the exchange under way"), 1) << ::testing::PrintToString(log);
     EXPECT_TRUE(Contains(log, logged)) << ::testing::PrintToString(log);
   }
