@@ -53,14 +53,12 @@ inline Lines Entries(MainWindow& window) {
   return entries;
 }
 
-// A 1-bit BMP file with an 8-byte colour table; stored row r (bottom first), byte j is 0xA5 + 7r + j.
+// A 1-bit BMP file with an 8-byte colour table.
 inline std::string Bmp(uint32_t width, uint32_t height) {
   std::string file(62, '\0');
   for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, 1u}})
     for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
-  for (size_t r = 0; r < std::min(height, 256u); ++r)
-    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
-  return file;
+  return file + std::string((width + 31) / 32 * 4 * height, '\xA5');
 }
 
 // The window against the in-process devices; the actions also run directly on its links, log and state.

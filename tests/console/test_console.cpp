@@ -153,11 +153,9 @@ TEST_F(ConsoleTest, PortListShowsTheLinkInUse) {
 
 // Entry 0 is COM1, 12 SDNP (choosing it detects the devices), 13 TCP and 14 UDP. The serial link signs printable
 // text only; the network links any byte but NUL (and on TCP, whose requests are lines, but CR and LF), and an
-// SDNP frame holds 450 bytes of text or 372 in Base64; the raw view shows what each link received on Connect. A
-// Refresh on each link holds off every other action.
-// Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
-// the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
-// Request line shows each request sent after, refused or not.
+// SDNP frame holds 450 bytes of text or 372 in Base64. A Refresh holds off every other action. Device > Send
+// bytes... writes the typed bytes as they are (one datagram, one piece of the stream), the raw view shows what went
+// each way, and the next request goes as if nothing had been sent between, shown in the Request line refused or not.
 TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionDuringAnExchange) {
   net.AddSdnpDevice(kDevice);
   net.AddSdnpDevice(0x7F000003);
