@@ -43,7 +43,9 @@ inline bool Finds(const std::string& text, const std::string& pattern) {
       .match(QString::fromStdString(text)).hasMatch();
 }
 // The whole text matches the pattern.
-inline bool Matches(const std::string& text, const std::string& pattern) { return Finds(text, "\\A(?:" + pattern + ")\\z"); }
+inline bool Matches(const std::string& text, const std::string& pattern) {
+  return Finds(text, "\\A(?:" + pattern + ")\\z");
+}
 
 // The window's log entries, as it holds them.
 inline Lines Entries(MainWindow& window) {

@@ -76,7 +76,6 @@ TEST_F(ConsoleTest, DeviceTextIsShownAndTypedInTheDevicesCodePage) {
   EXPECT_EQ(Sent(), Lines{"\xCA\xC1\xCB\xC7"});
   EXPECT_EQ(Label(kIdReplyField)->text(), QStringLiteral("00/00/00/ΚΑΛΗΜΕΡΑ"));
   EXPECT_EQ(Label(kIdRequestField)->text(), QStringLiteral("ΚΑΛΗ"));
-  EXPECT_TRUE(Shown().contains(QStringLiteral("Replied frame [ΚΑΛΗΜΕΡΑ]")));
 
   MarkStart();
   Send(QStringLiteral("@/☺"));
@@ -194,7 +193,8 @@ TEST_F(ConsoleTest, EachLinkConnectsSignsInItsBlocksAndHoldsOffEveryOtherActionD
     ASSERT_EQ(States(), "EEEEEEDDE");
     EXPECT_EQ(std::ranges::count(Log(), "Device info: [VERITOR-SIM/2.24/SN 000001]"), 1);
     const std::string connected = Raw(), link = raw_shown.substr(0, raw_shown.find(' '));  // with each frame's time
-    EXPECT_TRUE(Finds(connected, "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} " + link + " << \\d+ bytes  .*VERITOR-SIM")) << connected;
+    EXPECT_TRUE(Finds(connected, "^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} " + link + " << \\d+ bytes  .*VERITOR-SIM"))
+        << connected;
 
     MarkStart();
     Click(kIdSignFile);

@@ -39,8 +39,7 @@ std::string Repeat(const std::string& line, int times) {
 }
 
 QPushButton* StopButton(MainWindow& window) {
-  for (QPushButton* button : window.findChildren<QPushButton*>())
-    if (button->text() == "Stop") return button;
+  for (QPushButton* button : window.findChildren<QPushButton*>()) if (button->text() == "Stop") return button;
   return nullptr;
 }
 
@@ -234,7 +233,8 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   window.ShowTimestamps(false);
   LogView(window)->setFocus();
   for (int row : {1, 3})
-    LogView(window)->selectionModel()->select(window.log_model().index(row), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    LogView(window)->selectionModel()->select(window.log_model().index(row),
+                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
   QTest::keyClick(LogView(window), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "first\nthird\n");
   Log();
@@ -253,7 +253,7 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
     const std::string folder = out.file(per_day ? "daily" : "runs");
     window.ApplyLogFileSettings({folder, per_day});
     const std::string name = window.log_file_path().substr(folder.size() + 1);
-    EXPECT_TRUE(Matches(name, per_day ? "veritor-\\d{4}-\\d\\d-\\d\\d\\.log" : "veritor-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.log")) << name;
+    EXPECT_TRUE(Matches(name, "veritor-\\d{4}-\\d\\d-\\d\\d" + std::string(per_day ? "" : "-\\d{6}") + "\\.log")) << name;
     window.log().LogMessage("kept %d", per_day);
     Log();
     window.ApplyLogFileSettings({});
