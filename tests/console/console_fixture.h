@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "console/main_window.h"
+#include "console/raw_view.h"
 #include "core/control_ids.h"
 #include "crypto/base64.h"
 #include "sim/in_process.h"
@@ -26,7 +28,6 @@
 namespace veritor {
 
 using Lines = std::vector<std::string>;
-using Action = ActionOutcome (*)(Host&, CommandExecutor&, const std::string&, bool);
 inline const Ipv4Address kDevice = 0x7F000002;
 inline const char kBadRequest[] = "Error 0x06: BADREQ (The request code is unsupported) -- Provide a correct request code";
 
@@ -36,14 +37,30 @@ inline std::string Base64(const std::string& bytes) {
   return text;
 }
 
-// A BMP file with an 8-byte colour table, `cut` bytes short; stored row r (bottom first), byte j is 0xA5 + 7r + j.
-inline std::string Bmp(uint32_t width, uint32_t height, uint16_t bits = 1, size_t cut = 0) {
+// Some of the text matches; "^" and "$" match at every line.
+inline bool Finds(const std::string& text, const std::string& pattern) {
+  return QRegularExpression(QString::fromStdString(pattern), QRegularExpression::MultilineOption)
+      .match(QString::fromStdString(text)).hasMatch();
+}
+// The whole text matches the pattern.
+inline bool Matches(const std::string& text, const std::string& pattern) {
+  return Finds(text, "\\A(?:" + pattern + ")\\z");
+}
+
+// The window's log entries, as it holds them.
+inline Lines Entries(MainWindow& window) {
+  window.log_model().Flush();
+  Lines entries;
+  for (size_t i = 0; i < window.log_model().EntryCount(); ++i) entries.emplace_back(window.log_model().Entry(i));
+  return entries;
+}
+
+// A 1-bit BMP file with an 8-byte colour table.
+inline std::string Bmp(uint32_t width, uint32_t height) {
   std::string file(62, '\0');
-  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, uint32_t{bits}}})
+  for (const auto& [offset, value] : {std::pair{10u, 62u}, {18u, width}, {22u, height}, {28u, 1u}})
     for (unsigned i = 0; i < 4; ++i) file[offset + i] = static_cast<char>(value >> (8 * i));
-  for (size_t r = 0; r < std::min(height, 256u); ++r)
-    for (size_t j = 0; j < (width + 31) / 32 * 4; ++j) file += static_cast<char>(0xA5 + r * 7 + j);
-  return file.substr(0, file.size() - cut);
+  return file + std::string((width + 31) / 32 * 4 * height, '\xA5');
 }
 
 // The window against the in-process devices; the actions also run directly on its links, log and state.
@@ -58,9 +75,7 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
   std::function<void()> during_wait;
   std::function<void()> every_turn;  // called on every turn until cleared
   // Each test's window starts from no saved settings (main() points them to a folder of its own).
-  struct NoSettings {
-    NoSettings() { QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")).clear(); }
-  } no_settings;
+  bool no_settings = (QSettings(QStringLiteral("Veritor"), QStringLiteral("veritor")).clear(), true);
   MainWindow window{{clock, *this, serial.opener(), net.network(), out.slash(), &prompts}};
   Host host{clock, *this, window.log(), window, prompts, window.state()};
   CommandExecutor& executor = window.links().executor();
@@ -80,6 +95,7 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
   }
   QComboBox* Combo(int id) { return static_cast<QComboBox*>(window.Control(id)); }
   QLineEdit* Edit(int id) { return static_cast<QLineEdit*>(window.Control(id)); }
+  QLabel* Label(int id) { return static_cast<QLabel*>(window.Control(id)); }
   void Click(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
   void ChoosePort(int index) {
     Combo(kIdPortList)->setCurrentIndex(index);
@@ -89,12 +105,7 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     Combo(kIdSpeedOrAddress)->lineEdit()->clear();
     QTest::keyClicks(Combo(kIdSpeedOrAddress)->lineEdit(), text);
   }
-  Lines Log() {
-    window.log_model().Flush();
-    Lines entries;
-    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) entries.emplace_back(window.log_model().Entry(i));
-    return entries;
-  }
+  Lines Log() { return Entries(window); }
   // "E" or "D" for each control, in the order of the state table.
   std::string States() {
     std::string states;
@@ -117,11 +128,6 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     const Lines& all = Model().RequestLog();
     return Lines(all.begin() + static_cast<long>(requests_before), all.end());
   }
-  // The last `n` entries of the log.
-  Lines Tail(size_t n) {
-    const Lines all = Log();
-    return Lines(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
-  }
   // The log as the window shows it.
   QStringList Shown() {
     window.log_model().Flush();
@@ -129,6 +135,15 @@ class ConsoleTest : public ::testing::Test, public MessagePump {
     for (int row = 0; row < window.log_model().rowCount(); ++row)
       shown << window.log_model().data(window.log_model().index(row), Qt::DisplayRole).toString();
     return shown;
+  }
+  // What the raw view shows; ClearRaw() empties it.
+  std::string Raw() {
+    window.raw_view()->Flush();
+    return window.raw_view()->toPlainText().toStdString();
+  }
+  void ClearRaw() {
+    window.raw_view()->Flush();
+    window.raw_view()->clear();
   }
   void Send(const QString& typed) {
     Edit(kIdCommandText)->setText(typed);

@@ -1,16 +1,14 @@
 // The window's menu bar, log area and keyboard: Stop and progress, the log's
-// times, copies, files and decisions, the grown window, settings, the port
-// list, the command history and the raw byte view.
+// times, copies and files, the grown window, settings, the port list, the
+// command history and the raw byte view.
 
 #include <QAction>
-#include <QMenu>
 #include <QClipboard>
 #include <QDir>
 #include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSettings>
 #include <QStandardItemModel>
@@ -19,34 +17,16 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "console/qt_prompts.h"
-#include "console/qt_pump.h"
 #include "console/raw_view.h"
-#include "core/console_state.h"
-#include "platform/posix_serial.h"
-#include "platform/posix_socket.h"
 #include "platform/serial_enum.h"
 #include "tests/console/console_fixture.h"
-#include "tests/support/process.h"
 #include "tests/support/wire_serial.h"
 
 namespace veritor {
 namespace {
-
-// The whole text matches the pattern (Perl syntax).
-bool Matches(const std::string& text, const std::string& pattern) {
-  return QRegularExpression(QRegularExpression::anchoredPattern(QString::fromStdString(pattern)))
-      .match(QString::fromStdString(text))
-      .hasMatch();
-}
-
-// Some of the text matches; "^" and "$" match at every line.
-bool Finds(const std::string& text, const std::string& pattern) {
-  return QRegularExpression(QString::fromStdString(pattern), QRegularExpression::MultilineOption)
-      .match(QString::fromStdString(text))
-      .hasMatch();
-}
 
 bool Contains(const Lines& lines, const std::string& prefix) {
   return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(prefix); });
@@ -59,8 +39,7 @@ std::string Repeat(const std::string& line, int times) {
 }
 
 QPushButton* StopButton(MainWindow& window) {
-  for (QPushButton* button : window.findChildren<QPushButton*>())
-    if (button->text() == "Stop") return button;
+  for (QPushButton* button : window.findChildren<QPushButton*>()) if (button->text() == "Stop") return button;
   return nullptr;
 }
 
@@ -71,21 +50,19 @@ QTreeView* LogView(MainWindow& window) { return static_cast<QTreeView*>(window.C
 TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
   Connect();
   static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  const std::pair<int, std::function<void()>> stops[] = {
-      {kIdRunBatch, [&] { QTest::keyClick(&window, Qt::Key_Escape); }},
-      {kIdSignFile, [&] { window.Action("Stop")->trigger(); }},
-      {kIdBitmap, [&] { QTest::mouseClick(StopButton(window), Qt::LeftButton); }},
+  const std::tuple<int, std::function<void()>, const char*> stops[] = {
+      {kIdRunBatch, [&] { QTest::keyClick(&window, Qt::Key_Escape); }, "Batch stopped in line 6"},
+      {kIdSignFile, [&] { window.Action("Stop")->trigger(); }, "Signing stopped after block 4 of 27"},
+      {kIdBitmap, [&] { QTest::mouseClick(StopButton(window), Qt::LeftButton); }, "Upload stopped after row 5 of 100"},
   };
-  const char* const logged[] = {"Batch stopped in line 6", "Signing stopped after block 4 of 27",
-                                "Upload stopped after row 5 of 100"};
   Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 100))));
-  const std::string sign_file = out.file("sign");
-  test::WriteFile(sign_file, std::string(20000, 's'));
-  Edit(kIdSignFileName)->setText(QString::fromStdString(sign_file));
+  test::WriteFile(out.file("sign"), std::string(20000, 's'));
+  Edit(kIdSignFileName)->setText(QString::fromStdString(out.file("sign")));
   prompts.file = out.file("picture.bmp");
   test::WriteFile(*prompts.file, Bmp(8, 100));
   for (size_t i = 0; i < std::size(stops); ++i) {
-    SCOPED_TRACE(logged[i]);
+    const auto& [button, stop, logged] = stops[i];
+    SCOPED_TRACE(logged);
     MarkStart();
     bool shown = false;
     every_turn = [&, i] {
@@ -101,12 +78,12 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
             window.progress_label()->text().toStdString();
         EXPECT_EQ(window.progress_bar()->value(), 40);
       }
-      stops[i].second();
+      stop();
     };
-    Click(stops[i].first);
+    Click(button);
     every_turn = nullptr;
     EXPECT_TRUE(shown);
-    EXPECT_TRUE(Contains(Log(), logged[i])) << ::testing::PrintToString(Log());
+    EXPECT_TRUE(Contains(Log(), logged)) << ::testing::PrintToString(Log());
     EXPECT_FALSE(window.progress_bar()->isVisible());
     EXPECT_FALSE(window.Action("Stop")->isEnabled());
     EXPECT_EQ(States(), "EEEEEEDDE");
@@ -116,20 +93,15 @@ TEST_F(ConsoleTest, LongActionsStopAfterTheExchangeInFlightAndStayConnected) {
   }
 }
 
-// After Connect, good or failed, the typed keys go to the command field: Space presses no button (least of all
-// Exit), and the focused control is marked however the focus came to it.
+// After a failed Connect too the typed keys go to the command field (after a good one: xvfb_click_test.sh): Space
+// presses no button (least of all Exit), and the focused control is marked however the focus came to it.
 TEST_F(ConsoleTest, AfterConnectTheKeysGoToTheCommandFieldAndTheFocusIsMarked) {
-  for (const int entry : {4, 0}) {  // COM5 does not open, COM1 does
-    SCOPED_TRACE(entry);
-    ChoosePort(entry);
-    Click(kIdConnect);
-    EXPECT_EQ(window.state().Connected, entry == 0);
-    ASSERT_EQ(QApplication::focusWidget(), Edit(kIdCommandText));
-    Edit(kIdCommandText)->clear();
-    QTest::keyClicks(QApplication::focusWidget(), "v ");
-    EXPECT_EQ(Edit(kIdCommandText)->text(), "v ");
-    EXPECT_TRUE(window.isVisible());
-  }
+  ChoosePort(4);  // COM5 does not open
+  Click(kIdConnect);
+  ASSERT_EQ(QApplication::focusWidget(), Edit(kIdCommandText));
+  QTest::keyClicks(QApplication::focusWidget(), "v ");
+  EXPECT_EQ(Edit(kIdCommandText)->text(), "v ");
+  EXPECT_TRUE(window.isVisible());
   auto* exit = static_cast<QPushButton*>(window.Control(kIdExit));
   EXPECT_FALSE(exit->isDefault() || exit->autoDefault());
   QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdClearLog)), Qt::LeftButton);
@@ -157,12 +129,6 @@ struct BusyDeviceWindow {
     Press(kIdConnect);
   }
   void Press(int id) { QTest::mouseClick(static_cast<QPushButton*>(window.Control(id)), Qt::LeftButton); }
-  Lines Log() {
-    window.log_model().Flush();
-    Lines log;
-    for (size_t i = 0; i < window.log_model().EntryCount(); ++i) log.emplace_back(window.log_model().Entry(i));
-    return log;
-  }
   bool busy = false;
   std::function<void()> on_request;
   test::WireSerialDevice device;
@@ -194,7 +160,7 @@ TEST_F(ConsoleTest, StopEndsTheBusyRepeatOfAPlainRequest) {
     d.Press(kIdSendCommand);
     d.on_request = nullptr;
     EXPECT_LE(d.device.requests.size(), sent_at_stop + 1);
-    EXPECT_EQ(d.Log().back(), "Stopped while the device answered busy (0x0E); the request was not carried out");
+    EXPECT_EQ(Entries(d.window).back(), "Stopped while the device answered busy (0x0E); the request was not carried out");
     EXPECT_FALSE(d.window.Action("Stop")->isEnabled());
     d.busy = false;
     d.Press(kIdRefresh);
@@ -207,89 +173,42 @@ TEST_F(ConsoleTest, StopEndsTheBusyRepeatOfAPlainRequest) {
 // still answering BUSY.
 TEST_F(ConsoleTest, CloseDuringAnExchangeIsDoneWhenItEnds) {
   const QString batch = QString::fromStdString(File(Repeat("?\n", 50)));
-  struct Case {
-    const char* name;
-    int button;
-    std::function<void(BusyDeviceWindow&)> close;
-    bool leave_now;
-    const char* logged;
-  };
-  const Case cases[] = {
-      {"close box", kIdSendCommand, [](BusyDeviceWindow& d) { d.window.close(); }, false, "Veritor closed"},
-      {"Exit", kIdRefresh, [](BusyDeviceWindow& d) { d.Press(kIdExit); }, false, "Veritor closed"},
-      {"Ctrl+Q", kIdSendCommand,
-       [](BusyDeviceWindow& d) { QTest::keyClick(&d.window, Qt::Key_Q, Qt::ControlModifier); }, false,
+  using Close = std::function<void(BusyDeviceWindow&)>;
+  const Close close_box = [](BusyDeviceWindow& d) { d.window.close(); };
+  // The button that starts the exchange, the way to close, Yes to leaving at once, and the line logged.
+  const std::tuple<int, Close, bool, const char*> cases[] = {
+      {kIdSendCommand, close_box, false, "Veritor closed"},
+      {kIdRefresh, [](BusyDeviceWindow& d) { d.Press(kIdExit); }, false, "Veritor closed"},
+      {kIdSendCommand, [](BusyDeviceWindow& d) { QTest::keyClick(&d.window, Qt::Key_Q, Qt::ControlModifier); }, false,
        "Veritor closed"},
-      {"close box in a batch", kIdRunBatch, [](BusyDeviceWindow& d) { d.window.close(); }, false,
-       "Batch stopped in line 2"},
-      {"leave now", kIdSendCommand, [](BusyDeviceWindow& d) { d.window.close(); }, true,
-       "Exit without waiting for the exchange under way"},
+      {kIdRunBatch, close_box, false, "Batch stopped in line 2"},
+      {kIdSendCommand, close_box, true, "Exit without waiting for the exchange under way"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [button, close, leave_now, logged] : cases) {
+    SCOPED_TRACE(logged + std::to_string(button));
     BusyDeviceWindow d(clock, *this, net.network(), out.slash(), prompts);
     ASSERT_TRUE(d.window.state().Connected);
     static_cast<QLineEdit*>(d.window.Control(kIdCommandText))->setText("v");
     static_cast<QLineEdit*>(d.window.Control(kIdBatchFileName))->setText(batch);
-    d.busy = c.leave_now;
-    prompts.answers = {c.leave_now};
+    d.busy = leave_now;
+    prompts.answers = {leave_now};
     prompts.questions = 0;
     int asked = 0;
     d.device.requests.clear();
     d.on_request = [&] {
-      for (; asked < 2; ++asked) c.close(d);
-      EXPECT_EQ(d.window.isVisible(), !c.leave_now);
+      for (; asked < 2; ++asked) close(d);
+      EXPECT_EQ(d.window.isVisible(), !leave_now);
       d.on_request = nullptr;
     };
-    d.Press(c.button);
+    d.Press(button);
     EXPECT_EQ(d.device.requests.size(), 1u) << "the repeat and the batch stop";
-    EXPECT_EQ(asked, 2);
     EXPECT_EQ(prompts.questions, 1);
     EXPECT_FALSE(d.window.isVisible());
     EXPECT_TRUE(d.window.state().QuitRequested);
-    const Lines log = d.Log();
+    const Lines log = Entries(d.window);
     EXPECT_EQ(std::ranges::count(log, "Exit after the exchange under way"), 1) << ::testing::PrintToString(log);
-    EXPECT_TRUE(Contains(log, c.logged)) << ::testing::PrintToString(log);
+    EXPECT_TRUE(Contains(log, logged)) << ::testing::PrintToString(log);
   }
-}
-
-// Stop through the real window and event loop against veritor-sim on a pty.
-TEST(ConsoleAgainstSimulator, StopsABatchAndStaysConnected) {
-  test::SimulatorProcess sim;
-  ASSERT_FALSE(sim.path().empty());
-  setenv("VERITOR_COM1", sim.path().c_str(), 1);
-  test::TempDir dir;
-  test::WriteFile(dir.file("batch.txt"), Repeat("?\n", 20000));
-  test::ScriptedPrompts prompts;
-  SteadyTickClock clock;
-  QtPump pump;
-  PosixPortOpener opener;
-  PosixNetwork network;
-  MainWindow window({clock, pump, opener, network, dir.slash(), &prompts});
-  window.show();
-  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdConnect)), Qt::LeftButton);
-  ASSERT_TRUE(window.state().Connected);
-  static_cast<QLineEdit*>(window.Control(kIdBatchFileName))->setText(QString::fromStdString(dir.file("batch.txt")));
-  QTimer watch;
-  watch.setInterval(5);
-  QObject::connect(&watch, &QTimer::timeout, &window, [&] {
-    if (window.log_model().EntryCount() > 50) QTest::keyClick(&window, Qt::Key_Escape);
-  });
-  watch.start();
-  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdRunBatch)), Qt::LeftButton);
-  watch.stop();
-  window.log_model().Flush();
-  const std::string last(window.log_model().Entry(window.log_model().EntryCount() - 1));
-  ASSERT_TRUE(Matches(last, "Batch stopped in line \\d+")) << last;
-  const int stopped_in = std::stoi(last.substr(last.rfind(' ') + 1));
-  EXPECT_GT(stopped_in, 40);
-  EXPECT_LT(stopped_in, 20000);
-  EXPECT_TRUE(window.state().Connected);
-  static_cast<QLineEdit*>(window.Control(kIdCommandText))->setText("v");
-  QTest::mouseClick(static_cast<QPushButton*>(window.Control(kIdSendCommand)), Qt::LeftButton);
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
-  unsetenv("VERITOR_COM1");
 }
 
 // Times in the window, the saved file and the copy; select all, clear; the log file per day and per run.
@@ -297,10 +216,8 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   window.log().LogMessage("first\nsecond\nthird");
   Log();
   window.ShowTimestamps(true);
-  EXPECT_TRUE(window.Action("Timestamps")->isChecked());
   const QString shown = window.log_model().data(window.log_model().index(0), Qt::DisplayRole).toString();
-  EXPECT_TRUE(Matches(shown.toStdString(), "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d  .*")) << shown.toStdString();
-  EXPECT_TRUE(shown.endsWith("  Veritor started"));
+  EXPECT_TRUE(Matches(shown.toStdString(), "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d  Veritor started")) << shown.toStdString();
 
   const std::string saved = out.file("saved.txt");
   window.ask_save_path = [&] { return saved; };
@@ -315,9 +232,8 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
 
   window.ShowTimestamps(false);
   LogView(window)->setFocus();
-  LogView(window)->selectionModel()->select(window.log_model().index(1),
-                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  LogView(window)->selectionModel()->select(window.log_model().index(3),
+  for (int row : {1, 3})
+    LogView(window)->selectionModel()->select(window.log_model().index(row),
                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
   QTest::keyClick(LogView(window), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "first\nthird\n");
@@ -331,22 +247,18 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   QTest::keyClick(Edit(kIdCommandText), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "typed");
   window.Action("Clear log")->trigger();
-  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(Log().empty());
 
   for (bool per_day : {true, false}) {
     const std::string folder = out.file(per_day ? "daily" : "runs");
     window.ApplyLogFileSettings({folder, per_day});
     const std::string name = window.log_file_path().substr(folder.size() + 1);
-    EXPECT_TRUE(Matches(name, (per_day ? "veritor-\\d{4}-\\d\\d-\\d\\d\\.log"
-                                                           : "veritor-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.log")))
-        << name;
+    EXPECT_TRUE(Matches(name, "veritor-\\d{4}-\\d\\d-\\d\\d" + std::string(per_day ? "" : "-\\d{6}") + "\\.log")) << name;
     window.log().LogMessage("kept %d", per_day);
     Log();
     window.ApplyLogFileSettings({});
     const std::string kept = test::ReadFile(folder + "/" + name);
-    EXPECT_TRUE(Finds(kept, ("\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " +
-                                                   std::to_string(per_day) + "\n$")))
-        << kept;
+    EXPECT_TRUE(Finds(kept, "\\d\\d\\.\\d\\d\\d  Logging to '.*'\n.*  kept " + std::to_string(per_day) + "\n$")) << kept;
   }
   // A run's file opens with its start, has each entry as it is logged and ends with the exit.
   {
@@ -362,9 +274,8 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
   window.ApplyLogFileSettings({"/proc/no/such/folder", true});
   EXPECT_EQ(Log().back(), "Cannot write the log file '/proc/no/such/folder/veritor-" +
                               QDate::currentDate().toString("yyyy-MM-dd").toStdString() + ".log'");
-  // A log file that opens but cannot be written (a link to a full device),
-  // here found by its last write as it is closed: the log and a box say so
-  // once, and the window goes on without the file.
+  // A log file that opens but cannot be written (a link to a full device), here found by its last write as it is
+  // closed: the log and a box say so once, and the window goes on without the file.
   const std::string full = out.file("full");
   std::filesystem::create_directory(full);
   const std::string name = full + "/veritor-" + QDate::currentDate().toString("yyyy-MM-dd").toStdString() + ".log";
@@ -375,9 +286,7 @@ TEST_F(ConsoleTest, LogKeepsTimesSavesCopiesAndGrowsInAFile) {
                            "': No space left on device; the log goes on in the window only";
   window.ApplyLogFileSettings({});
   QCoreApplication::processEvents();
-  EXPECT_EQ(Log().back(), "Shown: " + said);
-  ASSERT_FALSE(prompts.boxes.empty());
-  EXPECT_EQ(prompts.boxes.back().text, said);
+  EXPECT_EQ(Log().back(), "Shown: " + said);  // a box
   window.log().LogMessage("after");
   EXPECT_EQ(Log().back(), "after");
 }
@@ -389,14 +298,12 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   QScrollBar* bar = LogView(window)->verticalScrollBar();
   ASSERT_GT(bar->maximum(), 0);
   EXPECT_EQ(bar->value(), bar->maximum());
-  bar->setValue(10);
-  window.log().LogMessage("while scrolled up");
-  Log();
-  EXPECT_EQ(bar->value(), 10);
-  bar->setValue(bar->maximum());
-  window.log().LogMessage("at the bottom again");
-  Log();
-  EXPECT_EQ(bar->value(), bar->maximum());
+  for (const int at : {10, -1}) {  // scrolled up, then at the bottom again
+    bar->setValue(at < 0 ? bar->maximum() : at);
+    window.log().LogMessage("one more");
+    Log();
+    EXPECT_EQ(bar->value(), at < 0 ? bar->maximum() : at);
+  }
   // At the bottom it stays there while the raw pane opens and the progress row comes and goes.
   QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
   QApplication::processEvents();
@@ -415,6 +322,7 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   every_turn = nullptr;
   EXPECT_GT(turns, 0);
   EXPECT_EQ(behind, 0);
+  EXPECT_EQ(Log().back(), "Batch done: 3 lines in 0.0 s");
 
   const std::string reply(2048, 'r');
   window.log().LogMessage("Replied [%s]", reply.c_str());
@@ -440,51 +348,16 @@ TEST_F(ConsoleTest, LogFollowsOnlyAtTheBottomAndShowsLongEntriesWhole) {
   }
 }
 
-// The Z report's question and its answer, a refused bitmap with its reason and a batch's end stand in the log.
-TEST_F(ConsoleTest, OperatorDecisionsStandInTheLog) {
-  Connect();
-  static_cast<QCheckBox*>(window.Control(kIdDetails))->setChecked(false);
-  prompts.answers = {false};
-  for (const char* request : {"A", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "Q", "x/2"}) {
-    Edit(kIdCommandText)->setText(request);
-    Click(kIdSendCommand);
-  }
-  EXPECT_TRUE(Contains(Log(), "Asked: Calculated signature: "));
-  const Lines log = Log();
-  const auto asked = std::ranges::find_if(log, [](const std::string& l) { return l.starts_with("Asked:"); });
-  ASSERT_NE(asked, log.end());
-  EXPECT_TRUE(asked->ends_with("Is this signature identical with the one in Zreport? Answer: No")) << *asked;
-
-  prompts.file = File(Bmp(300, 1, 24));
-  MarkStart();
-  Click(kIdBitmap);
-  EXPECT_EQ(Log(), Lines{"Bitmap refused: Format error: BMP file must be back & white format"});
-  prompts.file = std::string();  // the dialog gave no name
-  MarkStart();
-  Click(kIdBitmap);
-  EXPECT_EQ(Log(), Lines{"Bitmap refused: No filename specified"});
-
-  Edit(kIdBatchFileName)->setText(QString::fromStdString(File(Repeat("?\n", 3))));
-  MarkStart();
-  Click(kIdRunBatch);
-  EXPECT_EQ(Log().back(), "Batch done: 3 lines in 0.0 s");
-}
-
 // Esc at the Z report's question is the operator's stop (the window's shared stop), not an answer; a click on No
 // or Yes is one.
 TEST(QtPromptsTest, EscAtTheQuestionIsTheStop) {
-  const struct {
-    const char* what;
-    std::function<void(QMessageBox&)> act;
-    bool yes;
-    bool stopped;
-  } rows[] = {
-      {"Esc", [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, false, true},
-      {"No", [](QMessageBox& box) { box.button(QMessageBox::No)->click(); }, false, false},
-      {"Yes", [](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); }, true, false},
+  // The operator's act, then the answer and whether the stop was asked.
+  const std::tuple<std::function<void(QMessageBox&)>, bool, bool> rows[] = {
+      {[](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, false, true},
+      {[](QMessageBox& box) { box.button(QMessageBox::No)->click(); }, false, false},
+      {[](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); }, true, false},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const auto& [act, yes, stopped_by_it] : rows) {
     QtPrompts prompts(nullptr);
     bool stopped = false;
     prompts.SetEscapeAction([&] { stopped = true; });
@@ -492,30 +365,29 @@ TEST(QtPromptsTest, EscAtTheQuestionIsTheStop) {
     QObject::connect(&poll, &QTimer::timeout, [&] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         poll.stop();
-        row.act(*box);
+        act(*box);
       }
     });
     poll.start(10);
-    EXPECT_EQ(prompts.AskYesNo("", "Is this signature identical with the one in Zreport?"), row.yes);
-    EXPECT_EQ(stopped, row.stopped);
+    EXPECT_EQ(prompts.AskYesNo("", "Is this signature identical with the one in Zreport?"), yes);
+    EXPECT_EQ(stopped, stopped_by_it) << yes;
   }
 }
 
-// Device > Run plan: the plan runs on the window's link into its log, and a Z-report step answers the signature
-// question itself instead of asking the operator.
+// Device > Run plan: nothing before Connect, a box for a faulty plan; the plan runs on the window's link into its
+// log, and a Z-report step answers the signature question itself instead of asking the operator.
 TEST_F(ConsoleTest, RunPlanFromTheDeviceMenu) {
-  QAction* run_plan = nullptr;
-  for (QAction* action : window.device_menu()->actions())
-    if (action->text() == "Run plan...") run_plan = action;
-  ASSERT_NE(run_plan, nullptr);
-  prompts.file = File("v\n? => 00\n.zreport answer=yes\n");
-  run_plan->trigger();
-  EXPECT_TRUE(Log().empty() || !Log().back().starts_with("Plan:")) << "nothing runs before Connect";
+  prompts.file = File("v => 0\n");
+  window.Action("Run plan...")->trigger();
+  EXPECT_EQ(Log(), Lines{"Veritor started"}) << "nothing runs before Connect";
   Connect();
+  window.Action("Run plan...")->trigger();
+  EXPECT_TRUE(prompts.boxes.back().text.starts_with("Plan refused: " + *prompts.file + ":1: "));
+  prompts.file = File("v\n? => 00\n.zreport answer=yes\n");
   MarkStart();
-  run_plan->trigger();
+  window.Action("Run plan...")->trigger();
   const Lines log = Log();
-  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "Running plan '" + *prompts.file + "'");
   EXPECT_TRUE(log.back().starts_with("Plan: 3 steps, 3 passed, 0 failed")) << log.back();
   EXPECT_EQ(prompts.questions, 0) << "the plan answered the signature question";
 }
@@ -540,18 +412,40 @@ TEST_F(ConsoleTest, WindowGrowsAroundItsLogAndSetBitsStandOut) {
   window.SetFieldText(kIdFirstStatusBit + 1, "0");
   auto* set = static_cast<QLabel*>(window.Control(kIdFirstStatusBit));
   auto* clear = static_cast<QLabel*>(window.Control(kIdFirstStatusBit + 1));
-  EXPECT_EQ(set->text(), "1");
   EXPECT_NE(set->styleSheet(), clear->styleSheet());
   window.SetFieldText(kIdFirstStatusBit, "0");
   EXPECT_EQ(set->styleSheet(), clear->styleSheet());
   EXPECT_EQ(set->fontInfo().pixelSize(), clear->fontInfo().pixelSize());
   // A reply holding a line break stays one line in its field.
   window.SetFieldText(kIdReplyField, "00/00/00/one\r\ntwo");
-  EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text(), QString::fromUtf8("00/00/00/one\u240D\u240Atwo"));
+  EXPECT_EQ(Label(kIdReplyField)->text(), QString::fromUtf8("00/00/00/one\u240D\u240Atwo"));
 }
 
-// Port, speed or address, the three fields, Details, times, size and how TCP replies end come back in the next run.
+// Enter sends; Up and Down walk the commands sent, and past the newest the field is empty. Port, speed or address,
+// the three fields, Details, times, size, how TCP replies end and the commands sent come back in the next run.
 TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
+  QTest::keyClicks(Edit(kIdCommandText), "?");
+  QTest::keyClick(Edit(kIdCommandText), Qt::Key_Return);
+  EXPECT_TRUE(Log().size() == 1) << "not connected: nothing is sent";
+  Connect();
+  MarkStart();
+  for (const char* request : {"?", "v", "v", "bogus"}) {
+    Edit(kIdCommandText)->setText(request);
+    QTest::keyClick(Edit(kIdCommandText), Qt::Key_Enter);
+  }
+  EXPECT_EQ(Sent(), (Lines{"?", "v", "v", "bogus"}));
+  const auto recall = [](QLineEdit* field, const std::vector<Qt::Key>& keys) {
+    std::string recalled;
+    for (Qt::Key key : keys) {
+      QTest::keyClick(field, key);
+      recalled += field->text().toStdString() + "|";
+    }
+    return recalled;
+  };
+  const std::vector<Qt::Key> up = {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up};
+  EXPECT_EQ(recall(Edit(kIdCommandText), up), "bogus|v|?|?|");
+  EXPECT_EQ(recall(Edit(kIdCommandText), {Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}), "v|bogus||");
+  Click(kIdConnect);
   ChoosePort(13);
   TypeAddress("127.0.0.2");
   Edit(kIdCommandText)->setText("v");
@@ -573,6 +467,7 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
     EXPECT_TRUE(again.log_model().TimestampsShown());
     EXPECT_EQ(again.size(), QSize(700, 560));
     EXPECT_EQ(again.links().tcp().reply_end(), TcpReplyEnd::kClose);
+    EXPECT_EQ(recall(static_cast<QLineEdit*>(again.Control(kIdCommandText)), up), "bogus|v|?|?|");
     again.SetTcpReplyEnd(TcpReplyEnd::kCrLf);  // as the simulator ends its replies
     net.AddTcpDevice(kDevice);
     QTest::mouseClick(static_cast<QPushButton*>(again.Control(kIdConnect)), Qt::LeftButton);
@@ -596,60 +491,25 @@ TEST_F(ConsoleTest, SettingsComeBackInTheNextWindow) {
 // COM1 to COM12 show the device each opens; the serial devices present follow the network entries.
 TEST_F(ConsoleTest, PortListShowsWhatEachComEntryOpensAndTheDevicesPresent) {
   auto* model = static_cast<QStandardItemModel*>(Combo(kIdPortList)->model());
-  EXPECT_EQ(model->item(0, 0)->text(), "COM1");
   for (int n = 1; n <= 12; ++n) EXPECT_EQ(model->item(n - 1, 1)->text().toStdString(), ComPortPath(n));
-  EXPECT_EQ(model->item(14, 0)->text(), "UDP");
   const std::vector<SerialDeviceEntry> devices = ListSerialDevices();
   ASSERT_EQ(model->rowCount(), 15 + static_cast<int>(devices.size()));
   for (size_t i = 0; i < devices.size(); ++i)
     EXPECT_EQ(model->item(static_cast<int>(15 + i), 0)->text().toStdString(), devices[i].path);
 }
 
-// Enter sends; Up and Down walk the commands sent, and past the newest the field is empty.
-TEST_F(ConsoleTest, CommandFieldSendsWithEnterAndRecallsItsHistory) {
-  QTest::keyClicks(Edit(kIdCommandText), "?");
-  QTest::keyClick(Edit(kIdCommandText), Qt::Key_Return);
-  EXPECT_TRUE(Log().size() == 1) << "not connected: nothing is sent";
-  Connect();
-  MarkStart();
-  for (const char* request : {"?", "v", "v", "bogus"}) {
-    Edit(kIdCommandText)->setText(request);
-    QTest::keyClick(Edit(kIdCommandText), Qt::Key_Enter);
-  }
-  EXPECT_EQ(Sent(), (Lines{"?", "v", "v", "bogus"}));
-  std::string recalled;
-  for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
-    QTest::keyClick(Edit(kIdCommandText), key);
-    recalled += Edit(kIdCommandText)->text().toStdString() + "|";
-  }
-  EXPECT_EQ(recalled, "bogus|v|?|?|v|bogus||");
-  // The next run recalls them too.
-  window.SaveSettings();
-  MainWindow again({clock, *this, serial.opener(), net.network(), out.slash(), &prompts});
-  auto* field = static_cast<QLineEdit*>(again.Control(kIdCommandText));
-  recalled.clear();
-  for (int i = 0; i < 4; ++i) {
-    QTest::keyClick(field, Qt::Key_Up);
-    recalled += field->text().toStdString() + "|";
-  }
-  EXPECT_EQ(recalled, "bogus|v|?|?|");
-  QSettings("Veritor", "veritor").clear();
-}
-
-// The raw view shows each frame of the serial link and of the TCP link, as hex and text with its time; switched
-// off, nothing reaches it.
+// The raw view shows each frame of the serial link as hex and text with its time (the network links' frames:
+// test_console); switched off, nothing reaches it.
 TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   Connect();
   Edit(kIdCommandText)->setText("v");
   Click(kIdSendCommand);
-  window.raw_view()->Flush();
-  EXPECT_TRUE(window.raw_view()->toPlainText().isEmpty());
+  EXPECT_EQ(Raw(), "");
 
   QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier);
   EXPECT_TRUE(window.raw_view()->isVisible());
   Click(kIdSendCommand);
-  window.raw_view()->Flush();
-  const std::string serial_frames = window.raw_view()->toPlainText().toStdString();
+  const std::string serial_frames = Raw();
   const std::string time = "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ";
   EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 1 byte  18  \\|<CAN>\\|\n" + time + "serial >> 1 byte  05  \\|<ENQ>\\|\n")))
       << serial_frames;
@@ -657,15 +517,12 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
   EXPECT_TRUE(Finds(serial_frames, (time + "serial >> 6 bytes  02 76 2F 36 35 03  \\|<STX>v/65<ETX>\\|")))
       << serial_frames;
   EXPECT_TRUE(Finds(serial_frames, (time + "serial << \\d+ bytes  02 .* 03  \\|<STX>.*VERITOR-SIM.*<ETX>\\|")));
-  const uint8_t nul[] = {0x00, 0x41};
-  EXPECT_TRUE(FormatRawFrame(0, "udp", TapDirection::kReceived, nul, 2).ends_with("udp << 2 bytes  00 41  |<NUL>A|\n"));
 
   // Paused, the view holds still and shows what came on resuming; a direction filter keeps only its frames.
   window.raw_view()->clear();
   QTest::keyClick(&window, Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
   Click(kIdSendCommand);
-  window.raw_view()->Flush();
-  EXPECT_TRUE(window.raw_view()->toPlainText().isEmpty());
+  EXPECT_EQ(Raw(), "");
   window.Action("Pause raw bytes")->trigger();
   EXPECT_TRUE(Finds(window.raw_view()->toPlainText().toStdString(), "<STX>v/65<ETX>"));
   for (const auto& [way, kept, dropped] : {std::tuple{"Raw bytes sent only", " >> ", " << "},
@@ -673,75 +530,9 @@ TEST_F(ConsoleTest, RawViewShowsEachFrameOfTheLinksOnlyWhileOn) {
     window.raw_view()->clear();
     window.Action(way)->trigger();
     Click(kIdSendCommand);
-    window.raw_view()->Flush();
-    const QString shown = window.raw_view()->toPlainText();
-    EXPECT_TRUE(shown.contains(kept) && !shown.contains(dropped)) << way << shown.toStdString();
+    const std::string shown = Raw();
+    EXPECT_TRUE(shown.find(kept) != std::string::npos && shown.find(dropped) == std::string::npos) << way << shown;
   }
-  window.Action("Raw bytes both ways")->trigger();
-  Click(kIdConnect);
-
-  net.AddTcpDevice(kDevice);
-  window.raw_view()->clear();
-  ChoosePort(13);
-  TypeAddress("127.0.0.2");
-  Connect();
-  window.raw_view()->Flush();
-  const std::string tcp_frames = window.raw_view()->toPlainText().toStdString();
-  EXPECT_TRUE(Finds(tcp_frames, (time + "tcp >> \\d+ bytes  .*\\|.*v.*\\|"))) << tcp_frames;
-  EXPECT_TRUE(Finds(tcp_frames, (time + "tcp << \\d+ bytes  .*VERITOR-SIM")));
-}
-
-// Device > Send bytes... writes the typed bytes on each link as they are (one datagram, one piece of the stream),
-// the raw view shows them and what came back, and the next request goes as if nothing had been sent between; the
-// Request line shows each request sent after, refused or not.
-TEST_F(ConsoleTest, SendBytesWritesThemAsTheyAreOnEachLink) {
-  net.AddSdnpDevice(kDevice);
-  net.AddTcpDevice(kDevice);
-  net.AddUdpDevice(kDevice);
-  const std::tuple<int, const char*, std::string> cases[] = {
-      {0, "05", "serial >> 1 byte  05  \\|<ENQ>\\|\n.* serial << 1 byte  06  \\|<ACK>\\|"},
-      {12, "02 76 2F 36 35 03", "udp >> 6 bytes  02 76 2F 36 35 03  \\|"},
-      {13, "0276 2f3635 03", "tcp >> 6 bytes  02 76 2F 36 35 03  \\|"},
-      {14, "00 01", "udp >> 2 bytes  00 01  \\|<NUL>.\\|"},
-  };
-  window.ShowRawBytes(true);
-  for (const auto& [entry, typed, shown] : cases) {
-    SCOPED_TRACE(typed);
-    if (entry != 0) ChoosePort(entry);
-    if (entry > 12) TypeAddress("127.0.0.2");
-    Connect();
-    window.raw_view()->Flush();
-    window.raw_view()->clear();
-    MarkStart();
-    window.ask_bytes = [typed = std::string(typed)] { return std::optional<std::string>(typed); };
-    window.Action("Send bytes...")->trigger();
-    window.raw_view()->Flush();
-    const std::string raw = window.raw_view()->toPlainText().toStdString();
-    EXPECT_TRUE(Finds(raw, shown)) << raw;
-    EXPECT_TRUE(Log().back().starts_with("Sent ")) << Log().back();
-    EXPECT_TRUE(Sent().empty());
-    // On TCP the bytes went into the stream, and the device reads the next request after them.
-    Send("v");
-    EXPECT_EQ(Sent(), Lines{entry == 13 ? "\x02v/65\x03v" : "v"});
-    if (entry != 13) {
-      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdReplyField))->text().left(8), "00/00/00");
-    }
-    // A refused request stands in the Request line on every link, as does one too long to send.
-    for (const std::string& refused : {std::string("bogus"), std::string(1999, 'Q')}) {
-      Send(QString::fromStdString(refused));
-      EXPECT_EQ(static_cast<QLabel*>(window.Control(kIdRequestField))->text().toStdString(), refused);
-    }
-    Click(kIdConnect);
-  }
-  ChoosePort(0);
-  Connect();
-  MarkStart();
-  for (const std::string refused : {"0", "05 0", "zz", ""}) {
-    window.ask_bytes = [refused] { return std::optional<std::string>(refused); };
-    window.Action("Send bytes...")->trigger();
-    EXPECT_EQ(prompts.boxes.back().text, "'" + refused + "' is not bytes in hex, such as 02 76 2F 36 35 03");
-  }
-  EXPECT_TRUE(Sent().empty());
 }
 
 // The ".." buttons open the file dialog in the folder of the path already in the field, else in the current one.
