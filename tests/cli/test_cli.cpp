@@ -194,7 +194,7 @@ TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
 }
 
 // Bad usage ends with 64; an address that names no device is refused before a socket opens, with 2.
-TEST(CliIntegration, ASilentDeviceEndsWithStatusTwoAndBadUsageWithSixtyFour) {
+TEST(CliIntegration, BadUsageEndsWithSixtyFourAndAnAddressOfNoDeviceWithTwo) {
   EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "--code-page", "65001", "v"}).exit_status, kExitUsage);
   EXPECT_EQ(test::RunProgram({test::BinaryPath("veritor-cli"), "v"}, {"VERITOR_CODE_PAGE=greek"}).exit_status,
             kExitUsage);
@@ -233,6 +233,7 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
       {{"--speed", "4000001", "v"}, {}, "--speed takes a number of bits per second, not '4000001'"},
       {{"--speed", "1", "v"}, {{Kind::kRequest, "v"}}, ""},
       {{"--speed", "0", "v"}, {}, "--speed takes a number of bits per second, not '0'"},
+      {{"--speed", "99999999999", "v"}, {}, "--speed takes a number of bits per second, not '99999999999'"},
       {{"--link", "COM12", "v"}, {{Kind::kRequest, "v"}}, ""},
       {{"--link", "COM0", "v"}, {}, "--link takes COM1 to COM12, a device path, sdnp, tcp or udp, not 'COM0'"},
       // What a plan run would ignore is refused.
@@ -251,6 +252,7 @@ TEST(CliArguments, OptionsFollowTheUsualRulesAndActionsKeepTheirOrder) {
     std::string error;
     const auto options = ParseArguments(row.arguments, error);
     EXPECT_EQ(error, row.error) << row.arguments[0];
+    EXPECT_EQ(options.has_value(), row.error.empty()) << row.arguments[0];
     if (options) {
       EXPECT_EQ(options->actions, row.actions) << row.arguments[0];
     }

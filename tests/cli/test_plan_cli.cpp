@@ -415,7 +415,8 @@ TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
   }
 }
 
-// veritor-cli --check: plans checked without a device, for a CI's lint stage; PATH:LINE: why.
+// veritor-cli --check: plans checked without a device, for a CI's lint stage; PATH:LINE: why, for
+// every fault of a plan's text as for the files it names.
 TEST(PlanCli, CheckFindsEachFaultWithItsFileAndLine) {
   test::TempDir dir;
   const struct {
@@ -431,15 +432,31 @@ TEST(PlanCli, CheckFindsEachFaultWithItsFileAndLine) {
       {"v => 00 data\n", "1: expected an error code, data=, data~, device=, function= or within=, not 'data'"},
       {".repeat \"\"\nv\n.end\n", "1: .repeat takes a count or a time such as 10m, not \"\""},
       {".finally\n}\n.end\nv\n", "4: the .finally block ends the plan: nothing may follow it"},
+      {"v\nv => 0x", "2: expected an error code"},
+      {"v => data~\"[unclosed\"", "1: not a regular expression: [unclosed"},
+      {"v => data=\"open", "1: no value for data (or a quote is not closed)"},
+      {".repeat 3\nv", "1: .repeat without .end"},
+      {".end", "1: .end without .repeat"},
+      {".repeat 2\n.end", "2: an empty .repeat block"},
+      {".repeat 0\nv\n.end", "1: .repeat takes a count or a time"},
+      {".repeat 5x\nv\n.end", "1: .repeat takes a count or a time"},
+      {".delay soon", "1: .delay takes a time"},
+      {".frobnicate", "1: unknown directive .frobnicate"},
+      {".sign", "1: .sign takes a file name"},
+      {".send v", "1: .send takes a quoted request"},
+      {"? => device=012", "1: device= takes two hex digits"},
+      {".zreport answer=maybe", "1: bad .zreport option answer=maybe"},
+      {"v => 00 colour=red", "1: unknown expectation colour"},
+      {"v\n.finally\n}", "2: .finally without .end"},
+      {".repeat 2\n.finally", "2: .finally stands outside every .repeat block"},
+      {"v\n.finally\n.end", "3: an empty .finally block"},
   };
   test::WriteFile(dir.file("data.txt"), "abc");
   std::vector<std::string> arguments = {test::BinaryPath("veritor-cli"), "--check"};
-  std::string expected_err;
   for (size_t i = 0; i < std::size(rows); ++i) {
     const std::string path = dir.file("p" + std::to_string(i) + ".plan");
     test::WriteFile(path, rows[i].text);
     arguments.push_back(path);
-    if (!rows[i].error.empty()) expected_err += "veritor-cli: " + path + ":" + rows[i].error;
     const auto alone = test::RunProgram({arguments[0], "--check", path}, {});
     EXPECT_EQ(alone.exit_status, rows[i].error.empty() ? kExitOk : kExitBadPlan) << path << alone.err;
     EXPECT_EQ(alone.err.rfind(rows[i].error.empty() ? "" : "veritor-cli: " + path + ":" + rows[i].error, 0), 0u)

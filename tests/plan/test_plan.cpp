@@ -66,38 +66,6 @@ TEST(PlanParse, EachFormOfAStepLine) {
   }
 }
 
-TEST(PlanParse, RefusedLinesNameTheirLine) {
-  const struct {
-    const char* text;
-    const char* error;
-  } cases[] = {
-      {"v\nv => 0x", "line 2: expected an error code"},
-      {"v => data~\"[unclosed\"", "line 1: not a regular expression: [unclosed"},
-      {"v => data=\"open", "line 1: no value for data (or a quote is not closed)"},
-      {".repeat 3\nv", "line 1: .repeat without .end"},
-      {".end", "line 1: .end without .repeat"},
-      {".repeat 2\n.end", "line 2: an empty .repeat block"},
-      {".repeat 0\nv\n.end", "line 1: .repeat takes a count or a time"},
-      {".repeat 5x\nv\n.end", "line 1: .repeat takes a count or a time"},
-      {".delay soon", "line 1: .delay takes a time"},
-      {".frobnicate", "line 1: unknown directive .frobnicate"},
-      {".sign", "line 1: .sign takes a file name"},
-      {".send v", "line 1: .send takes a quoted request"},
-      {"? => device=012", "line 1: device= takes two hex digits"},
-      {".zreport answer=maybe", "line 1: bad .zreport option answer=maybe"},
-      {"v => 00 colour=red", "line 1: unknown expectation colour"},
-      {".zreport lines=3", "line 1: .zreport needs answer=yes or answer=no"},
-      {"v\n.finally\n}", "line 2: .finally without .end"},
-      {".repeat 2\n.finally", "line 2: .finally stands outside every .repeat block"},
-      {"v\n.finally\n.end", "line 3: an empty .finally block"},
-  };
-  for (const auto& c : cases) {
-    std::string error;
-    EXPECT_FALSE(ParsePlan(c.text, "", error)) << c.text;
-    EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.text << " gave: " << error;
-  }
-}
-
 TEST(PlanParse, RepeatBlocksCountTheirExecutions) {
   EXPECT_EQ(PlannedExecutions(Parse("v\n.repeat 3\n  ?\n  .repeat 2\n    v\n  .end\n  .delay 1s\n.end")), 1u + 3u * 3u);
   EXPECT_EQ(PlannedExecutions(Parse(".repeat 10m\nv\n.end")), 0u);
