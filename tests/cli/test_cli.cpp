@@ -707,17 +707,6 @@ TEST(CliRun, AFileThatIsNotWhatItAnnouncesIsNotSigned) {
   EXPECT_FALSE(run.log.Contains("Done."));
 }
 
-// Waits until the file holds `text`, for at most 20 s; what it holds.
-std::string AwaitText(FILE* file, const std::string& text) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  std::string held = test::ReadAll(fileno(file));
-  while (held.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    held = test::ReadAll(fileno(file));
-  }
-  return held;
-}
-
 // The Z-report question on a terminal: the typed line is the answer whole,
 // however long, and nothing of it answers the next question (No to "x/2",
 // then "yes" to "x/5"); Ctrl-C at the question ends the run with nothing
@@ -751,7 +740,8 @@ TEST(CliIntegration, TheZReportQuestionOnATerminal) {
                                   {"HOME=" + home.path()}, fileno(out), fileno(err), terminal);
     ASSERT_GT(pid, 0);
     if (row.interrupt) {
-      AwaitText(err, "Yes or No? [y/N] ");
+      const auto asked = [&] { return test::ReadAll(fileno(err)).find("Yes or No? [y/N] ") != std::string::npos; };
+      EXPECT_TRUE(Within(std::chrono::seconds(20), asked));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       kill(pid, SIGINT);
     }
