@@ -188,7 +188,7 @@ TEST(CliIntegration, RunsAgainstTheSimulatedDeviceOverAPty) {
         arguments, {"VERITOR_COM1=" + simulator.path(), "VERITOR_COM2=" + simulator.path(), "HOME=" + dir.path()});
     EXPECT_EQ(result.exit_status, row.status) << result.out << result.err;
     EXPECT_NE(result.out.find(row.in_out), std::string::npos) << result.out;
-    EXPECT_TRUE(result.out.ends_with(row.out_ends)) << result.out;
+    EXPECT_TRUE(result.out.starts_with("Opened port COM") && result.out.ends_with(row.out_ends)) << result.out;
     EXPECT_NE(result.err.find(row.in_err), std::string::npos) << result.err;
   }
 }
