@@ -421,7 +421,7 @@ TEST(PlanCli, CheckFindsEachFaultWithItsFileAndLine) {
     std::string text;
     std::string error;  // after "veritor-cli: PATH:"; empty: good
   } rows[] = {
-      {"\xEF\xBB\xBFv\n.sign \"data.txt\"\n", ""},
+      {"\xEF\xBB\xBFv\n.sign \"Αρχείο.txt\"\n", ""},  // a path is not in the device's code page
       {"v\n.sign missing.txt\n", "2: cannot read '" + dir.file("missing.txt") + "': No such file or directory"},
       {"v\n.zreport\n", "2: .zreport needs answer=yes or answer=no"},
       {std::string("v\n\0\x01\x02", 5), "2: a NUL byte in column 1: a plan is text"},
@@ -449,7 +449,7 @@ TEST(PlanCli, CheckFindsEachFaultWithItsFileAndLine) {
       {".repeat 2\n.finally", "2: .finally stands outside every .repeat block"},
       {"v\n.finally\n.end", "3: an empty .finally block"},
   };
-  test::WriteFile(dir.file("data.txt"), "abc");
+  test::WriteFile(dir.file("Αρχείο.txt"), "abc");
   std::vector<std::string> arguments = {test::BinaryPath("veritor-cli"), "--check"};
   for (size_t i = 0; i < std::size(rows); ++i) {
     const std::string path = dir.file("p" + std::to_string(i) + ".plan");
