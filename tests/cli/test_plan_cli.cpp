@@ -303,6 +303,9 @@ TEST(PlanCliWire, AStoppedPlanReportsItselfInterruptedAndRunsItsFinallySteps) {
   EXPECT_EQ(run.Count("bogus"), 0u);
   EXPECT_TRUE(HasEntryStartingWith(run.log, "STOP  line 2: .sign big.txt ("));
   EXPECT_TRUE(HasEntryStartingWith(run.log, "Plan: 2 steps, 1 passed, 1 failed")) << "a stopped step is never a pass";
+  EXPECT_TRUE(std::ranges::any_of(run.log.entries, [](const std::string& entry) {
+    return entry.find("; stopped by the operator; 2 steps not reached") != std::string::npos;
+  }));
   const JUnit report = ReadJUnit(run.dir.file("r.xml"));
   ASSERT_TRUE(report.well_formed);
   EXPECT_EQ(report.errors, Lines{"line 2: .sign big.txt: stopped"});
