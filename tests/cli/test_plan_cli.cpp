@@ -419,10 +419,18 @@ TEST(PlanCliWire, RequestsAndRepliesAreComparedInTheDevicesCodePage) {
   WirePlanRun run;
   run.answer = [](const std::string& request) -> std::string {
     if (request == "@/\xC1") return "00/00/00/\xC1\xC2\xC3";
+    if (request == "@/\xC2") return "00/00/00/\xC1\x1B<\"";
     return "00/00/00/" + std::string(30, 'x');
   };
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Α => data=\"ΑΒΓ\"\n@/Α => data~\"[Α-Ω]{3}\"\n")}), kExitOk);
   EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1", "@/\xC1"}));
+  // A failed step shows the device's text as the log does, on stdout and in the report; a control byte escaped.
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Β => data=\"Α\"\n"), "--report", run.dir.file("r.xml")}),
+            kExitDeviceError);
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "      received: 00 data=\"Α\\x1B<\\\"\""));
+  const Lines failures = ReadJUnit(run.dir.file("r.xml")).failures;
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_NE(failures[0].find("expected: 00 data=\"Α\"\nreceived: 00 data=\"Α\\x1B<\\\"\""), std::string::npos) << failures[0];
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"(x+x+)+y\"\n")}), kExitDeviceError);
   // A NUL in a pattern does not cut the report's lines.
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"a\\x00b\"\n")}), kExitDeviceError);
