@@ -196,6 +196,11 @@ class Runner {
     Keep(std::move(record));
     if (in_finally_) return true;
     if (result_.stopped) return false;
+    // A port that has gone fails every step left at once: the run ends here.
+    if (reply.result == kResultPortGone) {
+      result_.cut_short = true;
+      return false;
+    }
     if (passed || options_.keep_going) return true;
     result_.cut_short = true;
     return false;

@@ -10,6 +10,7 @@
 #include "sim/in_process.h"
 #include "sim/in_process_net.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_wire_device.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 #include "tests/support/wire_serial.h"
@@ -482,6 +483,26 @@ TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
     EXPECT_EQ(run.Run({"--plan", plan, "--record", "/dev/full"}), kExitLinkFailure);
     EXPECT_EQ(run.Run({"--plan", plan, "--record", run.dir.file("good.plan")}), kExitOk);
   }
+}
+
+// A device unplugged part way (its pty hung up) ends even a --keep-going run at once, as a link
+// failure with a line that says so, instead of every step left waiting out its enquiries.
+TEST(PlanCli, AVanishedPortEndsAKeepGoingRunAsALinkFailure) {
+  test::TempDir dir;
+  std::string plan;
+  for (int i = 0; i < 20; ++i) plan += "?\n";
+  test::WriteFile(dir.file("p.plan"), plan);
+  test::PtyWireDevice device([](const std::string&) { return std::string("00/00/00/"); });
+  ASSERT_FALSE(device.path().empty());
+  device.HangUpAfter(3);
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--plan", dir.file("p.plan"), "--keep-going"},
+                                       {"VERITOR_COM1=" + device.path()});
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(result.exit_status, kExitLinkFailure) << result.out << result.err;
+  EXPECT_LT(ms.count(), 2000) << result.out;
+  EXPECT_NE(result.out.find("\nThe serial port has gone (its line hung up)"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("; the link failed; 17 steps not reached"), std::string::npos) << result.out;
 }
 
 // veritor-cli --check: plans checked without a device, for a CI's lint stage; PATH:LINE: why.

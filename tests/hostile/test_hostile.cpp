@@ -217,8 +217,9 @@ TEST(HostilePty, DeviceEndClosingInTheMiddleOfAReplyFailsTheRequestAndALaterConn
   pty.device.faults.reply = {sim::ReplyFault::Pause(6, 60000)};
   pty.hang_up_after = 2 + 6;
   console.sink.entries.clear();
-  EXPECT_EQ(console.Ask("?"), kResultReceiveStxTimeout);
-  EXPECT_EQ(console.sink.entries, std::vector<std::string>{"Receive STX timeout"});
+  EXPECT_EQ(console.Ask("?"), kResultPortGone);
+  EXPECT_EQ(console.sink.entries,
+            std::vector<std::string>{"The serial port has gone (its line hung up); nothing more can be sent or received"});
 
   console.links.Disconnect();
   pty.Plug();
