@@ -597,7 +597,14 @@ std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* pa
   if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data, page);
   // A pattern is written as it stands: a quote needs its backslash, and a
   // byte a line cannot hold (a NUL would cut the line) is written \xHH.
-  if (expect.data_rule == ReplyExpectation::Data::kPattern) {
+  if (expect.data_rule == ReplyExpectation::Data::kPattern && page != nullptr) {
+    std::string pattern;
+    for (char c : page->ToUtf8(expect.data)) {
+      if (c == '"') pattern += '\\';
+      pattern += c;
+    }
+    text += " data~\"" + VisibleText(pattern) + "\"";
+  } else if (expect.data_rule == ReplyExpectation::Data::kPattern) {
     std::string quoted = "\"";
     for (char c : expect.data) {
       const auto byte = static_cast<unsigned char>(c);
