@@ -180,8 +180,9 @@ DeviceRun RunOnDevice(const Options& options, Environment& environment, const Pl
   };
   PlanServices services{[&session] { return session.links.z_report().AFilePath(); }, &session.prompts,
                         step_begins, [&tap] { return tap.Kept(); }};
+  const CodePage page = CodePage::Find(options.code_page).value_or(environment.code_page);
   PlanRunOptions run_options{.verbose = options.details, .keep_going = options.keep_going || recorder != nullptr,
-                             .record = recorder != nullptr};
+                             .record = recorder != nullptr, .page = &page};
   run.result = RunPlan(session.host, session.links.executor(), plan, run_options, reporters, services);
   log.LogMessage("%s", FormatPlanSummary(run.result).c_str());
   session.links.z_report().EndOfRun();

@@ -16,6 +16,7 @@ enum LinkResult : int {
   kResultReceiveStxTimeout = 1003,  // no STX within 2000 ms
   kResultRetriesFailed = 1004,      // three bad or incomplete reply packets
   kResultReplyOverrun = 1005,       // bytes kept coming, but no whole reply within kReplyPhaseMs
+  kResultPortGone = 1006,           // the port's far end hung up: nothing passes any more
   // Z report.
   kResultSignatureRejected = 2001,  // the operator answered No; "x/5" follows
   kResultBFileFailed = 2002,        // the B file could not be written; nothing sent

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
+
+#include "core/code_page.h"
 
 namespace veritor {
 
@@ -156,24 +159,26 @@ bool HasFinally(const DeviceRun& run) {
 }  // namespace
 
 std::string XmlEscape(const std::string& text) {
+  // What XML cannot hold (control characters, bytes that are no UTF-8) by the
+  // log's one rule, line by line: line ends are kept.
+  std::string visible;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    visible += VisibleText(std::string_view(text).substr(start, end - start));
+    if (end < text.size()) visible += '\n';
+    start = end + 1;
+  }
   std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
+  out.reserve(visible.size());
+  for (char c : visible) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
       case '\'': out += "&apos;"; break;
-      default:
-        if ((byte < 0x20 && c != '\n' && c != '\t') || byte >= 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-          out += hex;
-        } else {
-          out += c;
-        }
+      default: out += c;
     }
   }
   return out;

@@ -29,8 +29,8 @@ struct DeviceRun {
 // make a testsuite of their own.
 std::string JUnitReport(const std::string& plan_name, const std::vector<DeviceRun>& runs);
 
-// Text made safe for XML 1.0: the five entities, and \xHH for the bytes XML
-// cannot hold or that are not ASCII (replies are bytes, not UTF-8).
+// UTF-8 text made safe for XML 1.0: the five entities, and \xHH for control
+// characters and bytes that are no UTF-8 (as VisibleText), line ends kept.
 std::string XmlEscape(const std::string& text);
 
 }  // namespace veritor

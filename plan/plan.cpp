@@ -575,7 +575,17 @@ std::string FormatDuration(uint32_t ms) {
   return std::to_string(ms) + "ms";
 }
 
-std::string FormatExpectation(const ReplyExpectation& expect) {
+std::string QuoteDeviceText(std::string_view bytes, const CodePage* page) {
+  if (page == nullptr) return QuoteText(bytes);
+  std::string text;
+  for (char c : page->ToUtf8(bytes)) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  return "\"" + VisibleText(text) + "\"";
+}
+
+std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* page) {
   std::string text;
   if (expect.error_code) {
     char code[4];
@@ -584,10 +594,17 @@ std::string FormatExpectation(const ReplyExpectation& expect) {
   } else {
     text = "any";
   }
-  if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteText(expect.data);
+  if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data, page);
   // A pattern is written as it stands: a quote needs its backslash, and a
   // byte a line cannot hold (a NUL would cut the line) is written \xHH.
-  if (expect.data_rule == ReplyExpectation::Data::kPattern) {
+  if (expect.data_rule == ReplyExpectation::Data::kPattern && page != nullptr) {
+    std::string pattern;
+    for (char c : page->ToUtf8(expect.data)) {
+      if (c == '"') pattern += '\\';
+      pattern += c;
+    }
+    text += " data~\"" + VisibleText(pattern) + "\"";
+  } else if (expect.data_rule == ReplyExpectation::Data::kPattern) {
     std::string quoted = "\"";
     for (char c : expect.data) {
       const auto byte = static_cast<unsigned char>(c);

@@ -119,10 +119,14 @@ uint64_t PlannedExecutions(const Plan& plan);
 
 // "text" with \" \\ and \xHH escapes for the bytes a line cannot hold.
 std::string QuoteText(std::string_view text);
+// The device's bytes as the operator reads them: through its code page,
+// quoted, control characters as \xHH escapes; without a page, QuoteText.
+std::string QuoteDeviceText(std::string_view bytes, const CodePage* page);
 // The step as a plan line (without indentation), with this expectation.
 std::string FormatPlanStep(const PlanStep& step, const ReplyExpectation& expect);
 // The expectation's part of a line, after "=> "; "00" when it asks nothing more.
-std::string FormatExpectation(const ReplyExpectation& expect);
+// With a page, data= shows the device's text through it (QuoteDeviceText).
+std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* page = nullptr);
 std::string FormatDuration(uint32_t ms);
 
 // Compiles a pattern of a plan; nothing when it is not a valid regular expression.

@@ -57,9 +57,9 @@ std::string Hex2(int value) {
   return text;
 }
 
-std::string ShownData(const std::string& data) {
-  if (data.size() <= kShownDataLimit) return QuoteText(data);
-  return QuoteText(data.substr(0, kShownDataLimit)) + "... (" + std::to_string(data.size()) + " bytes)";
+std::string ShownData(const std::string& data, const CodePage* page) {
+  if (data.size() <= kShownDataLimit) return QuoteDeviceText(data, page);
+  return QuoteDeviceText(data.substr(0, kShownDataLimit), page) + "... (" + std::to_string(data.size()) + " bytes)";
 }
 
 std::string BitsOf(int bits) {
@@ -196,6 +196,11 @@ class Runner {
     Keep(std::move(record));
     if (in_finally_) return true;
     if (result_.stopped) return false;
+    // A port that has gone fails every step left at once: the run ends here.
+    if (reply.result == kResultPortGone) {
+      result_.cut_short = true;
+      return false;
+    }
     if (passed || options_.keep_going) return true;
     result_.cut_short = true;
     return false;
@@ -213,7 +218,7 @@ class Runner {
       record.received = reply.data;
     } else if (!options_.record) {
       record.received = step.kind == PlanStep::Kind::kZReport ? CheckZReport(step, reply, record.elapsed_ms)
-                                                              : CheckReply(step.expect, reply, record.elapsed_ms);
+                                                              : CheckReply(step.expect, reply, record.elapsed_ms, options_.page);
       if (!record.received.empty()) {
         record.verdict = StepVerdict::kFailed;
         record.expected = ExpectedText(step);
@@ -226,8 +231,8 @@ class Runner {
     else ++result_.failed;
   }
 
-  static std::string ExpectedText(const PlanStep& step) {
-    if (step.kind != PlanStep::Kind::kZReport) return FormatExpectation(step.expect);
+  std::string ExpectedText(const PlanStep& step) const {
+    if (step.kind != PlanStep::Kind::kZReport) return FormatExpectation(step.expect, options_.page);
     const std::string line = FormatPlanStep(step, step.expect);
     return line.substr(line.find(' ') + 1);
   }
@@ -236,10 +241,10 @@ class Runner {
     if (!reply.report_mismatch.empty()) return reply.report_mismatch + "; answered No, x/2 not sent";
     if (!step.zreport.answer) {
       if (reply.result == kResultSignatureRejected) return {};
-      return "x/2 sent although the signature was rejected (" + DescribeReply(step.expect, reply) + ")";
+      return "x/2 sent although the signature was rejected (" + DescribeReply(step.expect, reply, options_.page) + ")";
     }
     if (reply.result == kResultSignatureRejected) return "the signature rejected; the report left open";
-    std::string mismatch = CheckReply(step.expect, reply, elapsed_ms);
+    std::string mismatch = CheckReply(step.expect, reply, elapsed_ms, options_.page);
     if (!mismatch.empty()) return "x/2 answered " + mismatch;
     return {};
   }
@@ -434,26 +439,27 @@ PlanRunResult RunPlan(Host& host, CommandExecutor& executor, const Plan& plan, c
   return Runner(host, executor, options, reporter, services, plan).Run(plan);
 }
 
-std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply) {
+std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply, const CodePage* page) {
   std::string text = reply.code < 0 ? std::string("a device error on the way, then 00") : Hex2(reply.code);
   if (reply.code > 0) {
     if (const DeviceErrorRow* row = FindDeviceError(reply.code)) text += std::string(" (") + row->mnemonic + ")";
   }
-  if (expect.data_rule != ReplyExpectation::Data::kAny || !reply.data.empty()) text += " data=" + ShownData(reply.data);
+  if (expect.data_rule != ReplyExpectation::Data::kAny || !reply.data.empty()) text += " data=" + ShownData(reply.data, page);
   if (expect.device.mask != 0) text += " device=" + BitsOf(reply.device);
   if (expect.function.mask != 0) text += " function=" + BitsOf(reply.function);
   return text;
 }
 
-std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms) {
+std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms,
+                       const CodePage* page) {
   bool matches = !expect.error_code || *expect.error_code == reply.code;
   if (expect.data_rule == ReplyExpectation::Data::kExact) matches = matches && reply.data == expect.data;
   if (expect.data_rule == ReplyExpectation::Data::kPattern)
     matches = matches && expect.pattern && expect.pattern->Matches(reply.data);
   matches = matches && expect.device.Matches(reply.device) && expect.function.Matches(reply.function);
-  if (!matches) return DescribeReply(expect, reply);
+  if (!matches) return DescribeReply(expect, reply, page);
   if (expect.time_limit_ms && elapsed_ms > *expect.time_limit_ms)
-    return DescribeReply(expect, reply) + " after " + std::to_string(elapsed_ms) + " ms";
+    return DescribeReply(expect, reply, page) + " after " + std::to_string(elapsed_ms) + " ms";
   return {};
 }
 

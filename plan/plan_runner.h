@@ -120,6 +120,7 @@ struct PlanRunOptions {
   bool verbose = false;     // the Details setting for every request
   bool keep_going = false;  // run on after a failed step
   bool record = false;      // check nothing: every answered step passes
+  const CodePage* page = nullptr;  // the device's: the failure lines show its text through it
 };
 
 // What the runner needs of the link's surroundings.
@@ -144,9 +145,10 @@ PlanRunResult RunPlan(Host& host, CommandExecutor& executor, const Plan& plan, c
 
 // Compares one reply with its expectation; "" when it matches, else what was
 // received, in the plan's own words.
-std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms);
+std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms,
+                       const CodePage* page = nullptr);
 // The reply in the plan's words, as far as the expectation looks at it.
-std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply);
+std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply, const CodePage* page = nullptr);
 
 // "line 9: v (1000 runs)": a repeated step's runs, summed.
 std::string RepeatedStepName(const RepeatedStep& repeated);

@@ -24,6 +24,10 @@ class BytePort {
   virtual void Drain() {}
   // A descriptor that becomes readable when input arrives, or -1.
   virtual int WaitHandle() const { return -1; }
+  // True once the line's far end has gone (the device's end hung up, an
+  // adapter unplugged): nothing passes any more. Known after a count or a
+  // write met it.
+  virtual bool HungUp() const { return false; }
 };
 
 struct LineSettings {

@@ -61,6 +61,7 @@ class TappedBytePort final : public BytePort {
   }
   void Drain() override { inner_->Drain(); }
   int WaitHandle() const override { return inner_->WaitHandle(); }
+  bool HungUp() const override { return inner_->HungUp(); }
 
  private:
   std::unique_ptr<BytePort> inner_;

@@ -221,7 +221,11 @@ PosixSerialPort::~PosixSerialPort() {
 
 size_t PosixSerialPort::InputCount() {
   int waiting = 0;
-  if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  if (ioctl(fd_, FIONREAD, &waiting) != 0) {
+    if (errno == EIO) hung_up_ = true;
+    return 0;
+  }
+  if (waiting < 0) return 0;
   return static_cast<size_t>(waiting);
 }
 
@@ -242,6 +246,7 @@ bool PosixSerialPort::WriteByte(uint8_t byte) {
     const ssize_t n = write(fd_, &byte, 1);
     if (n == 1) return true;
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EIO) hung_up_ = true;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
     if (!WaitForRoom(fd_, deadline)) return false;
   }

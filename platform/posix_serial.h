@@ -16,7 +16,7 @@ std::string DescribeOpenFailure(int err);
 
 // An open, configured serial line that this program holds exclusively
 // (flock and TIOCEXCL). All operations are non-blocking; a line whose far end
-// has gone reads nothing and counts 0.
+// has gone reads nothing, counts 0 and says it hung up.
 class PosixSerialPort final : public BytePort {
  public:
   // Takes over a descriptor that PosixPortOpener has locked and configured.
@@ -32,9 +32,11 @@ class PosixSerialPort final : public BytePort {
   void Purge() override;
   void Drain() override;
   int WaitHandle() const override { return fd_; }
+  bool HungUp() const override { return hung_up_; }
 
  private:
   int fd_;
+  bool hung_up_ = false;  // a count or a write failed with EIO
 };
 
 // Opens SerialDevicePath(n), or a device path, raw, without flow control,

@@ -18,6 +18,7 @@ constexpr uint32_t kReplyStxMs = 2000;
 constexpr uint32_t kInterByteMs = 500;
 // Stray bytes before a reply's STX logged one line each; the rest are counted.
 constexpr unsigned kStrayBytesLogged = 16;
+constexpr char kPortGoneLine[] = "The serial port has gone (its line hung up); nothing more can be sent or received";
 
 bool NeedsSignatureStep(const std::string& request) {
   return request.size() >= 3 && request[0] == 'x' && (request[2] == '2' || request[2] == '5');
@@ -67,6 +68,7 @@ int SerialLink::SerialTransaction(const std::string& request, std::string& reply
 int SerialLink::Exchange(const std::string& request, std::string& reply) {
   if (const int enquiry = Enquire(); enquiry != kResultOk) return enquiry;
   if (SendPacket(request) == 0) {
+    if (ports_.HungUp(host_.state.ActiveLink)) return Fail(kResultPortGone, kPortGoneLine);
     if (host_.StopEndsExchange())
       return Fail(kResultStopped, "Stopped before the device acknowledged the request; it may have carried it out");
     return Fail(kResultPacketNotAcked, "Packet not acknowledged");
@@ -89,10 +91,12 @@ int SerialLink::SignatureRequest(const std::string& request, std::string& reply)
 int SerialLink::Enquire() {
   const int port = host_.state.ActiveLink;
   for (int attempt = 0; attempt < kEnquiryAttempts; ++attempt) {
+    if (ports_.HungUp(port)) return Fail(kResultPortGone, kPortGoneLine);
     for (int i = 0; i < 3; ++i) WriteByte(kCan);
     ports_.PurgePort(port);
     WriteByte(kEnq);
     if (!ports_.WaitForInput(kEnquiryAckMs)) {
+      if (ports_.HungUp(port)) return Fail(kResultPortGone, kPortGoneLine);
       if (host_.StopEndsExchange()) return Fail(kResultStopped, "Stopped before the request was sent");
       host_.log.LogMessage("Enquire #%u timedout", attempt);
       continue;
@@ -112,7 +116,7 @@ int SerialLink::SendPacket(const std::string& request) {
     ports_.PurgePort(port);
     for (char byte : packet) WriteByte(static_cast<uint8_t>(byte));
     if (!ports_.WaitForInput(kPacketAckMs)) {
-      if (host_.StopEndsExchange()) return 0;
+      if (ports_.HungUp(port) || host_.StopEndsExchange()) return 0;
       host_.log.LogMessage("Packet acknowledge timed out");
       continue;
     }
@@ -137,6 +141,7 @@ SerialLink::ReplyAttempt SerialLink::AwaitReplyByte(ReplyPhase& phase, uint32_t 
   const uint32_t left = MsLeft(phase);
   if (left == 0) return ReplyAttempt::kOverrun;
   if (ports_.WaitForInput(std::min(ms, left))) return ReplyAttempt::kGood;
+  if (ports_.HungUp(host_.state.ActiveLink)) return ReplyAttempt::kGone;
   if (host_.StopEndsExchange()) return ReplyAttempt::kStopped;
   return MsLeft(phase) == 0 ? ReplyAttempt::kOverrun : timed_out;
 }
@@ -195,6 +200,8 @@ int SerialLink::ReceiveReply(char request_kind, std::string& reply) {
     switch (ReceivePacket(phase)) {
       case ReplyAttempt::kNoStx:
         return Fail(kResultReceiveStxTimeout, "Receive STX timeout");
+      case ReplyAttempt::kGone:
+        return Fail(kResultPortGone, kPortGoneLine);
       case ReplyAttempt::kBad:
         WriteByte(kNak);
         continue;

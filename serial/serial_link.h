@@ -37,7 +37,7 @@ class SerialLink final : public LinkTransaction {
   const std::string& ReceiveBuffer() const { return receive_buffer_; }
 
  private:
-  enum class ReplyAttempt { kGood, kBad, kNoStx, kStopped, kOverrun };
+  enum class ReplyAttempt { kGood, kBad, kNoStx, kStopped, kOverrun, kGone };
   // The reply phase of one exchange, over its attempts.
   struct ReplyPhase {
     uint32_t start = 0;  // the tick the phase began

@@ -15,6 +15,11 @@ BytePort* SerialPorts::Slot(int port) const {
 
 bool SerialPorts::IsOpen(int port) const { return Slot(port) != nullptr; }
 
+bool SerialPorts::HungUp(int port) const {
+  const BytePort* slot = Slot(port);
+  return slot != nullptr && slot->HungUp();
+}
+
 int SerialPorts::OpenPort(int port, unsigned long baud, char parity, unsigned long data_bits,
                           unsigned long stop_bits) {
   if (port < 1 || port > kPortCount) return 0;
@@ -66,6 +71,7 @@ int SerialPorts::WaitForInput(uint32_t ms) {
   const uint32_t start = host_.clock.GetTickCount();
   while (true) {
     if (InputCount(host_.state.ActiveLink) != 0) return 1;
+    if (HungUp(host_.state.ActiveLink)) return 0;
     if (host_.StopEndsExchange()) return 0;
     if (static_cast<uint32_t>(host_.clock.GetTickCount() - start) > ms) return 0;
     host_.pump.PumpOneMessage();

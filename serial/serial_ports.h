@@ -26,6 +26,8 @@ class SerialPorts {
   int OpenPort(int port, unsigned long baud, char parity, unsigned long data_bits, unsigned long stop_bits);
   void ClosePort(int port);
   bool IsOpen(int port) const;
+  // The port's far end has gone: nothing passes any more.
+  bool HungUp(int port) const;
 
   size_t InputCount(int port);
   // The byte read, or 0 when nothing could be read.
@@ -34,7 +36,8 @@ class SerialPorts {
   void PurgePort(int port);
 
   // Waits on port ActiveLink: 1 as soon as a byte is waiting, 0 once more
-  // than `ms` milliseconds have passed, or when nothing waits and a stop
+  // than `ms` milliseconds have passed, at once when the port has hung up,
+  // or when nothing waits and a stop
   // ends the exchange (Host::StopEndsExchange). Pumps the event loop on every
   // turn.
   int WaitForInput(uint32_t ms);

@@ -9,6 +9,7 @@
 #include "sim/in_process.h"
 #include "sim/in_process_net.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_wire_device.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_host.h"
 #include "tests/support/wire_serial.h"
@@ -361,10 +362,18 @@ TEST(PlanCliWire, RequestsAndRepliesAreComparedInTheDevicesCodePage) {
   WirePlanRun run;
   run.answer = [](const std::string& request) -> std::string {
     if (request == "@/\xC1") return "00/00/00/\xC1\xC2\xC3";
+    if (request == "@/\xC2") return "00/00/00/\xC1\x1B<\"";
     return "00/00/00/" + std::string(30, 'x');
   };
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Α => data=\"ΑΒΓ\"\n@/Α => data~\"[Α-Ω]{3}\"\n")}), kExitOk);
   EXPECT_EQ(run.requests, (Lines{"v", "@/\xC1", "@/\xC1"}));
+  // A failed step shows the device's text as the log does, on stdout and in the report; a control byte escaped.
+  EXPECT_EQ(run.Run({"--plan", run.WritePlan("@/Β => data=\"Α\"\n"), "--report", run.dir.file("r.xml")}),
+            kExitDeviceError);
+  EXPECT_TRUE(HasEntryStartingWith(run.log, "      received: 00 data=\"Α\\x1B<\\\"\""));
+  const Lines failures = ReadJUnit(run.dir.file("r.xml")).failures;
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_NE(failures[0].find("expected: 00 data=\"Α\"\nreceived: 00 data=\"Α\\x1B<\\\"\""), std::string::npos) << failures[0];
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"(x+x+)+y\"\n")}), kExitDeviceError);
   // A NUL in a pattern does not cut the report's lines.
   EXPECT_EQ(run.Run({"--plan", run.WritePlan("x => data~\"a\\x00b\"\n")}), kExitDeviceError);
@@ -414,6 +423,26 @@ TEST(PlanCliWire, EveryRunWithAReportWritesOne) {
   EXPECT_EQ(run.Run({"--plan", plan, "--report", "/dev/full"}), kExitLinkFailure);
   EXPECT_EQ(run.Run({"--plan", plan, "--record", "/dev/full"}), kExitLinkFailure);
   EXPECT_EQ(run.Run({"--plan", plan, "--record", run.dir.file("good.plan")}), kExitOk);
+}
+
+// A device unplugged part way (its pty hung up) ends even a --keep-going run at once, as a link
+// failure with a line that says so, instead of every step left waiting out its enquiries.
+TEST(PlanCli, AVanishedPortEndsAKeepGoingRunAsALinkFailure) {
+  test::TempDir dir;
+  std::string plan;
+  for (int i = 0; i < 20; ++i) plan += "?\n";
+  test::WriteFile(dir.file("p.plan"), plan);
+  test::PtyWireDevice device([](const std::string&) { return std::string("00/00/00/"); });
+  ASSERT_FALSE(device.path().empty());
+  device.HangUpAfter(3);
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = test::RunProgram({test::BinaryPath("veritor-cli"), "--plan", dir.file("p.plan"), "--keep-going"},
+                                       {"VERITOR_COM1=" + device.path()});
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(result.exit_status, kExitLinkFailure) << result.out << result.err;
+  EXPECT_LT(ms.count(), 2000) << result.out;
+  EXPECT_NE(result.out.find("\nThe serial port has gone (its line hung up)"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("; the link failed; 17 steps not reached"), std::string::npos) << result.out;
 }
 
 // veritor-cli --check: plans checked without a device, for a CI's lint stage; PATH:LINE: why, for

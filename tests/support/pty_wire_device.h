@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -44,6 +45,8 @@ class PtyWireDevice {
   const std::string& path() const { return path_; }
   // How many request packets it took.
   size_t requests() const { return requests_; }
+  // Closes its end at the request packet after the `answered` first, as a device unplugged.
+  void HangUpAfter(size_t answered) { hang_up_after_ = answered; }
 
  private:
   void Serve() {
@@ -66,7 +69,11 @@ class PtyWireDevice {
           packet.clear();
         } else if (byte == 0x03 && in_packet) {
           in_packet = false;
-          ++requests_;
+          if (++requests_ > hang_up_after_) {
+            close(master_);
+            master_ = -1;
+            return;
+          }
           const std::string reply = answer_(packet.substr(0, packet.size() - 3));
           out += '\x06';
           if (!reply.empty()) out += DevicePacket(reply);
@@ -92,6 +99,7 @@ class PtyWireDevice {
   std::string path_;
   std::atomic<bool> done_{false};
   std::atomic<size_t> requests_{0};
+  std::atomic<size_t> hang_up_after_{SIZE_MAX};
   std::thread thread_;
 };
 
