@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz.prompts.answers = {(step.flags & 0x04) != 0};
         const int result = files.SignatureStep();
         files.SignatureRequestEnded("x/2", result, "00/00/00");
+        files.ForgetAnswers();  // the command ends, as ExecuteCommand tells the link
         FUZZ_CHECK(result == kResultOk || result == kResultSignatureRejected || result == kResultBFileFailed ||
                    result == kResultFingerprintFailed || result == kResultNoReport);
         // A signature the device gave is in the B file: 40 hexadecimal digits.
