@@ -225,7 +225,7 @@ class PlanParser {
       if (!ParseLine(line, open, blocks)) return std::nullopt;
     }
     if (!blocks.empty())
-      return Fail(blocks.back()->line, blocks.back() == &finally_ ? ".finally without .end" : ".repeat without .end");
+      return Fail(blocks.back()->block->line, blocks.back() == &finally_ ? ".finally without .end" : ".repeat without .end");
     if (plan_.step_count == 0) return Fail(line_ == 0 ? 1 : line_, "a plan with no steps");
     return std::move(plan_);
   }
@@ -263,7 +263,7 @@ class PlanParser {
     if (name == "finally") {
       if (!cursor.Done()) return Failed("nothing may follow .finally");
       if (!blocks.empty()) return Failed(".finally stands outside every .repeat block");
-      finally_.line = line_;
+      finally_.block.Edit().line = line_;
       blocks.push_back(&finally_);
       open.push_back(&plan_.finally_nodes);
       return true;
@@ -299,11 +299,11 @@ class PlanParser {
                                   : PlanStep::Kind::kBatch;
       const auto path = cursor.AtEnd() ? std::nullopt : cursor.Value();
       if (!path || path->empty()) return Failed("." + name + " takes a file name");
-      step.written = *path;
+      step.files.Edit().written = *path;
       step.text = Resolve(*path);
     } else if (name == "zreport") {
       step.kind = PlanStep::Kind::kZReport;
-      if (!ParseZReportOptions(cursor, step.zreport)) return false;
+      if (!ParseZReportOptions(cursor, step.files.Edit().zreport)) return false;
     } else {
       return Failed("unknown directive ." + name);
     }
@@ -314,8 +314,8 @@ class PlanParser {
   bool OpenBlock(LineCursor& cursor, std::vector<std::vector<PlanNode>*>& open, std::vector<PlanNode*>& blocks) {
     const auto value = cursor.AtEnd() ? std::nullopt : cursor.Value();
     if (!value || !cursor.Done()) return Failed(".repeat takes a count or a time such as 10m");
-    PlanNode block;
-    block.is_block = true;
+    PlanNode node;
+    PlanBlock& block = node.block.Edit();
     block.line = line_;
     if (const auto times = ParseCount(*value, kMaxRepeat); times && *times > 0) {
       block.times = *times;
@@ -326,9 +326,9 @@ class PlanParser {
       return Failed(".repeat takes a count or a time such as 10m, not " + QuoteText(*value));
     }
     if (blocks.size() >= kMaxNesting) return Failed("repeat blocks nest too deep");
-    open.back()->push_back(std::move(block));
+    open.back()->push_back(std::move(node));
     blocks.push_back(&open.back()->back());
-    open.push_back(&blocks.back()->children);
+    open.push_back(&blocks.back()->block.Edit().children);
     return true;
   }
 
@@ -362,7 +362,6 @@ class PlanParser {
   bool Add(PlanStep step, std::vector<PlanNode>& nodes) {
     step.id = plan_.step_count++;
     PlanNode node;
-    node.line = step.line;
     node.step = std::move(step);
     nodes.push_back(std::move(node));
     return true;
@@ -470,19 +469,20 @@ class PlanParser {
 uint64_t Executions(const std::vector<PlanNode>& nodes) {
   uint64_t total = 0;
   for (const PlanNode& node : nodes) {
-    if (!node.is_block) {
+    if (!node.is_block()) {
       total += node.step.kind == PlanStep::Kind::kDelay ? 0 : 1;
       continue;
     }
-    if (node.duration_ms > 0) return 0;
-    const uint64_t inner = Executions(node.children);
-    if (inner == 0 && !node.children.empty()) {
+    const PlanBlock& block = *node.block;
+    if (block.duration_ms > 0) return 0;
+    const uint64_t inner = Executions(block.children);
+    if (inner == 0 && !block.children.empty()) {
       bool only_delays = true;
-      for (const PlanNode& child : node.children)
-        only_delays = only_delays && !child.is_block && child.step.kind == PlanStep::Kind::kDelay;
+      for (const PlanNode& child : block.children)
+        only_delays = only_delays && !child.is_block() && child.step.kind == PlanStep::Kind::kDelay;
       if (!only_delays) return 0;
     }
-    total += inner * node.times;
+    total += inner * block.times;
   }
   return total;
 }
@@ -517,7 +517,7 @@ namespace {
 
 void VisitSteps(const std::vector<PlanNode>& nodes, const std::function<void(const PlanStep&)>& visit) {
   for (const PlanNode& node : nodes) {
-    if (node.is_block) VisitSteps(node.children, visit);
+    if (node.is_block()) VisitSteps(node.block->children, visit);
     else visit(node.step);
   }
 }
@@ -630,12 +630,12 @@ std::string FormatPlanStep(const PlanStep& step, const ReplyExpectation& expect)
   std::string head;
   switch (step.kind) {
     case PlanStep::Kind::kRequest: head = NeedsQuotes(step.text) ? ".send " + QuoteText(step.text) : step.text; break;
-    case PlanStep::Kind::kSign: head = ".sign " + PathText(step.written); break;
-    case PlanStep::Kind::kBitmap: head = ".bmp " + PathText(step.written); break;
-    case PlanStep::Kind::kBatch: head = ".batch " + PathText(step.written); break;
+    case PlanStep::Kind::kSign: head = ".sign " + PathText(step.written()); break;
+    case PlanStep::Kind::kBitmap: head = ".bmp " + PathText(step.written()); break;
+    case PlanStep::Kind::kBatch: head = ".batch " + PathText(step.written()); break;
     case PlanStep::Kind::kDelay: return ".delay " + FormatDuration(step.delay_ms);
     case PlanStep::Kind::kZReport: {
-      const ZReportCheck& check = step.zreport;
+      const ZReportCheck& check = step.zreport();
       head = std::string(".zreport answer=") + (check.answer ? "yes" : "no");
       if (check.lines) head += " lines=" + std::to_string(*check.lines);
       if (!check.sha1.empty()) head += " sha1=" + check.sha1;

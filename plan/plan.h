@@ -66,6 +66,43 @@ struct ZReportCheck {
   size_t max_lines = 100000;           // Q requests before the report counts as endless
 };
 
+// A part few steps have, kept out of line so that the common step stays
+// small: reads of an absent part see its defaults, Edit() makes it.
+template <typename T>
+class RarePart {
+ public:
+  RarePart() = default;
+  RarePart(const RarePart& other) : part_(other.part_ ? std::make_unique<T>(*other.part_) : nullptr) {}
+  RarePart(RarePart&&) noexcept = default;
+  RarePart& operator=(const RarePart& other) {
+    if (this != &other) part_ = other.part_ ? std::make_unique<T>(*other.part_) : nullptr;
+    return *this;
+  }
+  RarePart& operator=(RarePart&&) noexcept = default;
+  ~RarePart() = default;
+
+  const T& operator*() const { return part_ ? *part_ : Defaults(); }
+  const T* operator->() const { return &**this; }
+  T& Edit() {
+    if (!part_) part_ = std::make_unique<T>();
+    return *part_;
+  }
+  bool present() const { return part_ != nullptr; }
+
+ private:
+  static const T& Defaults() {
+    static const T defaults;
+    return defaults;
+  }
+  std::unique_ptr<T> part_;
+};
+
+// What only file actions and Z reports carry.
+struct StepFiles {
+  std::string written;       // a file action's path as the plan wrote it
+  ZReportCheck zreport;
+};
+
 struct PlanStep {
   enum class Kind { kRequest, kSign, kBitmap, kBatch, kZReport, kDelay };
   Kind kind = Kind::kRequest;
@@ -73,20 +110,29 @@ struct PlanStep {
   size_t id = 0;             // 0, 1, 2... in the order of the file
   bool repeated = false;     // inside a repeat block
   std::string text;          // the request, or the file's path as the runner opens it
-  std::string written;       // the path as the plan wrote it
   uint32_t delay_ms = 0;
   ReplyExpectation expect;   // for a Z report: of the reply to x/2
-  ZReportCheck zreport;
+  RarePart<StepFiles> files;
+
+  const std::string& written() const { return files->written; }
+  const ZReportCheck& zreport() const { return files->zreport; }
 };
 
-// A step, or a block repeated `times` times or for `duration_ms`.
-struct PlanNode {
-  bool is_block = false;
-  PlanStep step;
+struct PlanNode;
+
+// A block repeated `times` times or for `duration_ms`.
+struct PlanBlock {
   unsigned line = 0;
   uint64_t times = 0;
   uint32_t duration_ms = 0;
   std::vector<PlanNode> children;
+};
+
+// A step, or a repeated block (its step then unused).
+struct PlanNode {
+  PlanStep step;
+  RarePart<PlanBlock> block;
+  bool is_block() const { return block.present(); }
 };
 
 struct Plan {

@@ -183,12 +183,13 @@ void PlanRecorder::WriteStep(const PlanStep& step, const std::string& indent, st
   if (seen.data_varies) out += indent + "# the reply data varied from run to run\n";
   PlanStep recorded = step;
   if (step.kind == PlanStep::Kind::kSign || step.kind == PlanStep::Kind::kBitmap || step.kind == PlanStep::Kind::kBatch)
-    recorded.written = PathFrom(plan_directory_, step.text);
-  if (step.kind == PlanStep::Kind::kZReport && !step.zreport.a_file.empty())
-    recorded.zreport.a_file = PathFrom(plan_directory_, step.zreport.a_file);
+    recorded.files.Edit().written = PathFrom(plan_directory_, step.text);
+  if (step.kind == PlanStep::Kind::kZReport && !step.zreport().a_file.empty())
+    recorded.files.Edit().zreport.a_file = PathFrom(plan_directory_, step.zreport().a_file);
   if (step.kind == PlanStep::Kind::kZReport) {
-    recorded.zreport.lines = seen.lines_vary || seen.rejected ? std::nullopt : std::optional<size_t>(seen.report_lines);
-    recorded.zreport.sha1.clear();
+    ZReportCheck& zreport = recorded.files.Edit().zreport;
+    zreport.lines = seen.lines_vary || seen.rejected ? std::nullopt : std::optional<size_t>(seen.report_lines);
+    zreport.sha1.clear();
   }
   out += indent + FormatPlanStep(recorded, Expectation(step, seen)) + "\n";
 }
@@ -196,12 +197,12 @@ void PlanRecorder::WriteStep(const PlanStep& step, const std::string& indent, st
 void PlanRecorder::WriteNodes(const std::vector<PlanNode>& nodes, int depth, std::string& out) const {
   const std::string indent(static_cast<size_t>(depth) * 2, ' ');
   for (const PlanNode& node : nodes) {
-    if (!node.is_block) {
+    if (!node.is_block()) {
       WriteStep(node.step, indent, out);
       continue;
     }
-    out += indent + ".repeat " + (node.times > 0 ? std::to_string(node.times) : FormatDuration(node.duration_ms)) + "\n";
-    WriteNodes(node.children, depth + 1, out);
+    out += indent + ".repeat " + (node.block->times > 0 ? std::to_string(node.block->times) : FormatDuration(node.block->duration_ms)) + "\n";
+    WriteNodes(node.block->children, depth + 1, out);
     out += indent + ".end\n";
   }
 }

@@ -118,11 +118,11 @@ class Runner {
   // False once the run is to end.
   bool RunNodes(const std::vector<PlanNode>& nodes) {
     for (const PlanNode& node : nodes)
-      if (!(node.is_block ? RunBlock(node) : RunStep(node.step))) return false;
+      if (!(node.is_block() ? RunBlock(*node.block) : RunStep(node.step))) return false;
     return true;
   }
 
-  bool RunBlock(const PlanNode& block) {
+  bool RunBlock(const PlanBlock& block) {
     if (block.times > 0) {
       for (uint64_t i = 0; i < block.times; ++i)
         if (!RunNodes(block.children)) return false;
@@ -159,8 +159,8 @@ class Runner {
   }
 
   void CollectNotReached(const PlanNode& node) {
-    if (node.is_block) {
-      for (const PlanNode& child : node.children) CollectNotReached(child);
+    if (node.is_block()) {
+      for (const PlanNode& child : node.block->children) CollectNotReached(child);
     } else if (node.step.kind != PlanStep::Kind::kDelay && runs_[node.step.id] == 0) {
       result_.not_reached.push_back(&node.step);
     }
@@ -239,7 +239,7 @@ class Runner {
 
   std::string CheckZReport(const PlanStep& step, const StepReply& reply, uint32_t elapsed_ms) {
     if (!reply.report_mismatch.empty()) return reply.report_mismatch + "; answered No, x/2 not sent";
-    if (!step.zreport.answer) {
+    if (!step.zreport().answer) {
       if (reply.result == kResultSignatureRejected) return {};
       return "x/2 sent although the signature was rejected (" + DescribeReply(step.expect, reply, options_.page) + ")";
     }
@@ -278,7 +278,7 @@ class Runner {
       case PlanStep::Kind::kBitmap:
         return FileAction(step, UploadBitmapFile(host_, executor_, step.text, options_.verbose));
       case PlanStep::Kind::kBatch: return FileAction(step, RunBatchFile(host_, executor_, step.text, options_.verbose));
-      case PlanStep::Kind::kZReport: return ZReport(step.zreport);
+      case PlanStep::Kind::kZReport: return ZReport(step.zreport());
       case PlanStep::Kind::kDelay: break;
     }
     return {};
