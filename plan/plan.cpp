@@ -210,6 +210,9 @@ class PlanParser {
       : base_(base_directory), source_(source), page_(page), error_(error) {}
 
   std::optional<Plan> Parse(std::string_view text) {
+    // No more nodes than lines: the reservation spares the copies of a growing
+    // plan, and the pages it never fills are never touched.
+    plan_.nodes.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     std::vector<std::vector<PlanNode>*> open = {&plan_.nodes};
     std::vector<PlanNode*> blocks;
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
@@ -360,7 +363,7 @@ class PlanParser {
   }
 
   bool Add(PlanStep step, std::vector<PlanNode>& nodes) {
-    step.id = plan_.step_count++;
+    step.id = static_cast<uint32_t>(plan_.step_count++);
     PlanNode node;
     node.step = std::move(step);
     nodes.push_back(std::move(node));

@@ -47,14 +47,14 @@ struct StatusBits {
 
 // What one reply must be.
 struct ReplyExpectation {
-  enum class Data { kAny, kExact, kPattern };
-  std::optional<int> error_code = 0;  // nothing: any code
-  Data data_rule = Data::kAny;
+  enum class Data : uint8_t { kAny, kExact, kPattern };
   std::string data;                   // the exact text, or the pattern as written
   std::shared_ptr<const DataPattern> pattern;  // matched against the whole data
+  std::optional<int> error_code = 0;  // nothing: any code
+  std::optional<uint32_t> time_limit_ms;
+  Data data_rule = Data::kAny;
   StatusBits device;
   StatusBits function;
-  std::optional<uint32_t> time_limit_ms;
 };
 
 // What a Z-report step checks besides the replies.
@@ -104,13 +104,13 @@ struct StepFiles {
 };
 
 struct PlanStep {
-  enum class Kind { kRequest, kSign, kBitmap, kBatch, kZReport, kDelay };
+  enum class Kind : uint8_t { kRequest, kSign, kBitmap, kBatch, kZReport, kDelay };
   Kind kind = Kind::kRequest;
-  unsigned line = 0;         // in the plan file
-  size_t id = 0;             // 0, 1, 2... in the order of the file
   bool repeated = false;     // inside a repeat block
-  std::string text;          // the request, or the file's path as the runner opens it
+  unsigned line = 0;         // in the plan file
+  uint32_t id = 0;           // 0, 1, 2... in the order of the file
   uint32_t delay_ms = 0;
+  std::string text;          // the request, or the file's path as the runner opens it
   ReplyExpectation expect;   // for a Z report: of the reply to x/2
   RarePart<StepFiles> files;
 
