@@ -341,13 +341,13 @@ class PlanParser {
     size_t arrow = line.find(" =>");
     while (arrow != std::string::npos && arrow + 3 < line.size() && line[arrow + 3] != ' ')
       arrow = line.find(" =>", arrow + 1);
-    step.text = line.substr(0, arrow);
-    if (arrow != std::string::npos) step.text.erase(step.text.find_last_not_of(' ') + 1);
-    LineCursor request(step.text, page_);
-    const auto bytes = request.Encode(step.text);
+    std::string text = line.substr(0, arrow);
+    if (arrow != std::string::npos) text.erase(text.find_last_not_of(' ') + 1);
+    LineCursor request(text, page_);
+    auto bytes = request.Encode(text);
     if (!bytes) return Failed(request.EncodeError());
+    if (bytes->size() > kMaxBatchLine) bytes->resize(kMaxBatchLine);
     step.text = *bytes;
-    if (step.text.size() > kMaxBatchLine) step.text.resize(kMaxBatchLine);
     if (arrow != std::string::npos) {
       LineCursor cursor(std::string_view(line).substr(arrow), page_);
       if (!ParseArrow(cursor, step.expect)) return false;
@@ -386,7 +386,7 @@ class PlanParser {
     while (!cursor.Done()) {
       const std::string key = cursor.Name();
       if (first && (key == "any" || (key.size() == 2 && IsHexText(key)))) {
-        expect.error_code = key == "any" ? std::nullopt : std::optional<int>(std::stoi(key, nullptr, 16));
+        expect.error_code = key == "any" ? std::nullopt : std::optional<uint8_t>(static_cast<uint8_t>(std::stoi(key, nullptr, 16)));
         first = false;
         continue;
       }
@@ -597,19 +597,19 @@ std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* pa
   } else {
     text = "any";
   }
-  if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data, page);
+  if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data.view(), page);
   // A pattern is written as it stands: a quote needs its backslash, and a
   // byte a line cannot hold (a NUL would cut the line) is written \xHH.
   if (expect.data_rule == ReplyExpectation::Data::kPattern && page != nullptr) {
     std::string pattern;
-    for (char c : page->ToUtf8(expect.data)) {
+    for (char c : page->ToUtf8(expect.data.view())) {
       if (c == '"') pattern += '\\';
       pattern += c;
     }
     text += " data~\"" + VisibleText(pattern) + "\"";
   } else if (expect.data_rule == ReplyExpectation::Data::kPattern) {
     std::string quoted = "\"";
-    for (char c : expect.data) {
+    for (char c : expect.data.view()) {
       const auto byte = static_cast<unsigned char>(c);
       if (c == '"') {
         quoted += "\\\"";
@@ -632,7 +632,7 @@ std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* pa
 std::string FormatPlanStep(const PlanStep& step, const ReplyExpectation& expect) {
   std::string head;
   switch (step.kind) {
-    case PlanStep::Kind::kRequest: head = NeedsQuotes(step.text) ? ".send " + QuoteText(step.text) : step.text; break;
+    case PlanStep::Kind::kRequest: head = NeedsQuotes(step.text.str()) ? ".send " + QuoteText(step.text.view()) : step.text.str(); break;
     case PlanStep::Kind::kSign: head = ".sign " + PathText(step.written()); break;
     case PlanStep::Kind::kBitmap: head = ".bmp " + PathText(step.written()); break;
     case PlanStep::Kind::kBatch: head = ".batch " + PathText(step.written()); break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plan/data_pattern.h"
+#include "plan/step_text.h"
 
 namespace veritor {
 
@@ -48,10 +49,10 @@ struct StatusBits {
 // What one reply must be.
 struct ReplyExpectation {
   enum class Data : uint8_t { kAny, kExact, kPattern };
-  std::string data;                   // the exact text, or the pattern as written
+  StepText data;                      // the exact text, or the pattern as written
   std::shared_ptr<const DataPattern> pattern;  // matched against the whole data
-  std::optional<int> error_code = 0;  // nothing: any code
   std::optional<uint32_t> time_limit_ms;
+  std::optional<uint8_t> error_code = 0;  // nothing: any code
   Data data_rule = Data::kAny;
   StatusBits device;
   StatusBits function;
@@ -110,7 +111,7 @@ struct PlanStep {
   unsigned line = 0;         // in the plan file
   uint32_t id = 0;           // 0, 1, 2... in the order of the file
   uint32_t delay_ms = 0;
-  std::string text;          // the request, or the file's path as the runner opens it
+  StepText text;             // the request, or the file's path as the runner opens it
   ReplyExpectation expect;   // for a Z report: of the reply to x/2
   RarePart<StepFiles> files;
 

@@ -148,7 +148,7 @@ void PlanRecorder::StepDone(const StepRecord& record, const StepReply& reply) {
 
 ReplyExpectation PlanRecorder::Expectation(const PlanStep& step, const Seen& seen) const {
   ReplyExpectation expect;
-  expect.error_code = seen.codes_vary ? std::nullopt : std::optional<int>(seen.code < 0 ? 0 : seen.code);
+  expect.error_code = seen.codes_vary ? std::nullopt : std::optional<uint8_t>(static_cast<uint8_t>(seen.code < 0 ? 0 : seen.code));
   // The device status byte is part of the answer: a device that now reports
   // a bad battery or a fatal error must not pass. Its "pend" and "busy" bits
   // (0x04, 0x01) come and go with the exchanges, the function status bits with
@@ -183,7 +183,7 @@ void PlanRecorder::WriteStep(const PlanStep& step, const std::string& indent, st
   if (seen.data_varies) out += indent + "# the reply data varied from run to run\n";
   PlanStep recorded = step;
   if (step.kind == PlanStep::Kind::kSign || step.kind == PlanStep::Kind::kBitmap || step.kind == PlanStep::Kind::kBatch)
-    recorded.files.Edit().written = PathFrom(plan_directory_, step.text);
+    recorded.files.Edit().written = PathFrom(plan_directory_, step.text.str());
   if (step.kind == PlanStep::Kind::kZReport && !step.zreport().a_file.empty())
     recorded.files.Edit().zreport.a_file = PathFrom(plan_directory_, step.zreport().a_file);
   if (step.kind == PlanStep::Kind::kZReport) {

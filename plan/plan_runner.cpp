@@ -273,11 +273,11 @@ class Runner {
 
   StepReply Execute(const PlanStep& step) {
     switch (step.kind) {
-      case PlanStep::Kind::kRequest: return Request(step.text);
-      case PlanStep::Kind::kSign: return FileAction(step, SignFile(host_, executor_, step.text, options_.verbose));
+      case PlanStep::Kind::kRequest: return Request(step.text.str());
+      case PlanStep::Kind::kSign: return FileAction(step, SignFile(host_, executor_, step.text.str(), options_.verbose));
       case PlanStep::Kind::kBitmap:
-        return FileAction(step, UploadBitmapFile(host_, executor_, step.text, options_.verbose));
-      case PlanStep::Kind::kBatch: return FileAction(step, RunBatchFile(host_, executor_, step.text, options_.verbose));
+        return FileAction(step, UploadBitmapFile(host_, executor_, step.text.str(), options_.verbose));
+      case PlanStep::Kind::kBatch: return FileAction(step, RunBatchFile(host_, executor_, step.text.str(), options_.verbose));
       case PlanStep::Kind::kZReport: return ZReport(step.zreport());
       case PlanStep::Kind::kDelay: break;
     }
@@ -319,7 +319,7 @@ class Runner {
         return reply;
       case ActionOutcome::kRefused:
       case ActionOutcome::kIgnored:
-        reply.data = "the file " + QuoteText(step.text) + " was refused";
+        reply.data = "the file " + QuoteText(step.text.view()) + " was refused";
         return reply;
       case ActionOutcome::kStopped:
         result_.stopped = true;
@@ -453,7 +453,7 @@ std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply
 std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms,
                        const CodePage* page) {
   bool matches = !expect.error_code || *expect.error_code == reply.code;
-  if (expect.data_rule == ReplyExpectation::Data::kExact) matches = matches && reply.data == expect.data;
+  if (expect.data_rule == ReplyExpectation::Data::kExact) matches = matches && std::string_view(reply.data) == expect.data.view();
   if (expect.data_rule == ReplyExpectation::Data::kPattern)
     matches = matches && expect.pattern && expect.pattern->Matches(reply.data);
   matches = matches && expect.device.Matches(reply.device) && expect.function.Matches(reply.function);
