@@ -212,7 +212,7 @@ std::optional<Plan> PlanFromActions(const std::vector<Action>& actions, const Co
   std::string text;
   PlanStep step;
   for (const Action& action : actions) {
-    step.written = action.text;
+    step.files.Edit().written = action.text;
     step.text = action.text;
     switch (action.kind) {
       case Action::Kind::kRequest: {
@@ -278,7 +278,7 @@ std::string CheckPlanFiles(const Plan& plan, const std::string& source) {
   ForEachStep(plan, [&](const PlanStep& step) {
     const bool names_file = step.kind == PlanStep::Kind::kSign || step.kind == PlanStep::Kind::kBitmap ||
                             step.kind == PlanStep::Kind::kBatch;
-    const std::string& path = names_file ? step.text : step.zreport.a_file;
+    const std::string path = names_file ? step.text.str() : step.zreport().a_file;
     if (path.empty() || (!names_file && step.kind != PlanStep::Kind::kZReport) || !problems.empty()) return;
     if (const std::string problem = ReadableFileProblem(path); !problem.empty())
       problems = source + ":" + std::to_string(step.line) + ": cannot read '" + path + "': " + problem;

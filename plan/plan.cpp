@@ -210,6 +210,9 @@ class PlanParser {
       : base_(base_directory), source_(source), page_(page), error_(error) {}
 
   std::optional<Plan> Parse(std::string_view text) {
+    // No more nodes than lines: the reservation spares the copies of a growing
+    // plan, and the pages it never fills are never touched.
+    plan_.nodes.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     std::vector<std::vector<PlanNode>*> open = {&plan_.nodes};
     std::vector<PlanNode*> blocks;
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
@@ -225,7 +228,7 @@ class PlanParser {
       if (!ParseLine(line, open, blocks)) return std::nullopt;
     }
     if (!blocks.empty())
-      return Fail(blocks.back()->line, blocks.back() == &finally_ ? ".finally without .end" : ".repeat without .end");
+      return Fail(blocks.back()->block->line, blocks.back() == &finally_ ? ".finally without .end" : ".repeat without .end");
     if (plan_.step_count == 0) return Fail(line_ == 0 ? 1 : line_, "a plan with no steps");
     return std::move(plan_);
   }
@@ -263,7 +266,7 @@ class PlanParser {
     if (name == "finally") {
       if (!cursor.Done()) return Failed("nothing may follow .finally");
       if (!blocks.empty()) return Failed(".finally stands outside every .repeat block");
-      finally_.line = line_;
+      finally_.block.Edit().line = line_;
       blocks.push_back(&finally_);
       open.push_back(&plan_.finally_nodes);
       return true;
@@ -299,11 +302,11 @@ class PlanParser {
                                   : PlanStep::Kind::kBatch;
       const auto path = cursor.AtEnd() ? std::nullopt : cursor.Value();
       if (!path || path->empty()) return Failed("." + name + " takes a file name");
-      step.written = *path;
+      step.files.Edit().written = *path;
       step.text = Resolve(*path);
     } else if (name == "zreport") {
       step.kind = PlanStep::Kind::kZReport;
-      if (!ParseZReportOptions(cursor, step.zreport)) return false;
+      if (!ParseZReportOptions(cursor, step.files.Edit().zreport)) return false;
     } else {
       return Failed("unknown directive ." + name);
     }
@@ -314,8 +317,8 @@ class PlanParser {
   bool OpenBlock(LineCursor& cursor, std::vector<std::vector<PlanNode>*>& open, std::vector<PlanNode*>& blocks) {
     const auto value = cursor.AtEnd() ? std::nullopt : cursor.Value();
     if (!value || !cursor.Done()) return Failed(".repeat takes a count or a time such as 10m");
-    PlanNode block;
-    block.is_block = true;
+    PlanNode node;
+    PlanBlock& block = node.block.Edit();
     block.line = line_;
     if (const auto times = ParseCount(*value, kMaxRepeat); times && *times > 0) {
       block.times = *times;
@@ -326,9 +329,9 @@ class PlanParser {
       return Failed(".repeat takes a count or a time such as 10m, not " + QuoteText(*value));
     }
     if (blocks.size() >= kMaxNesting) return Failed("repeat blocks nest too deep");
-    open.back()->push_back(std::move(block));
+    open.back()->push_back(std::move(node));
     blocks.push_back(&open.back()->back());
-    open.push_back(&blocks.back()->children);
+    open.push_back(&blocks.back()->block.Edit().children);
     return true;
   }
 
@@ -338,13 +341,13 @@ class PlanParser {
     size_t arrow = line.find(" =>");
     while (arrow != std::string::npos && arrow + 3 < line.size() && line[arrow + 3] != ' ')
       arrow = line.find(" =>", arrow + 1);
-    step.text = line.substr(0, arrow);
-    if (arrow != std::string::npos) step.text.erase(step.text.find_last_not_of(' ') + 1);
-    LineCursor request(step.text, page_);
-    const auto bytes = request.Encode(step.text);
+    std::string text = line.substr(0, arrow);
+    if (arrow != std::string::npos) text.erase(text.find_last_not_of(' ') + 1);
+    LineCursor request(text, page_);
+    auto bytes = request.Encode(text);
     if (!bytes) return Failed(request.EncodeError());
+    if (bytes->size() > kMaxBatchLine) bytes->resize(kMaxBatchLine);
     step.text = *bytes;
-    if (step.text.size() > kMaxBatchLine) step.text.resize(kMaxBatchLine);
     if (arrow != std::string::npos) {
       LineCursor cursor(std::string_view(line).substr(arrow), page_);
       if (!ParseArrow(cursor, step.expect)) return false;
@@ -360,9 +363,8 @@ class PlanParser {
   }
 
   bool Add(PlanStep step, std::vector<PlanNode>& nodes) {
-    step.id = plan_.step_count++;
+    step.id = static_cast<uint32_t>(plan_.step_count++);
     PlanNode node;
-    node.line = step.line;
     node.step = std::move(step);
     nodes.push_back(std::move(node));
     return true;
@@ -384,7 +386,7 @@ class PlanParser {
     while (!cursor.Done()) {
       const std::string key = cursor.Name();
       if (first && (key == "any" || (key.size() == 2 && IsHexText(key)))) {
-        expect.error_code = key == "any" ? std::nullopt : std::optional<int>(std::stoi(key, nullptr, 16));
+        expect.error_code = key == "any" ? std::nullopt : std::optional<uint8_t>(static_cast<uint8_t>(std::stoi(key, nullptr, 16)));
         first = false;
         continue;
       }
@@ -470,19 +472,20 @@ class PlanParser {
 uint64_t Executions(const std::vector<PlanNode>& nodes) {
   uint64_t total = 0;
   for (const PlanNode& node : nodes) {
-    if (!node.is_block) {
+    if (!node.is_block()) {
       total += node.step.kind == PlanStep::Kind::kDelay ? 0 : 1;
       continue;
     }
-    if (node.duration_ms > 0) return 0;
-    const uint64_t inner = Executions(node.children);
-    if (inner == 0 && !node.children.empty()) {
+    const PlanBlock& block = *node.block;
+    if (block.duration_ms > 0) return 0;
+    const uint64_t inner = Executions(block.children);
+    if (inner == 0 && !block.children.empty()) {
       bool only_delays = true;
-      for (const PlanNode& child : node.children)
-        only_delays = only_delays && !child.is_block && child.step.kind == PlanStep::Kind::kDelay;
+      for (const PlanNode& child : block.children)
+        only_delays = only_delays && !child.is_block() && child.step.kind == PlanStep::Kind::kDelay;
       if (!only_delays) return 0;
     }
-    total += inner * node.times;
+    total += inner * block.times;
   }
   return total;
 }
@@ -517,7 +520,7 @@ namespace {
 
 void VisitSteps(const std::vector<PlanNode>& nodes, const std::function<void(const PlanStep&)>& visit) {
   for (const PlanNode& node : nodes) {
-    if (node.is_block) VisitSteps(node.children, visit);
+    if (node.is_block()) VisitSteps(node.block->children, visit);
     else visit(node.step);
   }
 }
@@ -594,19 +597,19 @@ std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* pa
   } else {
     text = "any";
   }
-  if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data, page);
+  if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data.view(), page);
   // A pattern is written as it stands: a quote needs its backslash, and a
   // byte a line cannot hold (a NUL would cut the line) is written \xHH.
   if (expect.data_rule == ReplyExpectation::Data::kPattern && page != nullptr) {
     std::string pattern;
-    for (char c : page->ToUtf8(expect.data)) {
+    for (char c : page->ToUtf8(expect.data.view())) {
       if (c == '"') pattern += '\\';
       pattern += c;
     }
     text += " data~\"" + VisibleText(pattern) + "\"";
   } else if (expect.data_rule == ReplyExpectation::Data::kPattern) {
     std::string quoted = "\"";
-    for (char c : expect.data) {
+    for (char c : expect.data.view()) {
       const auto byte = static_cast<unsigned char>(c);
       if (c == '"') {
         quoted += "\\\"";
@@ -629,13 +632,13 @@ std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* pa
 std::string FormatPlanStep(const PlanStep& step, const ReplyExpectation& expect) {
   std::string head;
   switch (step.kind) {
-    case PlanStep::Kind::kRequest: head = NeedsQuotes(step.text) ? ".send " + QuoteText(step.text) : step.text; break;
-    case PlanStep::Kind::kSign: head = ".sign " + PathText(step.written); break;
-    case PlanStep::Kind::kBitmap: head = ".bmp " + PathText(step.written); break;
-    case PlanStep::Kind::kBatch: head = ".batch " + PathText(step.written); break;
+    case PlanStep::Kind::kRequest: head = NeedsQuotes(step.text.str()) ? ".send " + QuoteText(step.text.view()) : step.text.str(); break;
+    case PlanStep::Kind::kSign: head = ".sign " + PathText(step.written()); break;
+    case PlanStep::Kind::kBitmap: head = ".bmp " + PathText(step.written()); break;
+    case PlanStep::Kind::kBatch: head = ".batch " + PathText(step.written()); break;
     case PlanStep::Kind::kDelay: return ".delay " + FormatDuration(step.delay_ms);
     case PlanStep::Kind::kZReport: {
-      const ZReportCheck& check = step.zreport;
+      const ZReportCheck& check = step.zreport();
       head = std::string(".zreport answer=") + (check.answer ? "yes" : "no");
       if (check.lines) head += " lines=" + std::to_string(*check.lines);
       if (!check.sha1.empty()) head += " sha1=" + check.sha1;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plan/data_pattern.h"
+#include "plan/step_text.h"
 
 namespace veritor {
 
@@ -47,14 +48,14 @@ struct StatusBits {
 
 // What one reply must be.
 struct ReplyExpectation {
-  enum class Data { kAny, kExact, kPattern };
-  std::optional<int> error_code = 0;  // nothing: any code
-  Data data_rule = Data::kAny;
-  std::string data;                   // the exact text, or the pattern as written
+  enum class Data : uint8_t { kAny, kExact, kPattern };
+  StepText data;                      // the exact text, or the pattern as written
   std::shared_ptr<const DataPattern> pattern;  // matched against the whole data
+  std::optional<uint32_t> time_limit_ms;
+  std::optional<uint8_t> error_code = 0;  // nothing: any code
+  Data data_rule = Data::kAny;
   StatusBits device;
   StatusBits function;
-  std::optional<uint32_t> time_limit_ms;
 };
 
 // What a Z-report step checks besides the replies.
@@ -66,27 +67,73 @@ struct ZReportCheck {
   size_t max_lines = 100000;           // Q requests before the report counts as endless
 };
 
-struct PlanStep {
-  enum class Kind { kRequest, kSign, kBitmap, kBatch, kZReport, kDelay };
-  Kind kind = Kind::kRequest;
-  unsigned line = 0;         // in the plan file
-  size_t id = 0;             // 0, 1, 2... in the order of the file
-  bool repeated = false;     // inside a repeat block
-  std::string text;          // the request, or the file's path as the runner opens it
-  std::string written;       // the path as the plan wrote it
-  uint32_t delay_ms = 0;
-  ReplyExpectation expect;   // for a Z report: of the reply to x/2
+// A part few steps have, kept out of line so that the common step stays
+// small: reads of an absent part see its defaults, Edit() makes it.
+template <typename T>
+class RarePart {
+ public:
+  RarePart() = default;
+  RarePart(const RarePart& other) : part_(other.part_ ? std::make_unique<T>(*other.part_) : nullptr) {}
+  RarePart(RarePart&&) noexcept = default;
+  RarePart& operator=(const RarePart& other) {
+    if (this != &other) part_ = other.part_ ? std::make_unique<T>(*other.part_) : nullptr;
+    return *this;
+  }
+  RarePart& operator=(RarePart&&) noexcept = default;
+  ~RarePart() = default;
+
+  const T& operator*() const { return part_ ? *part_ : Defaults(); }
+  const T* operator->() const { return &**this; }
+  T& Edit() {
+    if (!part_) part_ = std::make_unique<T>();
+    return *part_;
+  }
+  bool present() const { return part_ != nullptr; }
+
+ private:
+  static const T& Defaults() {
+    static const T defaults;
+    return defaults;
+  }
+  std::unique_ptr<T> part_;
+};
+
+// What only file actions and Z reports carry.
+struct StepFiles {
+  std::string written;       // a file action's path as the plan wrote it
   ZReportCheck zreport;
 };
 
-// A step, or a block repeated `times` times or for `duration_ms`.
-struct PlanNode {
-  bool is_block = false;
-  PlanStep step;
+struct PlanStep {
+  enum class Kind : uint8_t { kRequest, kSign, kBitmap, kBatch, kZReport, kDelay };
+  Kind kind = Kind::kRequest;
+  bool repeated = false;     // inside a repeat block
+  unsigned line = 0;         // in the plan file
+  uint32_t id = 0;           // 0, 1, 2... in the order of the file
+  uint32_t delay_ms = 0;
+  StepText text;             // the request, or the file's path as the runner opens it
+  ReplyExpectation expect;   // for a Z report: of the reply to x/2
+  RarePart<StepFiles> files;
+
+  const std::string& written() const { return files->written; }
+  const ZReportCheck& zreport() const { return files->zreport; }
+};
+
+struct PlanNode;
+
+// A block repeated `times` times or for `duration_ms`.
+struct PlanBlock {
   unsigned line = 0;
   uint64_t times = 0;
   uint32_t duration_ms = 0;
   std::vector<PlanNode> children;
+};
+
+// A step, or a repeated block (its step then unused).
+struct PlanNode {
+  PlanStep step;
+  RarePart<PlanBlock> block;
+  bool is_block() const { return block.present(); }
 };
 
 struct Plan {

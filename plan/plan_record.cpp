@@ -148,7 +148,7 @@ void PlanRecorder::StepDone(const StepRecord& record, const StepReply& reply) {
 
 ReplyExpectation PlanRecorder::Expectation(const PlanStep& step, const Seen& seen) const {
   ReplyExpectation expect;
-  expect.error_code = seen.codes_vary ? std::nullopt : std::optional<int>(seen.code < 0 ? 0 : seen.code);
+  expect.error_code = seen.codes_vary ? std::nullopt : std::optional<uint8_t>(static_cast<uint8_t>(seen.code < 0 ? 0 : seen.code));
   // The device status byte is part of the answer: a device that now reports
   // a bad battery or a fatal error must not pass. Its "pend" and "busy" bits
   // (0x04, 0x01) come and go with the exchanges, the function status bits with
@@ -183,12 +183,13 @@ void PlanRecorder::WriteStep(const PlanStep& step, const std::string& indent, st
   if (seen.data_varies) out += indent + "# the reply data varied from run to run\n";
   PlanStep recorded = step;
   if (step.kind == PlanStep::Kind::kSign || step.kind == PlanStep::Kind::kBitmap || step.kind == PlanStep::Kind::kBatch)
-    recorded.written = PathFrom(plan_directory_, step.text);
-  if (step.kind == PlanStep::Kind::kZReport && !step.zreport.a_file.empty())
-    recorded.zreport.a_file = PathFrom(plan_directory_, step.zreport.a_file);
+    recorded.files.Edit().written = PathFrom(plan_directory_, step.text.str());
+  if (step.kind == PlanStep::Kind::kZReport && !step.zreport().a_file.empty())
+    recorded.files.Edit().zreport.a_file = PathFrom(plan_directory_, step.zreport().a_file);
   if (step.kind == PlanStep::Kind::kZReport) {
-    recorded.zreport.lines = seen.lines_vary || seen.rejected ? std::nullopt : std::optional<size_t>(seen.report_lines);
-    recorded.zreport.sha1.clear();
+    ZReportCheck& zreport = recorded.files.Edit().zreport;
+    zreport.lines = seen.lines_vary || seen.rejected ? std::nullopt : std::optional<size_t>(seen.report_lines);
+    zreport.sha1.clear();
   }
   out += indent + FormatPlanStep(recorded, Expectation(step, seen)) + "\n";
 }
@@ -196,12 +197,12 @@ void PlanRecorder::WriteStep(const PlanStep& step, const std::string& indent, st
 void PlanRecorder::WriteNodes(const std::vector<PlanNode>& nodes, int depth, std::string& out) const {
   const std::string indent(static_cast<size_t>(depth) * 2, ' ');
   for (const PlanNode& node : nodes) {
-    if (!node.is_block) {
+    if (!node.is_block()) {
       WriteStep(node.step, indent, out);
       continue;
     }
-    out += indent + ".repeat " + (node.times > 0 ? std::to_string(node.times) : FormatDuration(node.duration_ms)) + "\n";
-    WriteNodes(node.children, depth + 1, out);
+    out += indent + ".repeat " + (node.block->times > 0 ? std::to_string(node.block->times) : FormatDuration(node.block->duration_ms)) + "\n";
+    WriteNodes(node.block->children, depth + 1, out);
     out += indent + ".end\n";
   }
 }

@@ -118,11 +118,11 @@ class Runner {
   // False once the run is to end.
   bool RunNodes(const std::vector<PlanNode>& nodes) {
     for (const PlanNode& node : nodes)
-      if (!(node.is_block ? RunBlock(node) : RunStep(node.step))) return false;
+      if (!(node.is_block() ? RunBlock(*node.block) : RunStep(node.step))) return false;
     return true;
   }
 
-  bool RunBlock(const PlanNode& block) {
+  bool RunBlock(const PlanBlock& block) {
     if (block.times > 0) {
       for (uint64_t i = 0; i < block.times; ++i)
         if (!RunNodes(block.children)) return false;
@@ -159,8 +159,8 @@ class Runner {
   }
 
   void CollectNotReached(const PlanNode& node) {
-    if (node.is_block) {
-      for (const PlanNode& child : node.children) CollectNotReached(child);
+    if (node.is_block()) {
+      for (const PlanNode& child : node.block->children) CollectNotReached(child);
     } else if (node.step.kind != PlanStep::Kind::kDelay && runs_[node.step.id] == 0) {
       result_.not_reached.push_back(&node.step);
     }
@@ -239,7 +239,7 @@ class Runner {
 
   std::string CheckZReport(const PlanStep& step, const StepReply& reply, uint32_t elapsed_ms) {
     if (!reply.report_mismatch.empty()) return reply.report_mismatch + "; answered No, x/2 not sent";
-    if (!step.zreport.answer) {
+    if (!step.zreport().answer) {
       if (reply.result == kResultSignatureRejected) return {};
       return "x/2 sent although the signature was rejected (" + DescribeReply(step.expect, reply, options_.page) + ")";
     }
@@ -273,12 +273,12 @@ class Runner {
 
   StepReply Execute(const PlanStep& step) {
     switch (step.kind) {
-      case PlanStep::Kind::kRequest: return Request(step.text);
-      case PlanStep::Kind::kSign: return FileAction(step, SignFile(host_, executor_, step.text, options_.verbose));
+      case PlanStep::Kind::kRequest: return Request(step.text.str());
+      case PlanStep::Kind::kSign: return FileAction(step, SignFile(host_, executor_, step.text.str(), options_.verbose));
       case PlanStep::Kind::kBitmap:
-        return FileAction(step, UploadBitmapFile(host_, executor_, step.text, options_.verbose));
-      case PlanStep::Kind::kBatch: return FileAction(step, RunBatchFile(host_, executor_, step.text, options_.verbose));
-      case PlanStep::Kind::kZReport: return ZReport(step.zreport);
+        return FileAction(step, UploadBitmapFile(host_, executor_, step.text.str(), options_.verbose));
+      case PlanStep::Kind::kBatch: return FileAction(step, RunBatchFile(host_, executor_, step.text.str(), options_.verbose));
+      case PlanStep::Kind::kZReport: return ZReport(step.zreport());
       case PlanStep::Kind::kDelay: break;
     }
     return {};
@@ -319,7 +319,7 @@ class Runner {
         return reply;
       case ActionOutcome::kRefused:
       case ActionOutcome::kIgnored:
-        reply.data = "the file " + QuoteText(step.text) + " was refused";
+        reply.data = "the file " + QuoteText(step.text.view()) + " was refused";
         return reply;
       case ActionOutcome::kStopped:
         result_.stopped = true;
@@ -453,7 +453,7 @@ std::string DescribeReply(const ReplyExpectation& expect, const StepReply& reply
 std::string CheckReply(const ReplyExpectation& expect, const StepReply& reply, uint32_t elapsed_ms,
                        const CodePage* page) {
   bool matches = !expect.error_code || *expect.error_code == reply.code;
-  if (expect.data_rule == ReplyExpectation::Data::kExact) matches = matches && reply.data == expect.data;
+  if (expect.data_rule == ReplyExpectation::Data::kExact) matches = matches && std::string_view(reply.data) == expect.data.view();
   if (expect.data_rule == ReplyExpectation::Data::kPattern)
     matches = matches && expect.pattern && expect.pattern->Matches(reply.data);
   matches = matches && expect.device.Matches(reply.device) && expect.function.Matches(reply.function);
