@@ -553,11 +553,26 @@ std::optional<Plan> LoadPlanFile(const std::string& path, std::string& error, co
 
 uint64_t PlannedExecutions(const Plan& plan) { return Executions(plan.nodes); }
 
-std::string QuoteText(std::string_view text) {
+namespace {
+
+// `bytes` between quotes: a quote always takes a backslash, a backslash only
+// when `escape_backslash` (a pattern keeps its own). Through the page when one
+// is given (control characters then as \xHH escapes); without one, every byte
+// outside 0x20-0x7E as \xHH, so that a NUL cannot cut the line.
+std::string Quoted(std::string_view bytes, const CodePage* page, bool escape_backslash) {
+  const auto takes_backslash = [escape_backslash](char c) { return c == '"' || (escape_backslash && c == '\\'); };
+  if (page != nullptr) {
+    std::string text;
+    for (char c : page->ToUtf8(bytes)) {
+      if (takes_backslash(c)) text += '\\';
+      text += c;
+    }
+    return "\"" + VisibleText(text) + "\"";
+  }
   std::string out = "\"";
-  for (char c : text) {
+  for (char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+    if (takes_backslash(c)) {
       out += '\\';
       out += c;
     } else if (byte < 0x20 || byte >= 0x7F) {
@@ -571,6 +586,10 @@ std::string QuoteText(std::string_view text) {
   return out + "\"";
 }
 
+}  // namespace
+
+std::string QuoteText(std::string_view text) { return Quoted(text, nullptr, true); }
+
 std::string FormatDuration(uint32_t ms) {
   if (ms != 0 && ms % 3600000 == 0) return std::to_string(ms / 3600000) + "h";
   if (ms != 0 && ms % 60000 == 0) return std::to_string(ms / 60000) + "m";
@@ -578,15 +597,7 @@ std::string FormatDuration(uint32_t ms) {
   return std::to_string(ms) + "ms";
 }
 
-std::string QuoteDeviceText(std::string_view bytes, const CodePage* page) {
-  if (page == nullptr) return QuoteText(bytes);
-  std::string text;
-  for (char c : page->ToUtf8(bytes)) {
-    if (c == '"' || c == '\\') text += '\\';
-    text += c;
-  }
-  return "\"" + VisibleText(text) + "\"";
-}
+std::string QuoteDeviceText(std::string_view bytes, const CodePage* page) { return Quoted(bytes, page, true); }
 
 std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* page) {
   std::string text;
@@ -598,31 +609,8 @@ std::string FormatExpectation(const ReplyExpectation& expect, const CodePage* pa
     text = "any";
   }
   if (expect.data_rule == ReplyExpectation::Data::kExact) text += " data=" + QuoteDeviceText(expect.data.view(), page);
-  // A pattern is written as it stands: a quote needs its backslash, and a
-  // byte a line cannot hold (a NUL would cut the line) is written \xHH.
-  if (expect.data_rule == ReplyExpectation::Data::kPattern && page != nullptr) {
-    std::string pattern;
-    for (char c : page->ToUtf8(expect.data.view())) {
-      if (c == '"') pattern += '\\';
-      pattern += c;
-    }
-    text += " data~\"" + VisibleText(pattern) + "\"";
-  } else if (expect.data_rule == ReplyExpectation::Data::kPattern) {
-    std::string quoted = "\"";
-    for (char c : expect.data.view()) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (c == '"') {
-        quoted += "\\\"";
-      } else if (byte < 0x20 || byte >= 0x7F) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-        quoted += hex;
-      } else {
-        quoted += c;
-      }
-    }
-    text += " data~" + quoted + "\"";
-  }
+  // A pattern is written as it stands: only a quote takes a backslash.
+  if (expect.data_rule == ReplyExpectation::Data::kPattern) text += " data~" + Quoted(expect.data.view(), page, false);
   if (expect.device.mask != 0) text += " device=" + BitsText(expect.device);
   if (expect.function.mask != 0) text += " function=" + BitsText(expect.function);
   if (expect.time_limit_ms) text += " within=" + FormatDuration(*expect.time_limit_ms);
